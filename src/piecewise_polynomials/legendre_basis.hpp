@@ -1,0 +1,98 @@
+// Discontinuous piecewise Legendre basis on a uniform time mesh.
+//
+// Conventions:
+//  - [0, T] is cut into n_t intervals of length h = T / n_t (uniform_mesh.hpp);
+//    on interval c the local coordinate xi runs from -1 at the left end to 1
+//    at the right end.
+//  - Every interval carries the unnormalised Legendre polynomials
+//    P_0 ... P_degree of xi; outside its interval a basis function is zero.
+//  - Basis function (interval i, degree k) has global index i + n_t * k: the
+//    interval index varies fastest. Coefficient matrices use the same order
+//    (n_t rows, degree + 1 columns, column-major), so a flat coefficient list
+//    from Python is exactly the matrix storage.
+//  - Times outside [0, T] are clamped to the nearest mesh end: the piecewise
+//    polynomial and its derivative are continued by their end values.
+//  - Derivatives at an inner node are the one-sided derivatives of the
+//    interval the node belongs to (the interval on its right when t / h is
+//    exactly the node index).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace tavik {
+
+// Read-only view of a column-major coefficient matrix owned by the caller.
+class ColumnMajorView {
+public:
+    ColumnMajorView(const double* data, std::uint64_t rows, std::uint64_t cols) noexcept
+        : data_(data), rows_(rows), cols_(cols) {}
+
+    // Views the first rows * cols elements of `data`; refuses a buffer that is
+    // too small, with a product that cannot be defeated by overflow.
+    static ColumnMajorView over(std::span<const double> data, std::uint64_t rows, std::uint64_t cols);
+
+    const double* data() const noexcept { return data_; }
+    std::uint64_t rows() const noexcept { return rows_; }
+    std::uint64_t cols() const noexcept { return cols_; }
+
+private:
+    const double* data_;
+    std::uint64_t rows_;
+    std::uint64_t cols_;
+};
+
+class LegendreBasis {
+public:
+    // Stores the values as given; accepts anything, including n_t = 0, which
+    // every evaluation then refuses.
+    LegendreBasis(std::uint64_t degree, std::uint64_t n_t, double T) noexcept
+        : degree_(degree), n_t_(n_t), T_(T) {}
+
+    std::uint64_t degree() const noexcept { return degree_; }
+    std::uint64_t n_t() const noexcept { return n_t_; }
+    double T() const noexcept { return T_; }
+
+    // n_t * (degree + 1), or a fatal "capacity overflow" when that many
+    // doubles cannot be described as one allocation.
+    std::uint64_t n_basis_functions() const;
+
+    // Value at t of the piecewise polynomial with coefficient matrix `coeffs`
+    // (needs more than c rows and at least degree + 1 columns, c the located
+    // interval). Sum over k in increasing order from -0.0. O(degree), no
+    // allocation.
+    double evaluate(const ColumnMajorView& coeffs, double t) const;
+
+    // Time derivative at t: (2 * sum_k P_k'(xi) * coeff(c, k)) / h.
+    // O(degree), no allocation.
+    double evaluate_derivative(const ColumnMajorView& coeffs, double t) const;
+
+    // All n_t * (degree + 1) basis functions at t, global-index order; at most
+    // degree + 1 entries are non-zero. Allocates and zeroes the full vector.
+    std::vector<double> evaluate_all_basis_functions(double t) const;
+
+    // Time derivatives of all basis functions at t, same layout.
+    std::vector<double> evaluate_all_basis_function_derivatives(double t) const;
+
+    // Batch forms: element i equals evaluate / evaluate_derivative at
+    // times[i], bit for bit, whatever path or worker count computed it.
+    // Fewer than kParallelThreshold times run on the calling thread without
+    // touching the worker pool; larger batches are mapped over the pool.
+    // The result is allocated once with its final size; times are read in place.
+    static constexpr std::size_t kParallelThreshold = 2048;
+    std::vector<double> evaluate_many(const ColumnMajorView& coeffs, std::span<const double> times) const;
+    std::vector<double> evaluate_derivative_many(const ColumnMajorView& coeffs,
+                                                 std::span<const double> times) const;
+
+private:
+    void require_intervals() const;
+    void check_shape(const ColumnMajorView& coeffs, std::uint64_t row) const;
+
+    std::uint64_t degree_;
+    std::uint64_t n_t_;
+    double T_;
+};
+
+}  // namespace tavik
