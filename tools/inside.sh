@@ -24,8 +24,13 @@ ensure_venv() {
 install_module() {
   ensure_venv
   echo "== building and installing tavik (pip install .)"
-  "$py" -m pip install --no-build-isolation --no-deps --no-index \
-    --disable-pip-version-check -q "$@" . 2>&1 | grep -v -E '^\s*$' || true
+  local log=.dev/pip-install.log
+  if ! "$py" -m pip install --no-build-isolation --no-deps --no-index \
+      --disable-pip-version-check "$@" . > "$log" 2>&1; then
+    cat "$log"
+    echo "pip install . failed (log: $log)" >&2
+    exit 1
+  fi
   "$py" -c 'import tavik' || { echo "tavik failed to import after install" >&2; exit 1; }
 }
 

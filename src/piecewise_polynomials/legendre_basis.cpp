@@ -63,6 +63,14 @@ ColumnMajorView ColumnMajorView::over(std::span<const double> data, std::uint64_
     return ColumnMajorView(data.data(), rows, cols);
 }
 
+ColumnMajorView ColumnMajorView::for_basis(std::span<const double> data, std::uint64_t n_t, std::uint64_t degree) {
+    const unsigned __int128 needed = static_cast<unsigned __int128>(n_t) * (static_cast<unsigned __int128>(degree) + 1);
+    if (needed > data.size()) fatal("Matrix view: input data buffer too small.");
+    // With n_t = 0 the column count may not fit; no evaluation reads it then.
+    const std::uint64_t cols = degree == UINT64_MAX ? UINT64_MAX : degree + 1;
+    return ColumnMajorView(data.data(), n_t, cols);
+}
+
 void LegendreBasis::require_intervals() const {
     if (n_t_ == 0) fatal("LegendreBasis has no intervals (n_t is 0): nothing can be evaluated");
 }

@@ -34,6 +34,10 @@ public:
     // too small, with a product that cannot be defeated by overflow.
     static ColumnMajorView over(std::span<const double> data, std::uint64_t rows, std::uint64_t cols);
 
+    // The n_t x (degree + 1) coefficient matrix of a basis over the front of
+    // `data`; "too small" also when n_t * (degree + 1) exceeds 64 bits.
+    static ColumnMajorView for_basis(std::span<const double> data, std::uint64_t n_t, std::uint64_t degree);
+
     const double* data() const noexcept { return data_; }
     std::uint64_t rows() const noexcept { return rows_; }
     std::uint64_t cols() const noexcept { return cols_; }

@@ -1,0 +1,110 @@
+#include "python_module/args.hpp"
+
+#include <string>
+
+#include "python_module/errors.hpp"
+
+namespace tavik::py {
+
+namespace {
+
+[[noreturn, gnu::cold]] void too_many_positional(const Signature& sig, Py_ssize_t given) {
+    std::string m = sig.display;
+    m += " takes ";
+    if (sig.n_required == sig.n_params) {
+        m += std::to_string(sig.n_params);
+    } else {
+        m += "from " + std::to_string(sig.n_required) + " to " + std::to_string(sig.n_params);
+    }
+    m += " positional arguments but " + std::to_string(given) + (given == 1 ? " was given" : " were given");
+    raise_type_error(m);
+}
+
+[[noreturn, gnu::cold]] void bad_keyword(const Signature& sig, const char* what, PyObject* key) {
+    std::string name;
+    if (PyUnicode_Check(key)) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+        if (utf8 == nullptr) throw_error_already_set();
+        name.assign(utf8, static_cast<std::size_t>(size));
+    } else {
+        PyRef text = PyRef::steal_or_throw(PyObject_Repr(key));
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+        if (utf8 == nullptr) throw_error_already_set();
+        name.assign(utf8, static_cast<std::size_t>(size));
+    }
+    raise_type_error(std::string(sig.display) + what + "'" + name + "'");
+}
+
+[[noreturn, gnu::cold]] void missing_required(const Signature& sig, PyObject** out) {
+    std::size_t missing[16];
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < sig.n_required && k < 16; ++i) {
+        if (out[i] == nullptr) missing[k++] = i;
+    }
+    std::string m = std::string(sig.display) + " missing " + std::to_string(k) + " required positional argument";
+    m += k == 1 ? ": " : "s: ";
+    for (std::size_t j = 0; j < k; ++j) {
+        if (j > 0) m += (j + 1 == k) ? (k > 2 ? ", and " : " and ") : ", ";
+        m += "'";
+        m += sig.names[missing[j]];
+        m += "'";
+    }
+    raise_type_error(m);
+}
+
+// Index of the parameter a keyword names, or n_params when it names none.
+std::size_t find_param(const Signature& sig, PyObject* key) {
+    if (!PyUnicode_Check(key)) return sig.n_params;
+    for (std::size_t i = 0; i < sig.n_params; ++i) {
+        const char* name = sig.names[i];
+        if (PyUnicode_EqualToUTF8AndSize(key, name, static_cast<Py_ssize_t>(std::char_traits<char>::length(name)))) {
+            return i;
+        }
+    }
+    return sig.n_params;
+}
+
+void place_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** out) {
+    const std::size_t i = find_param(sig, key);
+    if (i == sig.n_params) bad_keyword(sig, " got an unexpected keyword argument ", key);
+    if (out[i] != nullptr) bad_keyword(sig, " got multiple values for argument ", key);
+    out[i] = value;
+}
+
+void check_required(const Signature& sig, PyObject** out) {
+    for (std::size_t i = 0; i < sig.n_required; ++i) {
+        if (out[i] == nullptr) missing_required(sig, out);
+    }
+}
+
+}  // namespace
+
+void bind_vectorcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     PyObject** out) {
+    if (static_cast<std::size_t>(nargs) > sig.n_params) too_many_positional(sig, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    if (kwnames != nullptr) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t j = 0; j < nkw; ++j) {
+            place_keyword(sig, PyTuple_GET_ITEM(kwnames, j), args[nargs + j], out);
+        }
+    }
+    check_required(sig, out);
+}
+
+void bind_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (static_cast<std::size_t>(nargs) > sig.n_params) too_many_positional(sig, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+    if (kwargs != nullptr) {
+        Py_ssize_t pos = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) place_keyword(sig, key, value, out);
+    }
+    check_required(sig, out);
+}
+
+}  // namespace tavik::py

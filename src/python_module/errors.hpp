@@ -1,0 +1,59 @@
+// Turning failures into Python exceptions.
+//
+// Every entry point runs its body through `guarded`, the one place where a C++
+// exception in flight becomes a Python exception: ErrorAlreadySet keeps the
+// interpreter's error, a core FatalError becomes PanicException with its exact
+// text, std::bad_alloc becomes MemoryError, and anything else becomes a
+// PanicException with a generic text. Nothing escapes into the interpreter,
+// so no call can terminate the process.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+
+#include "python_module/py_ref.hpp"
+
+namespace tavik::py {
+
+// The PanicException class: derives from BaseException, created once per
+// process on first use, never a module attribute. Returns a borrowed
+// reference, or NULL with an error set.
+PyObject* panic_exception_type();
+
+// Sets the Python error for the C++ exception currently being handled.
+void set_error_from_current_exception() noexcept;
+
+// Cold raisers: set the error and throw ErrorAlreadySet.
+[[noreturn, gnu::cold]] void raise(PyObject* type, std::string_view message);
+[[noreturn, gnu::cold]] void raise_type_error(std::string_view message);
+[[noreturn, gnu::cold]] void raise_value_error(std::string_view message);
+[[noreturn, gnu::cold]] void raise_runtime_error(std::string_view message);
+[[noreturn, gnu::cold]] void raise_buffer_error(std::string_view message);
+
+// Qualified name of an object's type, for messages.
+std::string type_qualname(PyObject* obj);
+std::string type_qualname(PyTypeObject* type);
+
+template <class Body>
+inline PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body().release();
+    } catch (...) {
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
+
+// For tp_new-style slots returning a new object.
+template <class Body>
+inline int guarded_int(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        set_error_from_current_exception();
+        return -1;
+    }
+}
+
+}  // namespace tavik::py
