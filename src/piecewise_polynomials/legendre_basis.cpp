@@ -81,11 +81,9 @@ void LegendreBasis::check_shape(const ColumnMajorView& coeffs, std::uint64_t row
 }
 
 std::uint64_t LegendreBasis::n_basis_functions() const {
-    std::uint64_t n = 0;
-    if (degree_ == UINT64_MAX || __builtin_mul_overflow(n_t_, degree_ + 1, &n) || n > kMaxDoubles) {
-        fatal("capacity overflow");
-    }
-    return n;
+    const unsigned __int128 n = static_cast<unsigned __int128>(n_t_) * (static_cast<unsigned __int128>(degree_) + 1);
+    if (n > kMaxDoubles) fatal("capacity overflow");
+    return static_cast<std::uint64_t>(n);
 }
 
 double LegendreBasis::evaluate(const ColumnMajorView& coeffs, double t) const {

@@ -39,6 +39,7 @@ PyModuleDef g_module_def = {
 // Registration order fixes the order of __all__.
 void register_all(PyObject* module) {
     register_legendre_basis(module);
+    register_legendre_basis_evaluator(module);
 }
 
 PyRef init_module() {
