@@ -1,0 +1,41 @@
+// Size arithmetic for counts that arrive from Python unchecked.
+//
+// Any unsigned 64-bit value up to 2^64 - 1 can reach the core, so products
+// such as n_t * degree + 1 may wrap, and a count that fits in 64 bits may
+// still be too large for one array. Both are refused with a FatalError before
+// anything is allocated; a describable size that the system cannot supply is
+// left to std::bad_alloc, which the binding reports as MemoryError.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "fatal_error.hpp"
+
+namespace tavik {
+
+inline constexpr const char* capacity_overflow_message = "capacity overflow";
+
+inline std::uint64_t checked_add(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t r;
+    if (__builtin_add_overflow(a, b, &r)) fatal(capacity_overflow_message);
+    return r;
+}
+
+inline std::uint64_t checked_mul(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t r;
+    if (__builtin_mul_overflow(a, b, &r)) fatal(capacity_overflow_message);
+    return r;
+}
+
+// Refuses an element count whose byte size exceeds what one allocation can
+// describe (std::vector would throw std::length_error instead, which is not
+// an out-of-memory condition and would reach the caller as a foreign error).
+template <class T>
+inline std::uint64_t checked_array_length(std::uint64_t n) {
+    constexpr std::uint64_t limit = static_cast<std::uint64_t>(PTRDIFF_MAX) / sizeof(T);
+    if (n > limit) fatal(capacity_overflow_message);
+    return n;
+}
+
+}  // namespace tavik

@@ -1,0 +1,64 @@
+#include "piecewise_polynomials/lagrange_basis.hpp"
+
+#include "checked_size.hpp"
+#include "fatal_error.hpp"
+#include "piecewise_polynomials/uniform_mesh.hpp"
+
+namespace tavik {
+
+namespace {
+
+// Point k of n equidistant subdivisions of [a, b], in the one operation
+// order that every caller shares.
+inline double equidistant_point(double a, double b, std::uint64_t k, std::uint64_t n) noexcept {
+    return a + ((b - a) * static_cast<double>(k)) / static_cast<double>(n);
+}
+
+}  // namespace
+
+std::vector<double> equidistant_points_on_interval(double a, double b, std::uint64_t n) {
+    const std::uint64_t count = checked_array_length<double>(checked_add(n, 1));
+    std::vector<double> points(count);
+    for (std::uint64_t k = 0; k < count; ++k) points[k] = equidistant_point(a, b, k, n);
+    return points;
+}
+
+LagrangeBasis LagrangeBasis::create(std::uint64_t degree, std::uint64_t n_t, double T, bool periodic) {
+    if (periodic) {
+        if (degree == 0) fatal("Periodic Lagrange bases require polynomial degree at least 1");
+        if (n_t == 0) fatal("Periodic Lagrange bases require at least one interval");
+    }
+    const std::uint64_t shared_nodes = checked_mul(n_t, degree);
+    const std::uint64_t n_dofs =
+        checked_array_length<double>(periodic ? shared_nodes : checked_add(shared_nodes, 1));
+
+    std::vector<double> points;
+    points.reserve(n_dofs);
+    const double h = mesh_interval_length(T, n_t);
+    // Each interval contributes its nodes except the right end, which is the
+    // next interval's first node. With degree 0 no interval contributes
+    // anything, so the loop is skipped rather than run over up to 2^64 - 1
+    // empty intervals.
+    if (degree > 0) {
+        for (std::uint64_t i = 0; i < n_t; ++i) {
+            const double a = interval_left_end(h, i);
+            const double b = interval_right_end(h, a);
+            for (std::uint64_t k = 0; k < degree; ++k) points.push_back(equidistant_point(a, b, k, degree));
+        }
+    }
+    // The closing node is T as given, not the computed right end of the last
+    // interval, so the last node is exact.
+    if (!periodic) points.push_back(T);
+    return LagrangeBasis(std::move(points), degree, n_t, periodic);
+}
+
+std::vector<std::uint64_t> LagrangeBasis::get_dofs_for_interval(std::uint64_t i) const {
+    if (i >= n_t_) fatal("Lagrange basis interval index out of range");
+    // i < n_t means the basis has (n_t * degree + 1 or n_t * degree) nodes
+    // allocated, so degree + 1 and every i * degree + k are representable.
+    std::vector<std::uint64_t> dofs(degree_ + 1);
+    for (std::uint64_t k = 0; k <= degree_; ++k) dofs[k] = global_dof(i, k);
+    return dofs;
+}
+
+}  // namespace tavik

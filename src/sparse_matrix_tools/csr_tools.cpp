@@ -1,0 +1,95 @@
+#include "sparse_matrix_tools/csr_tools.hpp"
+
+#include <string>
+#include <utility>
+
+#include "checked_size.hpp"
+#include "fatal_error.hpp"
+
+namespace tavik {
+
+namespace {
+
+// The text of a failed equality assertion: the offending value as left, the
+// reference value as right.
+[[noreturn]] void fail_equality(const std::string& text, std::uint64_t left, std::uint64_t right) {
+    fatal("assertion `left == right` failed: " + text + "\n  left: " + std::to_string(left) +
+          "\n right: " + std::to_string(right));
+}
+
+}  // namespace
+
+CsrBlockGrid::CsrBlockGrid(std::uint64_t block_rows, std::uint64_t block_cols)
+    : block_rows_(block_rows),
+      block_cols_(block_cols),
+      cells_(checked_array_length<const CsrMatrix*>(checked_mul(block_rows, block_cols)), nullptr) {}
+
+void CsrBlockGrid::set(std::uint64_t i, std::uint64_t j, const CsrMatrix& block) {
+    if (i >= block_rows_ || j >= block_cols_) fatal("block grid index out of bounds");
+    cells_[i * block_cols_ + j] = &block;
+}
+
+const CsrMatrix& CsrBlockGrid::at(std::uint64_t i, std::uint64_t j) const {
+    if (i >= block_rows_ || j >= block_cols_) fatal("block grid index out of bounds");
+    const CsrMatrix* block = cells_[i * block_cols_ + j];
+    if (block == nullptr) fatal("block grid cell (" + std::to_string(i) + ", " + std::to_string(j) + ") is unset");
+    return *block;
+}
+
+CsrMatrix csr_block_from_ndarray(const CsrBlockGrid& blocks) {
+    const std::uint64_t R = blocks.block_rows();
+    const std::uint64_t C = blocks.block_cols();
+    if (R == 0 || C == 0) fatal("empty block grid");
+
+    // All heights are compared before any width, so a grid with both kinds
+    // of mismatch always reports the height.
+    std::vector<std::uint64_t> row_starts(checked_array_length<std::uint64_t>(checked_add(R, 1)));
+    row_starts[0] = 0;
+    for (std::uint64_t i = 0; i < R; ++i) {
+        const std::uint64_t h = blocks.at(i, 0).nrows();
+        for (std::uint64_t j = 1; j < C; ++j) {
+            const std::uint64_t other = blocks.at(i, j).nrows();
+            if (other != h) fail_equality("inconsistent block-row height at row " + std::to_string(i), other, h);
+        }
+        row_starts[i + 1] = h;
+    }
+    std::vector<std::uint64_t> col_starts(checked_array_length<std::uint64_t>(checked_add(C, 1)));
+    col_starts[0] = 0;
+    for (std::uint64_t j = 0; j < C; ++j) {
+        const std::uint64_t w = blocks.at(0, j).ncols();
+        for (std::uint64_t i = 1; i < R; ++i) {
+            const std::uint64_t other = blocks.at(i, j).ncols();
+            if (other != w) fail_equality("inconsistent block-col width at col " + std::to_string(j), other, w);
+        }
+        col_starts[j + 1] = w;
+    }
+    // Blocks are independent values, so their sizes may add up past 2^64.
+    for (std::uint64_t i = 0; i < R; ++i) row_starts[i + 1] = checked_add(row_starts[i], row_starts[i + 1]);
+    for (std::uint64_t j = 0; j < C; ++j) col_starts[j + 1] = checked_add(col_starts[j], col_starts[j + 1]);
+
+    std::uint64_t total_nnz = 0;
+    for (std::uint64_t i = 0; i < R; ++i) {
+        for (std::uint64_t j = 0; j < C; ++j) total_nnz = checked_add(total_nnz, blocks.at(i, j).nnz());
+    }
+
+    CooMatrix coo(row_starts[R], col_starts[C]);
+    coo.reserve(total_nnz);
+    for (std::uint64_t i = 0; i < R; ++i) {
+        for (std::uint64_t j = 0; j < C; ++j) {
+            const CsrMatrix& block = blocks.at(i, j);
+            const std::vector<std::uint64_t>& offsets = block.row_offsets();
+            const std::vector<std::uint64_t>& cols = block.col_indices();
+            const std::vector<double>& vals = block.values();
+            for (std::uint64_t r = 0; r < block.nrows(); ++r) {
+                for (std::uint64_t p = offsets[r]; p < offsets[r + 1]; ++p) {
+                    coo.push(row_starts[i] + r, col_starts[j] + cols[p], vals[p]);
+                }
+            }
+        }
+    }
+    return coo_to_csr(coo);
+}
+
+Triplets csr_to_triplets(const CsrMatrix& matrix) { return csr_to_coo(matrix).release_triplets(); }
+
+}  // namespace tavik
