@@ -38,6 +38,10 @@ PyModuleDef g_module_def = {
 
 // Registration order fixes the order of __all__.
 void register_all(PyObject* module) {
+    register_sum_as_string(module);
+    register_lagrange_to_legendre_basis_transformation(module);
+    register_lagrange_prolongation_matrix(module);
+    register_get_lagrange_points(module);
     register_legendre_basis(module);
     register_legendre_basis_evaluator(module);
 }
