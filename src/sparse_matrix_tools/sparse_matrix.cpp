@@ -56,10 +56,16 @@ CsrMatrix CsrMatrix::from_parts(std::uint64_t nrows, std::uint64_t ncols,
     if (row_offsets.front() != 0 || row_offsets.back() != col_indices.size()) {
         fatal("invalid CSR matrix: row_offsets must start at 0 and end at the entry count");
     }
+    // Offsets first: only non-decreasing offsets ending at nnz keep every
+    // row's range inside the entry arrays.
+    for (std::uint64_t r = 0; r < nrows; ++r) {
+        if (row_offsets[r + 1] < row_offsets[r]) {
+            fatal("invalid CSR matrix: row_offsets decrease at row " + std::to_string(r));
+        }
+    }
     for (std::uint64_t r = 0; r < nrows; ++r) {
         const std::uint64_t begin = row_offsets[r];
         const std::uint64_t end = row_offsets[r + 1];
-        if (end < begin) fatal("invalid CSR matrix: row_offsets decrease at row " + std::to_string(r));
         for (std::uint64_t p = begin; p < end; ++p) {
             if (col_indices[p] >= ncols) {
                 fatal("invalid CSR matrix: column index out of bounds in row " + std::to_string(r));

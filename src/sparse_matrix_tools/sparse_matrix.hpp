@@ -100,10 +100,10 @@ private:
 
 // COO -> CSR. Inputs: an accumulator of any shape. Output: the CSR matrix of
 // the same shape whose rows hold the accumulator's entries ordered by column,
-// entries with equal (row, column) replaced by their sum (summation order
-// within a run unspecified), nothing dropped -- zero values and zero sums
-// stay. Cost: O(nrows + nnz) to bucket the rows by counting, plus sorting
-// each row by column. Fails with "capacity overflow" if nrows + 1 offsets
+// entries with equal (row, column) replaced by their sum (in no promised
+// order within a run), nothing dropped -- zero values and zero sums stay.
+// Cost: O(nrows + nnz) to bucket the rows by counting, plus sorting each
+// row by column. Fails with "capacity overflow" if nrows + 1 offsets
 // cannot be described.
 CsrMatrix coo_to_csr(const CooMatrix& coo);
 

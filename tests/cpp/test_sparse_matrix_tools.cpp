@@ -94,14 +94,6 @@ TEST(CsrToTriplets, RowMajorWithStoredZerosAndEmptyForNoEntries) {
     }
 }
 
-TEST(CsrToCoo, RoundTripsThroughConversion) {
-    const CsrMatrix m = csr_from_entries(3, 4, {{1, 3, 0.0}, {1, 0, 2.0}, {2, 2, 3.0}});
-    const CooMatrix coo = csr_to_coo(m);
-    EXPECT_EQ(coo.nrows(), 3u);
-    EXPECT_EQ(coo.ncols(), 4u);
-    EXPECT_EQ(coo_to_csr(coo), m);
-}
-
 // A 2 x 3 block with a stored zero, used by the assembly tests.
 CsrMatrix block_2x3() { return csr_from_entries(2, 3, {{0, 0, 1.0}, {0, 2, 0.0}, {1, 1, 2.0}}); }
 
