@@ -25,9 +25,7 @@ PyObject* g_module = nullptr;  // owned for the life of the process
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
     "tavik",
-    "Piecewise-polynomial bases in time on a uniform mesh: discontinuous Legendre and\n"
-    "continuous (optionally periodic) Lagrange, with fast evaluation and sparse\n"
-    "transfer matrices for space-time finite elements.",
+    "Piecewise-polynomial time bases (discontinuous Legendre, continuous Lagrange) on a uniform mesh.",
     0,
     nullptr,
     nullptr,
