@@ -490,14 +490,6 @@ def test_list_changing_while_iterated(basis, panic_exception, check_raises):
     check_raises(panic_exception, "Matrix view: input data buffer too small.", basis.evaluate_at, 0.375, shrinks)
 
 
-def test_list_is_copied(basis):
-    values = [1.0, 2.0, 3.0, 4.0, 5.0, 6.0]
-    arr = np.array(values)
-    assert basis.evaluate_at(0.375, values) == basis.evaluate_at(0.375, arr) == 1.875
-    assert values == [1.0, 2.0, 3.0, 4.0, 5.0, 6.0]
-    assert arr.tolist() == values
-
-
 # ---------------------------------------------------------------- PanicException
 
 
