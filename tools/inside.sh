@@ -3,7 +3,7 @@
 # already has Python >= 3.14 and the libraries).
 set -euo pipefail
 
-cmd=${1:?usage: inside.sh build|test|demo|bench}
+cmd=${1:?usage: inside.sh build|test|demo|bench|wheel}
 shift || true
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
@@ -60,6 +60,12 @@ case "$cmd" in
     install_module
     echo "== examples/demo.py"
     "$py" examples/demo.py "$@"
+    ;;
+  wheel)
+    ensure_venv
+    echo "== building a wheel into dist/"
+    "$py" -m pip wheel --no-build-isolation --no-deps --no-index \
+      --disable-pip-version-check --wheel-dir dist "$@" .
     ;;
   bench)
     install_module
