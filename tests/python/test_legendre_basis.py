@@ -144,6 +144,9 @@ def test_evaluate_at_examples(panic_exception, check_raises):
     assert E.evaluate_at(0.375, [1, 2, 3, 4, 5, 6]) == 1.875
     assert E.evaluate_at(0.375, [1, 2, 3, 4, 5, 6, 7]) == 1.875
     assert E.evaluate_at(0.375, [1, 2, 3, 4, 5, 6, 1e300, NAN]) == 1.875
+    # The whole list is converted before its first six elements are used.
+    check_raises(TypeError, "argument 'legendre_vals': must be real number, not str", E.evaluate_at, 0.375,
+                 [1, 2, 3, 4, 5, 6, "x"])
     check_raises(panic_exception, TOO_SMALL, E.evaluate_at, 0.375, [1, 2, 3, 4, 5])
     check_raises(panic_exception, TOO_SMALL, E.evaluate_at, 0.375, [])
     assert E.evaluate_at(0.5, (1, 2, 3, 4, 5, 6)) == 4.0
