@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "checked_size.hpp"
@@ -78,7 +79,7 @@ CsrMatrix LagrangeBasis::legendre_block(const std::vector<double>& L, std::uint6
         // single interval share column 0 and are added by the conversion.
         for (std::uint64_t j = 0; j < n_local; ++j) coo.push(i, global_dof(i, j), row[j]);
     }
-    return coo_to_csr(coo);
+    return coo_to_csr(std::move(coo));
 }
 
 CsrMatrix LagrangeBasis::to_legendre_basis_matrix_for_pol_degree(std::uint64_t k) const {

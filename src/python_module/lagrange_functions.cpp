@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <utility>
 
 #include "piecewise_polynomials/lagrange_basis.hpp"
 #include "python_module/args.hpp"
@@ -23,8 +24,9 @@ constexpr const char kPeriodicDegree[] = "Periodic Lagrange bases require polyno
 constexpr const char kPeriodicIntervals[] = "Periodic Lagrange bases require at least one interval";
 constexpr const char kPeriodicProlongation[] = "Periodic Lagrange prolongation requires positive interval counts";
 
-PyRef to_python(const CsrMatrix& matrix) {
-    const Triplets t = csr_to_triplets(matrix);
+// The matrix is consumed: its column and value arrays become the triplets'.
+PyRef to_python(CsrMatrix&& matrix) {
+    const Triplets t = csr_to_triplets(std::move(matrix));
     return triplets_to_tuple(t.row_indices, t.col_indices, t.values);
 }
 

@@ -72,24 +72,69 @@ CsrMatrix csr_block_from_ndarray(const CsrBlockGrid& blocks) {
         for (std::uint64_t j = 0; j < C; ++j) total_nnz = checked_add(total_nnz, blocks.at(i, j).nnz());
     }
 
-    CooMatrix coo(row_starts[R], col_starts[C]);
-    coo.reserve(total_nnz);
+    // Every block is a valid CSR matrix and block column j owns the column
+    // range [col_starts[j], col_starts[j + 1]), so walking each result row
+    // through the blocks of its block row left to right yields its entries
+    // already ordered by column and without duplicates: the result is
+    // written out directly, in linear time, with no accumulator to sort.
+    const std::uint64_t nrows = row_starts[R];
+    std::vector<std::uint64_t> offsets(checked_array_length<std::uint64_t>(checked_add(nrows, 1)));
+    std::vector<std::uint64_t> cols(checked_array_length<std::uint64_t>(total_nnz));
+    std::vector<double> vals(total_nnz);
+    std::vector<const CsrMatrix*> row_blocks(C);
+    std::uint64_t out = 0;
+    offsets[0] = 0;
     for (std::uint64_t i = 0; i < R; ++i) {
-        for (std::uint64_t j = 0; j < C; ++j) {
-            const CsrMatrix& block = blocks.at(i, j);
-            const std::vector<std::uint64_t>& offsets = block.row_offsets();
-            const std::vector<std::uint64_t>& cols = block.col_indices();
-            const std::vector<double>& vals = block.values();
-            for (std::uint64_t r = 0; r < block.nrows(); ++r) {
-                for (std::uint64_t p = offsets[r]; p < offsets[r + 1]; ++p) {
-                    coo.push(row_starts[i] + r, col_starts[j] + cols[p], vals[p]);
+        for (std::uint64_t j = 0; j < C; ++j) row_blocks[j] = &blocks.at(i, j);
+        const std::uint64_t height = row_starts[i + 1] - row_starts[i];
+        for (std::uint64_t r = 0; r < height; ++r) {
+            for (std::uint64_t j = 0; j < C; ++j) {
+                const CsrMatrix& block = *row_blocks[j];
+                const std::uint64_t shift = col_starts[j];
+                const std::uint64_t begin = block.row_offsets_[r];
+                const std::uint64_t end = block.row_offsets_[r + 1];
+                for (std::uint64_t p = begin; p < end; ++p, ++out) {
+                    cols[out] = shift + block.col_indices_[p];
+                    vals[out] = block.values_[p];
                 }
             }
+            offsets[row_starts[i] + r + 1] = out;
         }
     }
-    return coo_to_csr(coo);
+    return CsrMatrix(nrows, col_starts[C], std::move(offsets), std::move(cols), std::move(vals));
 }
 
-Triplets csr_to_triplets(const CsrMatrix& matrix) { return csr_to_coo(matrix).release_triplets(); }
+namespace {
+
+// Row index of every stored entry, from the row offsets.
+std::vector<std::uint64_t> expand_rows(const std::vector<std::uint64_t>& offsets, std::uint64_t nrows,
+                                       std::uint64_t nnz) {
+    std::vector<std::uint64_t> rows(nnz);
+    for (std::uint64_t r = 0; r < nrows; ++r) {
+        for (std::uint64_t p = offsets[r]; p < offsets[r + 1]; ++p) rows[p] = r;
+    }
+    return rows;
+}
+
+}  // namespace
+
+Triplets csr_to_triplets(const CsrMatrix& matrix) {
+    // Storage order is row-major with ascending columns already, so the
+    // column and value arrays are the triplets' own.
+    return Triplets{expand_rows(matrix.row_offsets(), matrix.nrows(), matrix.nnz()), matrix.col_indices(),
+                    matrix.values()};
+}
+
+Triplets csr_to_triplets(CsrMatrix&& matrix) {
+    Triplets t{expand_rows(matrix.row_offsets_, matrix.nrows_, matrix.nnz()), std::move(matrix.col_indices_),
+               std::move(matrix.values_)};
+    // Leave a valid empty matrix behind.
+    matrix.nrows_ = 0;
+    matrix.ncols_ = 0;
+    matrix.row_offsets_.assign(1, 0);
+    matrix.col_indices_.clear();
+    matrix.values_.clear();
+    return t;
+}
 
 }  // namespace tavik

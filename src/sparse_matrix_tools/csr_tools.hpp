@@ -44,12 +44,15 @@ private:
 // rows ascending; only then every block of block column j as wide as block
 // (0, j), columns ascending. A mismatch is reported as an equality assertion
 // naming the offending block's value as left and the reference as right.
-// Cost: O(R * C + rows + entries), plus the COO -> CSR conversion.
+// Cost: O(R * C + rows * C + entries).
 CsrMatrix csr_block_from_ndarray(const CsrBlockGrid& blocks);
 
 // Exports every stored entry, explicit zeros included, in row-major order:
 // rows ascending, columns ascending within a row. The shape is not part of
 // the result. O(nrows + nnz).
 Triplets csr_to_triplets(const CsrMatrix& matrix);
+// The same for a matrix that is no longer needed: its column and value
+// arrays become the triplets' without a copy, leaving an empty 0 x 0 matrix.
+Triplets csr_to_triplets(CsrMatrix&& matrix);
 
 }  // namespace tavik

@@ -9,14 +9,9 @@
 
 namespace tavik {
 
-void CooMatrix::push(std::uint64_t row, std::uint64_t col, double value) {
-    if (row >= nrows_ || col >= ncols_) {
-        fatal("CooMatrix::push: entry (" + std::to_string(row) + ", " + std::to_string(col) +
-              ") outside a " + std::to_string(nrows_) + " x " + std::to_string(ncols_) + " matrix");
-    }
-    row_indices_.push_back(row);
-    col_indices_.push_back(col);
-    values_.push_back(value);
+void CooMatrix::fail_push(std::uint64_t row, std::uint64_t col) const {
+    fatal("CooMatrix::push: entry (" + std::to_string(row) + ", " + std::to_string(col) + ") outside a " +
+          std::to_string(nrows_) + " x " + std::to_string(ncols_) + " matrix");
 }
 
 void CooMatrix::reserve(std::uint64_t n) {
@@ -78,61 +73,154 @@ CsrMatrix CsrMatrix::from_parts(std::uint64_t nrows, std::uint64_t ncols,
     return CsrMatrix(nrows, ncols, std::move(row_offsets), std::move(col_indices), std::move(values));
 }
 
-CsrMatrix coo_to_csr(const CooMatrix& coo) {
-    const std::uint64_t nrows = coo.nrows();
-    const std::uint64_t nnz = coo.nnz();
-    const std::vector<std::uint64_t>& rows = coo.row_indices();
-    const std::vector<std::uint64_t>& cols = coo.col_indices();
-    const std::vector<double>& vals = coo.values();
+namespace {
 
-    // Bucket the entries by row with a counting pass rather than a global
-    // sort, so the cost is linear in rows + entries. offsets[r + 1] counts
-    // row r; the prefix sum turns offsets[r] into the start of row r.
-    std::vector<std::uint64_t> offsets(checked_array_length<std::uint64_t>(checked_add(nrows, 1)), 0);
-    for (std::uint64_t p = 0; p < nnz; ++p) ++offsets[rows[p] + 1];
-    for (std::uint64_t r = 0; r < nrows; ++r) offsets[r + 1] += offsets[r];
-
+// Sorts entries [begin, end) of a row by column. Rows here are short (at
+// most a few dozen entries), so insertion sort on the two parallel arrays is
+// the fast choice; long rows go through std::sort on pairs.
+void sort_row(std::vector<std::uint64_t>& cols, std::vector<double>& vals, std::uint64_t begin, std::uint64_t end) {
+    constexpr std::uint64_t kInsertionLimit = 32;
+    if (end - begin <= kInsertionLimit) {
+        for (std::uint64_t p = begin + 1; p < end; ++p) {
+            const std::uint64_t c = cols[p];
+            const double v = vals[p];
+            std::uint64_t q = p;
+            for (; q > begin && cols[q - 1] > c; --q) {
+                cols[q] = cols[q - 1];
+                vals[q] = vals[q - 1];
+            }
+            cols[q] = c;
+            vals[q] = v;
+        }
+        return;
+    }
     struct Entry {
         std::uint64_t col;
         double value;
     };
-    std::vector<Entry> bucketed(nnz);
-    // offsets[r] serves as the fill cursor of row r; afterwards it holds the
-    // end of row r, i.e. the start of row r + 1, and is shifted back.
-    for (std::uint64_t p = 0; p < nnz; ++p) bucketed[offsets[rows[p]]++] = Entry{cols[p], vals[p]};
-    for (std::uint64_t r = nrows; r > 0; --r) offsets[r] = offsets[r - 1];
-    offsets[0] = 0;
+    std::vector<Entry> row(end - begin);
+    for (std::uint64_t p = begin; p < end; ++p) row[p - begin] = Entry{cols[p], vals[p]};
+    std::sort(row.begin(), row.end(), [](const Entry& x, const Entry& y) { return x.col < y.col; });
+    for (std::uint64_t p = begin; p < end; ++p) {
+        cols[p] = row[p - begin].col;
+        vals[p] = row[p - begin].value;
+    }
+}
 
-    // Sort each row by column and fold runs of equal columns into one entry.
-    // Merging only shrinks, so the output never overtakes the input and the
-    // row starts can be rewritten in place.
-    std::vector<std::uint64_t> out_cols(nnz);
-    std::vector<double> out_vals(nnz);
+// Frees the slack of an array that ended up much shorter than its capacity.
+template <class T>
+void trim(std::vector<T>& v) {
+    if (v.capacity() - v.size() > v.size() / 4) v.shrink_to_fit();
+}
+
+// The shared tail of both conversions. On entry offsets[r + 1] counts the
+// entries of row r, and cols/vals hold the entries in insertion order; if
+// rows_ascending, that order already groups them by row. Buckets them by row
+// if needed, then orders each row by column and folds runs of equal columns
+// into their sum, leaving the CSR arrays in offsets, cols and vals. Merging
+// only shrinks, so the output never overtakes the input and everything is
+// rewritten in place. O(nrows + nnz) plus the sorting of rows that are out
+// of order.
+void finish_csr(std::uint64_t nrows, const std::vector<std::uint64_t>& rows, bool rows_ascending,
+                std::vector<std::uint64_t>& offsets, std::vector<std::uint64_t>& cols, std::vector<double>& vals) {
+    const std::uint64_t nnz = vals.size();
+    for (std::uint64_t r = 0; r < nrows; ++r) offsets[r + 1] += offsets[r];
+
+    if (!rows_ascending) {
+        // Counting sort by row, keeping insertion order within a row.
+        // offsets[r] serves as the fill cursor of row r; afterwards it holds
+        // the end of row r, i.e. the start of row r + 1, and is shifted back.
+        std::vector<std::uint64_t> by_row_cols(nnz);
+        std::vector<double> by_row_vals(nnz);
+        for (std::uint64_t p = 0; p < nnz; ++p) {
+            const std::uint64_t q = offsets[rows[p]]++;
+            by_row_cols[q] = cols[p];
+            by_row_vals[q] = vals[p];
+        }
+        for (std::uint64_t r = nrows; r > 0; --r) offsets[r] = offsets[r - 1];
+        offsets[0] = 0;
+        cols = std::move(by_row_cols);
+        vals = std::move(by_row_vals);
+    }
+
     std::uint64_t out = 0;
     std::uint64_t begin = 0;
     for (std::uint64_t r = 0; r < nrows; ++r) {
         const std::uint64_t end = offsets[r + 1];
         offsets[r] = out;
-        std::sort(bucketed.begin() + static_cast<std::ptrdiff_t>(begin),
-                  bucketed.begin() + static_cast<std::ptrdiff_t>(end),
-                  [](const Entry& x, const Entry& y) { return x.col < y.col; });
-        for (std::uint64_t p = begin; p < end; ++p) {
-            if (p > begin && bucketed[p].col == out_cols[out - 1]) {
-                out_vals[out - 1] += bucketed[p].value;
-            } else {
-                out_cols[out] = bucketed[p].col;
-                out_vals[out] = bucketed[p].value;
-                ++out;
+        bool ordered = true;
+        for (std::uint64_t p = begin + 1; p < end; ++p) {
+            if (cols[p] <= cols[p - 1]) {
+                ordered = false;
+                break;
+            }
+        }
+        if (ordered) {
+            // Nothing to merge: the row only moves down if an earlier row shrank.
+            if (out != begin) {
+                for (std::uint64_t p = begin; p < end; ++p) {
+                    cols[out + (p - begin)] = cols[p];
+                    vals[out + (p - begin)] = vals[p];
+                }
+            }
+            out += end - begin;
+        } else {
+            sort_row(cols, vals, begin, end);
+            for (std::uint64_t p = begin; p < end; ++p) {
+                if (p > begin && cols[p] == cols[out - 1]) {
+                    vals[out - 1] += vals[p];
+                } else {
+                    cols[out] = cols[p];
+                    vals[out] = vals[p];
+                    ++out;
+                }
             }
         }
         begin = end;
     }
     offsets[nrows] = out;
-    out_cols.resize(out);
-    out_vals.resize(out);
-    out_cols.shrink_to_fit();
-    out_vals.shrink_to_fit();
-    return CsrMatrix(nrows, coo.ncols(), std::move(offsets), std::move(out_cols), std::move(out_vals));
+    cols.resize(out);
+    vals.resize(out);
+    trim(cols);
+    trim(vals);
+}
+
+// Row counts in offsets[r + 1] (offsets[0] = 0), and whether the rows never
+// decrease in insertion order.
+bool count_rows(const std::vector<std::uint64_t>& rows, std::vector<std::uint64_t>& offsets) {
+    bool ascending = true;
+    std::uint64_t previous = 0;
+    for (const std::uint64_t r : rows) {
+        ++offsets[r + 1];
+        ascending &= r >= previous;
+        previous = r;
+    }
+    return ascending;
+}
+
+}  // namespace
+
+CsrMatrix coo_to_csr(const CooMatrix& coo) {
+    std::vector<std::uint64_t> offsets(checked_array_length<std::uint64_t>(checked_add(coo.nrows(), 1)), 0);
+    const bool ascending = count_rows(coo.row_indices(), offsets);
+    std::vector<std::uint64_t> cols = coo.col_indices();
+    std::vector<double> vals = coo.values();
+    finish_csr(coo.nrows(), coo.row_indices(), ascending, offsets, cols, vals);
+    return CsrMatrix(coo.nrows(), coo.ncols(), std::move(offsets), std::move(cols), std::move(vals));
+}
+
+CsrMatrix coo_to_csr(CooMatrix&& coo) {
+    const std::uint64_t nrows = coo.nrows();
+    const std::uint64_t ncols = coo.ncols();
+    std::vector<std::uint64_t> offsets(checked_array_length<std::uint64_t>(checked_add(nrows, 1)), 0);
+    Triplets t = std::move(coo).release_triplets();
+    const bool ascending = count_rows(t.row_indices, offsets);
+    if (ascending) {
+        // The row indices are no longer needed; free them before the tail.
+        std::vector<std::uint64_t>().swap(t.row_indices);
+    }
+    finish_csr(nrows, t.row_indices, ascending, offsets, t.col_indices, t.values);
+    return CsrMatrix(nrows, ncols, std::move(offsets), std::move(t.col_indices), std::move(t.values));
 }
 
 CooMatrix csr_to_coo(const CsrMatrix& csr) {

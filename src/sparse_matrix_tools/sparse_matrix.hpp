@@ -13,6 +13,12 @@
 
 namespace tavik {
 
+class CsrBlockGrid;
+class CsrMatrix;
+struct Triplets;
+CsrMatrix csr_block_from_ndarray(const CsrBlockGrid& blocks);
+Triplets csr_to_triplets(CsrMatrix&& matrix);
+
 // A sparse matrix as three parallel arrays of equal length, without its
 // shape: entry k is (row_indices[k], col_indices[k], values[k]).
 struct Triplets {
@@ -33,7 +39,12 @@ public:
 
     // Appends (row, col, value). Requires row < nrows and col < ncols; a
     // violation is a fatal error. Amortised O(1).
-    void push(std::uint64_t row, std::uint64_t col, double value);
+    void push(std::uint64_t row, std::uint64_t col, double value) {
+        if (row >= nrows_ || col >= ncols_) [[unlikely]] fail_push(row, col);
+        row_indices_.push_back(row);
+        col_indices_.push_back(col);
+        values_.push_back(value);
+    }
 
     // Pre-sizes the arrays for n entries; purely an allocation hint.
     void reserve(std::uint64_t n);
@@ -49,6 +60,8 @@ public:
     Triplets release_triplets() && noexcept;
 
 private:
+    [[noreturn, gnu::cold, gnu::noinline]] void fail_push(std::uint64_t row, std::uint64_t col) const;
+
     std::uint64_t nrows_;
     std::uint64_t ncols_;
     std::vector<std::uint64_t> row_indices_;
@@ -89,7 +102,12 @@ private:
     CsrMatrix(std::uint64_t nrows, std::uint64_t ncols, std::vector<std::uint64_t> row_offsets,
               std::vector<std::uint64_t> col_indices, std::vector<double> values) noexcept;
 
+    // The conversions that build or take apart the arrays directly; each
+    // establishes the invariants by construction.
     friend CsrMatrix coo_to_csr(const CooMatrix& coo);
+    friend CsrMatrix coo_to_csr(CooMatrix&& coo);
+    friend CsrMatrix csr_block_from_ndarray(const CsrBlockGrid& blocks);
+    friend Triplets csr_to_triplets(CsrMatrix&& matrix);
 
     std::uint64_t nrows_;
     std::uint64_t ncols_;
@@ -102,10 +120,15 @@ private:
 // the same shape whose rows hold the accumulator's entries ordered by column,
 // entries with equal (row, column) replaced by their sum (in no promised
 // order within a run), nothing dropped -- zero values and zero sums stay.
-// Cost: O(nrows + nnz) to bucket the rows by counting, plus sorting each
-// row by column. Fails with "capacity overflow" if nrows + 1 offsets
-// cannot be described.
+// Cost: O(nrows + nnz) when the entries were pushed row by row with
+// ascending columns (the way every builder in this system pushes them);
+// otherwise rows are bucketed by counting in O(nrows + nnz) and only the
+// rows that are out of order are sorted. Fails with "capacity overflow" if
+// nrows + 1 offsets cannot be described.
 CsrMatrix coo_to_csr(const CooMatrix& coo);
+// The same, reusing the accumulator's column and value arrays instead of
+// copying them when the entries arrive row by row.
+CsrMatrix coo_to_csr(CooMatrix&& coo);
 
 // CSR -> COO. Output: an accumulator of the same shape holding every stored
 // entry, rows ascending and each row in storage (= column) order; nothing is
