@@ -116,19 +116,31 @@ std::vector<double> to_double_list(PyObject* obj, const char* name) {
 DoubleBufferCopy::DoubleBufferCopy(PyObject* obj, const char* name) {
     if (PyObject_GetBuffer(obj, &view_, PyBUF_FULL_RO) != 0) fail_with_arg_name(name);
     acquired_ = true;
-    if (view_.shape == nullptr) raise_buffer_error("shape is null");
-    if (view_.strides == nullptr) raise_buffer_error("strides is null");
-    const char* f = view_.format != nullptr ? view_.format : "B";
-    const bool native_double = std::strcmp(f, "d") == 0 || std::strcmp(f, "@d") == 0 || std::strcmp(f, "=d") == 0 ||
-                               std::strcmp(f, "<d") == 0;
-    if (view_.itemsize != 8 || !native_double) raise_buffer_error("buffer contents are not compatible with f64");
-    if (reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(double) != 0) {
-        raise_buffer_error("buffer contents are insufficiently aligned for f64");
-    }
-    const std::size_t n = static_cast<std::size_t>(view_.len) / sizeof(double);
-    values_.resize(n);
-    if (n > 0 && PyBuffer_ToContiguous(values_.data(), &view_, static_cast<Py_ssize_t>(n * sizeof(double)), 'C') != 0) {
-        throw_error_already_set();
+    // A throwing constructor gets no destructor call: release the view here
+    // on every failure, keeping the pending Python error intact across the
+    // exporter's release hook.
+    try {
+        if (view_.shape == nullptr) raise_buffer_error("shape is null");
+        if (view_.strides == nullptr) raise_buffer_error("strides is null");
+        const char* f = view_.format != nullptr ? view_.format : "B";
+        const bool native_double = std::strcmp(f, "d") == 0 || std::strcmp(f, "@d") == 0 ||
+                                   std::strcmp(f, "=d") == 0 || std::strcmp(f, "<d") == 0;
+        if (view_.itemsize != 8 || !native_double) raise_buffer_error("buffer contents are not compatible with f64");
+        if (reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(double) != 0) {
+            raise_buffer_error("buffer contents are insufficiently aligned for f64");
+        }
+        const std::size_t n = static_cast<std::size_t>(view_.len) / sizeof(double);
+        values_.resize(n);
+        if (n > 0 &&
+            PyBuffer_ToContiguous(values_.data(), &view_, static_cast<Py_ssize_t>(n * sizeof(double)), 'C') != 0) {
+            throw_error_already_set();
+        }
+    } catch (...) {
+        acquired_ = false;
+        PyObject* pending = PyErr_GetRaisedException();
+        PyBuffer_Release(&view_);
+        PyErr_SetRaisedException(pending);
+        throw;
     }
 }
 
@@ -150,10 +162,20 @@ PyRef from_doubles(std::span<const double> values) {
 
 PyRef from_u64s(std::span<const std::uint64_t> values) {
     PyRef list = PyRef::steal_or_throw(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    // ints are immutable, so a run of equal values (the row indices of a
+    // sparse matrix come in runs) shares one object instead of allocating
+    // one per element.
+    PyObject* previous = nullptr;
     for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* item = PyLong_FromUnsignedLongLong(values[i]);
-        if (item == nullptr) throw_error_already_set();
+        PyObject* item;
+        if (previous != nullptr && values[i] == values[i - 1]) {
+            item = Py_NewRef(previous);
+        } else {
+            item = PyLong_FromUnsignedLongLong(values[i]);
+            if (item == nullptr) throw_error_already_set();
+        }
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        previous = item;
     }
     return list;
 }
