@@ -6,7 +6,6 @@
 #include "fatal_error.hpp"
 #include "piecewise_polynomials/legendre_polynomials.hpp"
 #include "piecewise_polynomials/uniform_mesh.hpp"
-#include "piecewise_polynomials/worker_pool.hpp"
 
 namespace tavik {
 
@@ -23,6 +22,10 @@ constexpr std::uint64_t kMaxDoubles = static_cast<std::uint64_t>(PTRDIFF_MAX) / 
 // that quotient loses all accuracy (and at +-1 it is 0 instead of the end
 // slope), so there the exact recurrence P'_(k+1) = P'_(k-1) + (2k + 1) P_k
 // takes over; at +-1 it gives k(k+1)/2 and (-1)^(k+1) k(k+1)/2 exactly.
+//
+// legendre_basis_batch.cpp repeats this computation (and evaluate's sum) lane
+// by lane for the batch operations; change both together, the batch tests
+// compare them bit for bit.
 template <class Emit>
 [[gnu::always_inline]] inline void for_each_legendre_derivative(double xi, std::uint64_t degree, Emit&& emit) {
     LegendreRecurrence p(xi);
@@ -137,24 +140,6 @@ std::vector<double> LegendreBasis::evaluate_all_basis_function_derivatives(doubl
     const MeshLocation loc = locate_in_mesh(h, n_t_, t);
     for_each_legendre_derivative(loc.xi, degree_, [&](std::uint64_t k, double dk) {
         out[loc.interval + n_t_ * k] = (dk + dk) / h;
-    });
-    return out;
-}
-
-std::vector<double> LegendreBasis::evaluate_many(const ColumnMajorView& coeffs,
-                                                 std::span<const double> times) const {
-    std::vector<double> out(times.size());
-    parallel_map(times.size(), kParallelThreshold, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) out[i] = evaluate(coeffs, times[i]);
-    });
-    return out;
-}
-
-std::vector<double> LegendreBasis::evaluate_derivative_many(const ColumnMajorView& coeffs,
-                                                            std::span<const double> times) const {
-    std::vector<double> out(times.size());
-    parallel_map(times.size(), kParallelThreshold, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) out[i] = evaluate_derivative(coeffs, times[i]);
     });
     return out;
 }

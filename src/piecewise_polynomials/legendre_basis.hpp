@@ -80,11 +80,13 @@ public:
     // Time derivatives of all basis functions at t, same layout.
     std::vector<double> evaluate_all_basis_function_derivatives(double t) const;
 
-    // Batch forms: element i equals evaluate / evaluate_derivative at
-    // times[i], bit for bit, whatever path or worker count computed it.
-    // Fewer than kParallelThreshold times run on the calling thread without
-    // touching the worker pool; larger batches are mapped over the pool.
-    // The result is allocated once with its final size; times are read in place.
+    // Batch forms (legendre_basis_batch.cpp): element i equals evaluate /
+    // evaluate_derivative at times[i], bit for bit, whatever path or worker
+    // count computed it. Fewer than kParallelThreshold times run on the
+    // calling thread without touching the worker pool; larger batches are
+    // mapped over the pool (worker_pool.hpp). The result is allocated once
+    // with its final size; times are read in place. A failing element fails
+    // the whole batch with the error the element-by-element loop would raise.
     static constexpr std::size_t kParallelThreshold = 2048;
     std::vector<double> evaluate_many(const ColumnMajorView& coeffs, std::span<const double> times) const;
     std::vector<double> evaluate_derivative_many(const ColumnMajorView& coeffs,

@@ -1,0 +1,467 @@
+// Batch evaluation and the worker pool: every batch element equals the
+// single-time evaluation bit for bit, whatever the path, the division into
+// chunks or the number of threads; errors, concurrent callers and fork().
+#include <gtest/gtest.h>
+
+#include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cfenv>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <tbb/global_control.h>
+
+#include "fatal_error.hpp"
+#include "piecewise_polynomials/legendre_basis.hpp"
+#include "piecewise_polynomials/worker_pool.hpp"
+
+namespace tavik {
+namespace {
+
+namespace wpi = worker_pool_internals;
+using D = std::vector<double>;
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Equal bit patterns; any NaN matches any NaN (the sign and payload of a NaN
+// produced from two NaN operands depends on operand order, which IEEE leaves open).
+bool same(double a, double b) {
+    if (std::isnan(a) && std::isnan(b)) return true;
+    std::uint64_t x, y;
+    std::memcpy(&x, &a, 8);
+    std::memcpy(&y, &b, 8);
+    return x == y;
+}
+
+// Index of the first mismatch, or -1.
+long first_mismatch(const D& a, const D& b) {
+    if (a.size() != b.size()) return 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (!same(a[i], b[i])) return static_cast<long>(i);
+    }
+    return -1;
+}
+
+struct Problem {
+    LegendreBasis basis;
+    D coeffs;
+    ColumnMajorView view() const { return ColumnMajorView::for_basis(coeffs, basis.n_t(), basis.degree()); }
+};
+
+Problem make_problem(std::uint64_t degree, std::uint64_t n_t, double T, unsigned seed = 1) {
+    std::mt19937_64 rng(seed);
+    std::uniform_real_distribution<double> c(-2.0, 2.0);
+    D coeffs(n_t * (degree + 1));
+    for (double& x : coeffs) x = c(rng);
+    return {LegendreBasis(degree, n_t, T), coeffs};
+}
+
+// Random times over [-T/10, 11T/10] mixed with the awkward ones: mesh nodes
+// and their neighbours (where xi sits at or next to +-1), the ends, NaN,
+// infinities, repeats.
+D make_times(std::size_t n, const LegendreBasis& b, unsigned seed = 2) {
+    std::mt19937_64 rng(seed);
+    const double T = std::isfinite(b.T()) ? b.T() : 1.0;
+    std::uniform_real_distribution<double> u(-0.1 * T, 1.1 * T);
+    std::uniform_int_distribution<std::uint64_t> node(0, b.n_t());
+    const double h = T / static_cast<double>(b.n_t());
+    D t(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        switch (rng() % 8) {
+            case 0: {
+                const double m = static_cast<double>(node(rng)) * h;
+                const int side = static_cast<int>(rng() % 3);
+                t[i] = side == 0 ? m : std::nextafter(m, side == 1 ? -kInf : kInf);
+                break;
+            }
+            case 1: {
+                const double specials[] = {0.0, -0.0, T, -1.0, 2.0 * T, kNaN, kInf, -kInf, 5e-324, T * (1 - 1e-4)};
+                t[i] = specials[rng() % 10];
+                break;
+            }
+            case 2:
+                t[i] = i > 0 ? t[rng() % i] : 0.0;
+                break;
+            default:
+                t[i] = u(rng);
+        }
+    }
+    return t;
+}
+
+D singles(const Problem& p, const D& times, bool derivative) {
+    D out;
+    const ColumnMajorView v = p.view();
+    for (double t : times) out.push_back(derivative ? p.basis.evaluate_derivative(v, t) : p.basis.evaluate(v, t));
+    return out;
+}
+
+D batch(const Problem& p, std::span<const double> times, bool derivative) {
+    return derivative ? p.basis.evaluate_derivative_many(p.view(), times)
+                      : p.basis.evaluate_many(p.view(), times);
+}
+
+// evaluate_many on the forked-child stand-in: one slice per thread.
+D team_batch(const Problem& p, const D& times, std::size_t threads) {
+    D out(times.size());
+    wpi::map_on_thread_team(times.size(), threads, [&](std::size_t b, std::size_t e) {
+        const D part = batch(p, std::span(times).subspan(b, e - b), false);
+        std::copy(part.begin(), part.end(), out.begin() + static_cast<long>(b));
+    });
+    return out;
+}
+
+template <class F>
+void expect_fatal(F&& f, const std::string& message) {
+    try {
+        f();
+        ADD_FAILURE() << "expected FatalError \"" << message << "\"";
+    } catch (const FatalError& e) {
+        EXPECT_EQ(std::string(e.what()), message);
+    }
+}
+
+// Waits up to `seconds` for a child; kills it on timeout. Returns its status.
+int wait_with_timeout(pid_t child, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            ADD_FAILURE() << "child " << child << " hung";
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return status;
+}
+
+bool exited_ok(int status) { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+
+// ---------------------------------------------------------------------------
+
+TEST(BatchEvaluation, EqualsSingleTimeCallsOnBothPaths) {
+    const struct {
+        std::uint64_t degree, n_t;
+        double T;
+    } cases[] = {{0, 7, 1.0}, {1, 1000, 1.0}, {2, 2, 1.0}, {3, 1, 2.5}, {8, 1000, 1.0}, {13, 9, 3.0},
+                 {2, 5, 0.0}, {3, 4, -2.0}, {1, 3, kInf}, {2, 3, kNaN}};
+    for (const auto& c : cases) {
+        const Problem p = make_problem(c.degree, c.n_t, c.T);
+        const D times = make_times(100000, p.basis);
+        for (bool derivative : {false, true}) {
+            const D expected = singles(p, times, derivative);
+            for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{2047}, std::size_t{2048},
+                                  std::size_t{100000}}) {
+                const D got = batch(p, std::span(times).first(n), derivative);
+                ASSERT_EQ(got.size(), n);
+                EXPECT_EQ(first_mismatch(got, D(expected.begin(), expected.begin() + n)), -1)
+                    << "degree " << c.degree << " n_t " << c.n_t << " T " << c.T << " n " << n
+                    << (derivative ? " derivative" : " value");
+            }
+        }
+    }
+}
+
+// Blocks of several times and padded tails: every length and starting offset
+// within a block, sequential and parallel.
+TEST(BatchEvaluation, EveryOffsetAndTailLength) {
+    const Problem p = make_problem(3, 50, 1.0);
+    const D times = make_times(2048 + 40, p.basis, 5);
+    for (bool derivative : {false, true}) {
+        const D expected = singles(p, times, derivative);
+        for (std::size_t offset = 0; offset < 9; ++offset) {
+            for (std::size_t n : {std::size_t{1}, std::size_t{3}, std::size_t{8}, std::size_t{9}, std::size_t{17},
+                                  std::size_t{2048}, std::size_t{2051}, std::size_t{2055}}) {
+                const D got = batch(p, std::span(times).subspan(offset, n), derivative);
+                EXPECT_EQ(first_mismatch(got, D(expected.begin() + offset, expected.begin() + offset + n)), -1)
+                    << "offset " << offset << " n " << n;
+            }
+        }
+    }
+}
+
+TEST(BatchEvaluation, SameBitsWhateverTheWorkerCount) {
+    const Problem p = make_problem(8, 1000, 1.0);
+    const D times = make_times(100000, p.basis);
+    const D expected = singles(p, times, false);
+    for (int workers : {1, 2, 3, 8}) {
+        tbb::global_control limit(tbb::global_control::max_allowed_parallelism, workers);
+        for (int repeat = 0; repeat < 3; ++repeat) {
+            EXPECT_EQ(first_mismatch(batch(p, times, false), expected), -1) << workers << " workers";
+        }
+    }
+    // The forked-child stand-in, with thread counts beyond the machine's.
+    for (std::size_t threads : {1, 2, 3, 8}) {
+        EXPECT_EQ(first_mismatch(team_batch(p, times, threads), expected), -1) << threads << " threads";
+    }
+}
+
+// A caller that changed its rounding mode gets results computed in that mode
+// on every thread, as its own single-time calls are.
+TEST(BatchEvaluation, WorkersUseTheCallersRoundingMode) {
+    const Problem p = make_problem(8, 100, 1.0);
+    const D times = make_times(100000, p.basis);
+    const D nearest = singles(p, times, false);
+    ASSERT_EQ(first_mismatch(batch(p, times, false), nearest), -1);  // the pool exists before the change
+    ASSERT_EQ(std::fesetround(FE_DOWNWARD), 0);
+    const D downward = singles(p, times, false);
+    const D pooled = batch(p, times, false);
+    const D team = team_batch(p, times, 4);
+    std::fesetround(FE_TONEAREST);
+    ASSERT_NE(first_mismatch(downward, nearest), -1) << "the rounding mode should matter here";
+    EXPECT_EQ(first_mismatch(pooled, downward), -1);
+    EXPECT_EQ(first_mismatch(team, downward), -1);
+}
+
+// A mis-shaped matrix trips the index checks; the batch fails with the error
+// the element-by-element loop would raise first, on both paths.
+TEST(BatchEvaluation, IndexErrorsReachTheCallerUnchanged) {
+    const Problem p = make_problem(2, 10, 1.0);
+    for (std::size_t n : {std::size_t{100}, std::size_t{100000}}) {
+        D times(n, 0.05);  // interval 0
+        times[n - 3] = 0.95;  // interval 9: lies in some later chunk
+        const ColumnMajorView short_rows(p.coeffs.data(), 9, 3);
+        const ColumnMajorView short_cols(p.coeffs.data(), 10, 2);
+        const ColumnMajorView both_short(p.coeffs.data(), 9, 2);
+        expect_fatal([&] { p.basis.evaluate_many(short_rows, times); }, "Matrix slicing out of bounds.");
+        expect_fatal([&] { p.basis.evaluate_derivative_many(short_rows, times); }, "Matrix slicing out of bounds.");
+        expect_fatal([&] { p.basis.evaluate_many(short_cols, times); }, "Matrix index out of bounds.");
+        expect_fatal([&] { p.basis.evaluate_many(both_short, times); }, "Matrix index out of bounds.");
+        times[0] = 0.95;
+        expect_fatal([&] { p.basis.evaluate_derivative_many(both_short, times); }, "Matrix slicing out of bounds.");
+        const LegendreBasis empty(2, 0, 1.0);
+        const ColumnMajorView none(p.coeffs.data(), 0, 3);
+        expect_fatal([&] { empty.evaluate_many(none, times); },
+                     "LegendreBasis has no intervals (n_t is 0): nothing can be evaluated");
+        EXPECT_TRUE(empty.evaluate_many(none, {}).empty());
+    }
+    // The pool is still sound afterwards.
+    const D times = make_times(5000, p.basis);
+    EXPECT_EQ(first_mismatch(batch(p, times, true), singles(p, times, true)), -1);
+}
+
+// The exception arrives only once no chunk is running any more (they write
+// into the caller's result), whatever thread threw it.
+TEST(BatchEvaluation, ChunkExceptionKeepsItsTypeAndMessage) {
+    struct Custom : std::runtime_error {
+        using std::runtime_error::runtime_error;
+    };
+    std::atomic<int> running{0};
+    auto chunk = [&](std::size_t b, std::size_t e, std::size_t failing) {
+        ++running;
+        std::this_thread::sleep_for(std::chrono::microseconds((e - b) / 32));
+        --running;
+        if (b <= failing && failing < e) throw Custom("chunk failed");
+    };
+    for (std::size_t failing : {std::size_t{0}, std::size_t{700000}, (std::size_t{1} << 20) - 1}) {
+        try {
+            parallel_map(1 << 20, 2048, [&](std::size_t b, std::size_t e) { chunk(b, e, failing); });
+            ADD_FAILURE() << "no exception";
+        } catch (const Custom& e) {
+            EXPECT_STREQ(e.what(), "chunk failed");
+            EXPECT_EQ(running.load(), 0);
+        }
+    }
+    try {
+        wpi::map_on_thread_team(100, 3, [&](std::size_t b, std::size_t e) {
+            chunk(b, e, 1000);
+            if (b > 0) throw FatalError(b < 50 ? "second" : "third");
+        });
+        ADD_FAILURE() << "no exception";
+    } catch (const FatalError& e) {
+        EXPECT_STREQ(e.what(), "second");  // the first failing slice in index order
+        EXPECT_EQ(running.load(), 0);
+    }
+}
+
+TEST(BatchEvaluation, ConcurrentCallersShareThePool) {
+    const Problem p = make_problem(3, 1000, 1.0);
+    const D times = make_times(200000, p.basis);
+    const D values = singles(p, times, false);
+    const D derivatives = singles(p, times, true);
+    std::atomic<int> failures{0};
+    std::vector<std::thread> callers;
+    for (int c = 0; c < 4; ++c) {
+        callers.emplace_back([&, c] {
+            for (int r = 0; r < 5; ++r) {
+                const bool derivative = (c + r) % 2 == 1;
+                if (first_mismatch(batch(p, times, derivative), derivative ? derivatives : values) != -1) ++failures;
+            }
+        });
+    }
+    for (auto& t : callers) t.join();
+    EXPECT_EQ(failures.load(), 0);
+}
+
+// fork() after the parent has used the pool, including while another parent
+// thread is in the middle of a batch: the child (and its own child) computes
+// correct batches without hanging, and exits normally.
+TEST(BatchEvaluation, ForkedChildrenComputeBatches) {
+    const Problem p = make_problem(3, 1000, 1.0);
+    const D times = make_times(100000, p.basis);
+    const D values = singles(p, times, false);
+    const D derivatives = singles(p, times, true);
+    ASSERT_EQ(first_mismatch(batch(p, times, false), values), -1);
+    ASSERT_TRUE(worker_pool_created());
+
+    auto child_work = [&]() -> bool {
+        alarm(25);
+        bool ok = !worker_pool_created() && wpi::forked_since_load();
+        for (std::size_t n : {std::size_t{2048}, std::size_t{40000}, std::size_t{100000}}) {
+            ok = ok && first_mismatch(batch(p, std::span(times).first(n), false),
+                                      D(values.begin(), values.begin() + static_cast<long>(n))) == -1;
+            ok = ok && first_mismatch(batch(p, std::span(times).first(n), true),
+                                      D(derivatives.begin(), derivatives.begin() + static_cast<long>(n))) == -1;
+        }
+        return ok;
+    };
+
+    std::atomic<bool> stop{false};
+    std::thread busy([&] {
+        while (!stop) (void)batch(p, times, true);
+    });
+    for (int round = 0; round < 10; ++round) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(3 * round));
+        const pid_t child = fork();
+        if (child == 0) {
+            bool ok = child_work();
+            if (round == 0) {  // a grandchild, forked from a process that ran batches on threads
+                const pid_t grandchild = fork();
+                if (grandchild == 0) _exit(child_work() ? 0 : 1);
+                int status = 0;
+                ok = ok && grandchild > 0 && waitpid(grandchild, &status, 0) == grandchild && WIFEXITED(status) &&
+                     WEXITSTATUS(status) == 0;
+            }
+            // Odd rounds leave through exit(), running the static destructors.
+            if (round % 2 == 1) std::exit(ok ? 0 : 1);
+            _exit(ok ? 0 : 1);
+        }
+        const bool ok = child > 0 && exited_ok(wait_with_timeout(child, 30));
+        EXPECT_TRUE(ok) << "round " << round;
+        if (!ok) break;
+    }
+    stop = true;
+    busy.join();
+}
+
+// ---------------------------------------------------------------------------
+// Pool creation and size.
+
+// Runs one test of this binary in a fresh process (optionally pinned to CPU
+// `cpu`) and reports whether it passed.
+bool run_fresh(const std::string& test, int cpu = -1) {
+    const pid_t child = fork();
+    if (child == 0) {
+        if (cpu >= 0) {
+            cpu_set_t set;
+            CPU_ZERO(&set);
+            CPU_SET(cpu, &set);
+            if (sched_setaffinity(0, sizeof set, &set) != 0) _exit(3);
+        }
+        const std::string filter = "--gtest_filter=" + test;
+        execl("/proc/self/exe", "tavik_core_tests", filter.c_str(), "--gtest_also_run_disabled_tests",
+              static_cast<char*>(nullptr));
+        _exit(4);
+    }
+    return exited_ok(wait_with_timeout(child, 120));
+}
+
+TEST(WorkerPool, CreatedByTheFirstLargeBatchOnly) {
+    EXPECT_TRUE(run_fresh("FreshProcess.DISABLED_PoolCreatedByFirstLargeBatch"));
+}
+
+TEST(FreshProcess, DISABLED_PoolCreatedByFirstLargeBatch) {
+    ASSERT_FALSE(worker_pool_created());
+    const Problem p = make_problem(2, 4, 1.0);
+    EXPECT_TRUE(batch(p, {}, false).empty());
+    EXPECT_EQ(batch(p, make_times(2047, p.basis), true).size(), 2047u);
+    EXPECT_FALSE(worker_pool_created());
+    EXPECT_EQ(worker_pool_concurrency(), 0u);
+    EXPECT_EQ(batch(p, make_times(2048, p.basis), false).size(), 2048u);
+    EXPECT_TRUE(worker_pool_created());
+    EXPECT_EQ(worker_pool_concurrency(), available_processors());
+}
+
+TEST(WorkerPool, OneProcessorProcessCompletesBatches) {
+    cpu_set_t set;
+    ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
+    int cpu = 0;
+    while (!CPU_ISSET(cpu, &set)) ++cpu;
+    EXPECT_TRUE(run_fresh("FreshProcess.DISABLED_PinnedToOneProcessor", cpu));
+}
+
+TEST(FreshProcess, DISABLED_PinnedToOneProcessor) {
+    ASSERT_EQ(wpi::affinity_cpu_count(), 1u);
+    EXPECT_EQ(available_processors(), 1u);
+    const Problem p = make_problem(3, 100, 1.0);
+    const D times = make_times(100000, p.basis);
+    EXPECT_EQ(first_mismatch(batch(p, times, false), singles(p, times, false)), -1);
+    EXPECT_EQ(worker_pool_concurrency(), 1u);
+}
+
+TEST(WorkerPool, SizeIsAffinityCappedByTheRoundedUpQuota) {
+    EXPECT_EQ(wpi::processors_from(8, std::nullopt), 8u);
+    EXPECT_EQ(wpi::processors_from(8, 1.5), 2u);
+    EXPECT_EQ(wpi::processors_from(8, 0.2), 1u);
+    EXPECT_EQ(wpi::processors_from(2, 16.0), 2u);
+    EXPECT_EQ(available_processors(), wpi::processors_from(wpi::affinity_cpu_count(), wpi::cgroup_cpu_limit("")));
+}
+
+class FakeCgroupTree : public ::testing::Test {
+protected:
+    std::filesystem::path root_ = std::filesystem::temp_directory_path() /
+                                  ("tavik-cgroup-" + std::to_string(getpid()) + "-" +
+                                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    void SetUp() override { std::filesystem::create_directories(root_ / "proc/self"); }
+    void TearDown() override { std::filesystem::remove_all(root_); }
+    void write(const std::string& path, const std::string& text) {
+        std::filesystem::create_directories((root_ / path).parent_path());
+        std::ofstream(root_ / path) << text;
+    }
+    std::optional<double> limit() { return wpi::cgroup_cpu_limit(root_.string()); }
+};
+
+TEST_F(FakeCgroupTree, Version2TakesTheSmallestQuotaOnThePath) {
+    EXPECT_EQ(limit(), std::nullopt);  // nothing readable
+    write("proc/self/cgroup", "0::/user.slice/app\n");
+    write("proc/self/mountinfo",
+          "24 30 0:22 / /sys/fs/cgroup rw,nosuid shared:9 - cgroup2 cgroup2 rw,nsdelegate\n");
+    write("sys/fs/cgroup/user.slice/app/cpu.max", "max 100000\n");
+    EXPECT_EQ(limit(), std::nullopt);
+    write("sys/fs/cgroup/user.slice/cpu.max", "250000 100000\n");
+    EXPECT_EQ(limit(), 2.5);
+    write("sys/fs/cgroup/user.slice/app/cpu.max", "150000 100000\n");
+    EXPECT_EQ(limit(), 1.5);
+}
+
+TEST_F(FakeCgroupTree, Version1CfsQuotaInsideAContainerMount) {
+    // The container sees its own cgroup as the root of the cpu hierarchy.
+    write("proc/self/cgroup", "5:memory:/docker/abc\n4:cpu,cpuacct:/docker/abc\n0::/\n");
+    write("proc/self/mountinfo",
+          "31 23 0:28 / /sys/fs/cgroup rw - tmpfs tmpfs rw\n"
+          "32 31 0:29 /docker/abc /sys/fs/cgroup/cpu\\040x rw - cgroup cgroup rw,cpu,cpuacct\n");
+    write("sys/fs/cgroup/cpu x/cpu.cfs_period_us", "100000\n");
+    write("sys/fs/cgroup/cpu x/cpu.cfs_quota_us", "-1\n");
+    EXPECT_EQ(limit(), std::nullopt);
+    write("sys/fs/cgroup/cpu x/cpu.cfs_quota_us", "50000\n");
+    EXPECT_EQ(limit(), 0.5);
+}
+
+}  // namespace
+}  // namespace tavik
