@@ -20,21 +20,14 @@ namespace {
     raise_type_error(m);
 }
 
+// The name is formatted from the str object itself, so a keyword that
+// cannot be encoded as UTF-8 (a lone surrogate) still gets its TypeError.
 [[noreturn, gnu::cold]] void bad_keyword(const Signature& sig, const char* what, PyObject* key) {
-    std::string name;
-    if (PyUnicode_Check(key)) {
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
-        if (utf8 == nullptr) throw_error_already_set();
-        name.assign(utf8, static_cast<std::size_t>(size));
-    } else {
-        PyRef text = PyRef::steal_or_throw(PyObject_Repr(key));
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
-        if (utf8 == nullptr) throw_error_already_set();
-        name.assign(utf8, static_cast<std::size_t>(size));
-    }
-    raise_type_error(std::string(sig.display) + what + "'" + name + "'");
+    PyRef message = PyRef::steal_or_throw(PyUnicode_Check(key)
+                                              ? PyUnicode_FromFormat("%s%s'%U'", sig.display, what, key)
+                                              : PyUnicode_FromFormat("%s%s'%R'", sig.display, what, key));
+    PyErr_SetObject(PyExc_TypeError, message.get());
+    throw_error_already_set();
 }
 
 [[noreturn, gnu::cold]] void missing_required(const Signature& sig, PyObject** out) {
