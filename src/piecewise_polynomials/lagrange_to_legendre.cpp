@@ -23,6 +23,8 @@ namespace tavik {
 
 namespace {
 
+constexpr const char* kSingularMessage = "Failed to invert Vandermonde matrix for Lagrange to Legendre conversion.";
+
 // L as (d + 1)^2 doubles, row k (Legendre index) by column j (local node):
 // the inverse of V(j, k) = P_k(xi_j). Degrees 1 and 2 use fixed tables (the
 // doubles nearest the exact fractions), higher degrees invert the Vandermonde
@@ -42,6 +44,14 @@ std::vector<double> local_lagrange_to_legendre(std::uint64_t d) {
     const std::uint64_t n = checked_add(d, 1);
     checked_array_length<double>(checked_mul(n, n));
     if (n > static_cast<std::uint64_t>(std::numeric_limits<Eigen::Index>::max())) fatal(capacity_overflow_message);
+    // The inverse of the equidistant Vandermonde matrix grows like 2^d (the
+    // Lebesgue constant of equidistant interpolation); well before this
+    // degree its entries leave the double range, so no inversion can
+    // succeed (in practice it breaks down from degree 60 on). Refusing here
+    // gives the same failure without O(d^2) memory and O(d^3) time, which
+    // for degrees in the tens of thousands would exhaust the machine.
+    constexpr std::uint64_t kLargestInvertibleDegree = 2048;
+    if (d > kLargestInvertibleDegree) fatal(kSingularMessage);
     const auto size = static_cast<Eigen::Index>(n);
 
     const std::vector<double> nodes = equidistant_points_on_interval(-1.0, 1.0, d);
@@ -56,7 +66,7 @@ std::vector<double> local_lagrange_to_legendre(std::uint64_t d) {
         }
     }
     const Eigen::FullPivLU<Eigen::MatrixXd> lu(A);
-    if (!lu.isInvertible()) fatal("Failed to invert Vandermonde matrix for Lagrange to Legendre conversion.");
+    if (!lu.isInvertible()) fatal(kSingularMessage);
     const Eigen::MatrixXd inverse = lu.inverse();
 
     // A is the transpose of V, so L = V^-1 is the transpose of A^-1.

@@ -427,8 +427,12 @@ def test_transformation_periodic_value_errors(check_raises, args, message):
         ((0, 0), TRANSFORMATION_DEGREE),
         ((0, 3, False), TRANSFORMATION_DEGREE),
         # Equidistant nodes make the Vandermonde matrix numerically singular
-        # long before degree 100.
+        # long before degree 100; far beyond, the failure comes at once
+        # rather than after gigabytes and hours of inversion.
         ((100, 1), SINGULAR),
+        ((3000, 0), SINGULAR),
+        ((10**6, 0), SINGULAR),
+        ((2**29, 0), SINGULAR),
         ((2**31, 0), "capacity overflow"),
         ((U64_MAX, 0), "capacity overflow"),
         ((1, U64_MAX), "capacity overflow"),
