@@ -10,6 +10,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -44,12 +45,13 @@ public:
     DoubleBufferCopy(const DoubleBufferCopy&) = delete;
     DoubleBufferCopy& operator=(const DoubleBufferCopy&) = delete;
 
-    std::span<const double> values() const noexcept { return values_; }
+    std::span<const double> values() const noexcept { return {values_.get(), size_}; }
 
 private:
     Py_buffer view_{};
     bool acquired_ = false;
-    std::vector<double> values_;
+    std::unique_ptr<double[]> values_;  // not zeroed first: the copy fills every element
+    std::size_t size_ = 0;
 };
 
 // Results.
