@@ -3,7 +3,7 @@
 # already has Python >= 3.14 and the libraries).
 set -euo pipefail
 
-cmd=${1:?usage: inside.sh build|test|demo|bench|wheel}
+cmd=${1:?usage: inside.sh build|test|demo|bench|wheel|fuzz}
 shift || true
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
@@ -35,7 +35,7 @@ install_module() {
 }
 
 cpp_tests() {
-  local dir=.dev/cpp-tests
+  local dir=${cpp_dir:-.dev/cpp-tests}
   echo "== building the C++ core tests"
   cmake -S . -B "$dir" -G Ninja -DTAVIK_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release "$@" > "$dir.configure.log" 2>&1 \
     || { cat "$dir.configure.log"; return 1; }
@@ -44,11 +44,91 @@ cpp_tests() {
   ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 }
 
+# The sanitized run: the C++ core tests and the module built with
+# AddressSanitizer and UndefinedBehaviorSanitizer, in their own build
+# directories and venv so that the normal install stays as it is, and the
+# Python suite run by an interpreter that preloads the sanitizer runtimes.
+# Reports go to files judged by tools/sanitizer_reports.py. The C++ tests
+# and the Python suite always both run; their failures add up.
+sanitized_tests() {
+  local rc=0 logs=.dev/sanitizer-logs
+  rm -rf "$logs" && mkdir -p "$logs"
+  local options="detect_leaks=1:allocator_may_return_null=1:detect_stack_use_after_return=1"
+  options+=":check_initialization_order=1:strict_init_order=1:log_path=$top/$logs/asan"
+  export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$top/$logs/ubsan"
+  export LSAN_OPTIONS="suppressions=$top/tools/lsan.supp:print_suppressions=0"
+  ASAN_OPTIONS="$options" cpp_dir=.dev/cpp-tests-asan cpp_tests -DTAVIK_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    || rc=1
+
+  local venv=.dev/venv-asan py=.dev/venv-asan/bin/python log=.dev/pip-install-asan.log
+  ensure_venv
+  echo "== building and installing the sanitized module into $venv"
+  if ! "$py" -m pip install --no-build-isolation --no-deps --no-index --disable-pip-version-check \
+      -C build-dir=build/sanitize -C cmake.define.TAVIK_SANITIZE=ON -C cmake.build-type=RelWithDebInfo \
+      . > "$log" 2>&1; then
+    cat "$log"
+    echo "pip install . (sanitized) failed (log: $log)" >&2
+    return 1
+  fi
+  # Every interpreter of this venv checks for leaks as it begins to exit.
+  local site; site=$("$py" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
+  cp tools/sanitizer_leak_check.py "$site/_tavik_leak_check.py"
+  echo "import _tavik_leak_check" > "$site/_tavik_leak_check.pth"
+  echo "== running the Python tests under the sanitizers"
+  # PYTHONMALLOC=malloc puts Python objects on the sanitized heap too, so a
+  # stale reference to one is caught like any other.
+  ASAN_OPTIONS="$options:leak_check_at_exit=0" \
+    LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
+    PYTHONMALLOC=malloc TAVIK_SANITIZED=1 \
+    "$py" -m pytest tests/python -q -p no:cacheprovider "$@" || rc=1
+  python3 tools/sanitizer_reports.py "$logs" || rc=1
+  return $rc
+}
+
+# libFuzzer targets of the core (tests/fuzz), built with clang.
+fuzz_build() {
+  local dir=.dev/fuzz-build
+  echo "== building the fuzz targets (clang, libFuzzer, ASan, UBSan)"
+  CXX=clang++ cmake -S tests/fuzz -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo > "$dir.configure.log" 2>&1 \
+    || { cat "$dir.configure.log"; return 1; }
+  cmake --build "$dir" -j "$jobs"
+}
+
+# Runs every target for its share of $1 seconds, on a corpus kept in
+# .dev/fuzz-corpus that grows from run to run.
+fuzz_run() {
+  local seconds=$1 targets=(.dev/fuzz-build/fuzz_*) rc=0
+  local each=$(( seconds / ${#targets[@]} ))
+  [ "$each" -ge 1 ] || each=1
+  for target in "${targets[@]}"; do
+    local name; name=$(basename "$target")
+    local corpus=.dev/fuzz-corpus/$name seeds=()
+    mkdir -p "$corpus" .dev/fuzz-artifacts
+    [ -d "tests/fuzz/seeds/$name" ] && seeds=("tests/fuzz/seeds/$name")
+    echo "== $name for ${each}s"
+    if ! ASAN_OPTIONS=allocator_may_return_null=1:detect_leaks=1:allow_addr2line=1 \
+        UBSAN_OPTIONS=print_stacktrace=1:allow_addr2line=1 \
+        "$target" -max_total_time="$each" -timeout=20 -rss_limit_mb=2048 -malloc_limit_mb=1024 \
+        -print_final_stats=1 -artifact_prefix=.dev/fuzz-artifacts/"$name"- "$corpus" "${seeds[@]}" \
+        > ".dev/fuzz-$name.log" 2>&1; then
+      grep -v -E '^#[0-9]+|NEW_FUNC' ".dev/fuzz-$name.log" | tail -n 60
+      echo "$name failed; the input is in .dev/fuzz-artifacts/ (rerun: $target FILE)" >&2
+      rc=1
+    fi
+    grep -E '^stat::(number_of_executed_units|peak_rss_mb)' ".dev/fuzz-$name.log" | tr '\n' ' ' || true; echo
+  done
+  return $rc
+}
+
 case "$cmd" in
   build)
     install_module
     ;;
   test)
+    if [ "${1:-}" = --sanitize ]; then
+      shift
+      sanitized_tests "$@" && exit 0 || exit 1
+    fi
     rc=0
     cpp_tests || rc=1
     install_module
@@ -66,6 +146,23 @@ case "$cmd" in
     echo "== building a wheel into dist/"
     "$py" -m pip wheel --no-build-isolation --no-deps --no-index \
       --disable-pip-version-check --wheel-dir dist "$@" .
+    ;;
+  fuzz)
+    # fuzz [SECONDS]          the core's libFuzzer targets (default 60 s in all)
+    # fuzz --long [SECONDS]   also the Python entry points with many more
+    #                         examples; the targets then get 600 s by default
+    long=0
+    if [ "${1:-}" = --long ]; then long=1; shift; fi
+    seconds=${1:-$(( long ? 600 : 60 ))}
+    rc=0
+    if [ "$long" = 1 ]; then
+      install_module
+      echo "== fuzzing the Python entry points (TAVIK_FUZZ_EXAMPLES=${TAVIK_FUZZ_EXAMPLES:=20000})"
+      TAVIK_FUZZ_EXAMPLES=$TAVIK_FUZZ_EXAMPLES "$py" -m pytest tests/python/test_fuzz_entry_points.py \
+        -q -p no:cacheprovider || rc=1
+    fi
+    fuzz_build && fuzz_run "$seconds" || rc=1
+    exit $rc
     ;;
   bench)
     install_module

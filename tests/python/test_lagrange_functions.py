@@ -161,6 +161,7 @@ def test_points_binding(check_raises, call, message):
     check_raises(TypeError, message, call)
 
 
+@pytest.mark.allocation_failure
 def test_points_refuses_sizes_that_cannot_exist(panic_exception, check_raises):
     check_raises(panic_exception, "capacity overflow", points, U64_MAX, 2, 1.0)
     check_raises(panic_exception, "capacity overflow", points, 1, U64_MAX, 1.0)
@@ -355,6 +356,7 @@ def test_prolongation_binding(check_raises, call, message):
     check_raises(TypeError, message, call)
 
 
+@pytest.mark.allocation_failure
 def test_prolongation_refuses_sizes_that_cannot_exist(panic_exception, check_raises):
     check_raises(panic_exception, "capacity overflow", prolongation, 1, U64_MAX, 2)
     check_raises(panic_exception, "capacity overflow", prolongation, U64_MAX, 1, 1)
@@ -460,6 +462,7 @@ def test_transformation_binding_and_conversion(check_raises, call, exc_type, mes
     check_raises(exc_type, message, call)
 
 
+@pytest.mark.allocation_failure
 def test_transformation_memory_exhaustion_is_a_memory_error():
     with pytest.raises(MemoryError):
         to_legendre(1, 2**50)

@@ -266,6 +266,7 @@ def test_result_size_overflow(panic_exception, check_raises, degree, n_t):
     check_raises(panic_exception, "capacity overflow", b.evaluate_all_basis_function_derivatives, 0.1)
 
 
+@pytest.mark.allocation_failure
 def test_describable_but_impossible_result_is_memory_error():
     b = LB(0, 2**60 - 1, 1.0)  # 8 EiB
     for method in (b.evaluate_all_basis_functions, b.evaluate_all_basis_function_derivatives):

@@ -290,6 +290,7 @@ def test_sizes_beyond_one_allocation(panic_exception, check_raises, degree, n_t)
     check_raises(panic_exception, "capacity overflow", LBE, degree, n_t, 1.0)
 
 
+@pytest.mark.allocation_failure
 def test_describable_size_that_cannot_be_allocated():
     with pytest.raises(MemoryError):
         LBE(0, 2**60 - 1, 1.0)  # 2**63 - 8 bytes

@@ -1,0 +1,129 @@
+// Fuzz target: the Lagrange basis -- its nodes, the global numbering of the
+// interval nodes, the coarse-to-fine prolongation and the transformation
+// into Legendre coefficients.
+//
+// Properties: a basis is refused exactly for the periodic parameters that
+// have no basis and for node counts that cannot be one array; otherwise it
+// has n_t * degree (+ 1) nodes starting at 0 and ending at T; interval
+// nodes are numbered i * degree + k (modulo the node count when periodic);
+// every prolongation row interpolates (its values sum to 1), equal meshes
+// give the identity up to rounding; the transformation maps the constant 1 to the
+// Legendre coefficients (1, 0, ..., 0) on every interval.
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "fuzz_support.hpp"
+#include "piecewise_polynomials/lagrange_basis.hpp"
+#include "sparse_matrix_tools/csr_tools.hpp"
+
+using namespace tavik;
+using namespace tavik::fuzz;
+
+namespace {
+
+constexpr unsigned __int128 kMaxNodes = 1 << 12;
+
+void check_prolongation(const LagrangeBasis& coarse, std::uint64_t nt_fine) {
+    const std::uint64_t d = coarse.degree();
+    const unsigned __int128 rows =
+        static_cast<unsigned __int128>(nt_fine) * d + (coarse.periodic() ? 0 : 1);
+    const bool refused = d == 0 || coarse.n_t() == 0 || nt_fine == 0 || refused_count<std::uint64_t>(rows);
+    if (!refused && (rows > kMaxNodes || d > 16)) return;  // would really allocate or take long
+    std::unique_ptr<CsrMatrix> p;
+    const bool ok = accepted([&] { p = std::make_unique<CsrMatrix>(coarse.get_prolongation_matrix_to(nt_fine)); });
+    FUZZ_REQUIRE(ok == !refused);
+    if (!ok) return;
+    FUZZ_REQUIRE(p->nrows() == rows && p->ncols() == coarse.n_dofs());
+    for (std::uint64_t w = 0; w < p->nrows(); ++w) {
+        const std::uint64_t begin = p->row_offsets()[w], end = p->row_offsets()[w + 1];
+        FUZZ_REQUIRE(end > begin);
+        double sum = 0.0;
+        for (std::uint64_t q = begin; q < end; ++q) {
+            FUZZ_REQUIRE(p->col_indices()[q] < p->ncols());
+            FUZZ_REQUIRE(p->values()[q] != 0.0);
+            sum += p->values()[q];
+        }
+        FUZZ_REQUIRE(std::fabs(sum - 1.0) < 1e-9);
+        if (nt_fine == coarse.n_t()) {
+            // Fine node w is coarse node w: 1 there, nothing (up to the
+            // rounding of the node's position) anywhere else.
+            for (std::uint64_t q = begin; q < end; ++q) {
+                const bool diagonal = p->col_indices()[q] == w % p->ncols();
+                FUZZ_REQUIRE(std::fabs(p->values()[q] - (diagonal ? 1.0 : 0.0)) < 1e-9);
+            }
+        }
+    }
+}
+
+void check_transformation(const LagrangeBasis& basis) {
+    const std::uint64_t d = basis.degree();
+    if (d > 12) return;  // the local inverse costs degree^3
+    std::unique_ptr<CsrMatrix> m;
+    const bool ok = accepted([&] { m = std::make_unique<CsrMatrix>(basis.get_transormation_matrix_to_legendre()); });
+    FUZZ_REQUIRE(ok == (d != 0));
+    if (!ok) return;
+    const std::uint64_t n_t = basis.n_t();
+    FUZZ_REQUIRE(m->nrows() == (d + 1) * n_t && m->ncols() == basis.n_dofs());
+    // The constant 1 in nodal values is P_0 on every interval.
+    for (std::uint64_t row = 0; row < m->nrows(); ++row) {
+        double sum = 0.0;
+        for (std::uint64_t q = m->row_offsets()[row]; q < m->row_offsets()[row + 1]; ++q) sum += m->values()[q];
+        FUZZ_REQUIRE(std::fabs(sum - (row < n_t ? 1.0 : 0.0)) < 1e-8);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzedDataProvider in(data, size);
+    const std::uint64_t degree = any_count(in, 12);
+    const std::uint64_t n_t = any_count(in, 40);
+    const double T = any_double(in);
+    const bool periodic = in.ConsumeBool();
+
+    // Equidistant points: n + 1 of them from a, or refused.
+    {
+        const std::uint64_t n = any_count(in, 64);
+        const double a = any_double(in), b = any_double(in);
+        if (refused_count<double>(static_cast<unsigned __int128>(n) + 1)) {
+            FUZZ_REQUIRE(!accepted([&] { (void)equidistant_points_on_interval(a, b, n); }));
+        } else if (n <= kMaxNodes) {
+            const std::vector<double> x = equidistant_points_on_interval(a, b, n);
+            FUZZ_REQUIRE(x.size() == n + 1);
+            if (n >= 1 && std::isfinite(a) && std::isfinite(b) && std::isfinite(b - a)) FUZZ_REQUIRE(x[0] == a);
+        }
+    }
+
+    const unsigned __int128 nodes =
+        degree == 0 ? (periodic ? 0 : 1) : static_cast<unsigned __int128>(n_t) * degree + (periodic ? 0 : 1);
+    const bool refused = (periodic && (degree == 0 || n_t == 0)) || refused_count<double>(nodes);
+    if (!refused && nodes > kMaxNodes) return 0;  // would really allocate
+    std::unique_ptr<LagrangeBasis> basis;
+    const bool ok = accepted([&] { basis = std::make_unique<LagrangeBasis>(LagrangeBasis::create(degree, n_t, T, periodic)); });
+    FUZZ_REQUIRE(ok == !refused);
+    if (!ok) return 0;
+
+    const std::vector<double>& points = basis->points();
+    FUZZ_REQUIRE(basis->n_dofs() == nodes && points.size() == nodes);
+    if (!periodic) FUZZ_REQUIRE(same_double(points.back(), T));
+    if (degree >= 1 && n_t >= 1 && std::isfinite(T)) FUZZ_REQUIRE(points[0] == 0.0);
+
+    for (int probe = 0; probe < 3; ++probe) {
+        const std::uint64_t i = in.ConsumeIntegralInRange<std::uint64_t>(0, n_t < 64 ? n_t : 64);
+        std::vector<std::uint64_t> dofs;
+        const bool exists = accepted([&] { dofs = basis->get_dofs_for_interval(i); });
+        FUZZ_REQUIRE(exists == (i < n_t));
+        if (!exists) continue;
+        FUZZ_REQUIRE(dofs.size() == degree + 1);
+        for (std::uint64_t k = 0; k <= degree; ++k) {
+            const std::uint64_t g = i * degree + k;
+            FUZZ_REQUIRE(dofs[k] == (periodic ? g % nodes : g) && dofs[k] < nodes);
+        }
+    }
+
+    check_prolongation(*basis, any_count(in, 40));
+    check_transformation(*basis);
+    return 0;
+}
