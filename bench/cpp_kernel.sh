@@ -25,7 +25,10 @@ cmake --build "$dir" --target tavik_kernel_bench > "$dir/build.log" 2>&1 || { ca
 if [ "$quick" = 1 ]; then
   run_args=(--benchmark_min_time=0.05s --benchmark_repetitions=1)
 else
-  run_args=(--benchmark_min_time=0.3s --benchmark_repetitions=5 --benchmark_report_aggregates_only=true)
+  # Repetitions interleaved in random order; the ratios use the fastest of
+  # each, the one least disturbed by whatever else runs on the machine.
+  run_args=(--benchmark_min_time=0.2s --benchmark_repetitions=7 --benchmark_enable_random_interleaving=true
+            --benchmark_display_aggregates_only=true)
 fi
 echo "== running (this machine: $(nproc) processors available)"
 load_before=$(cut -d' ' -f1 /proc/loadavg 2>/dev/null || echo 0)
@@ -35,18 +38,19 @@ python3 - "$dir/results.json" "$load_before" "$(nproc)" <<'PY'
 import json, sys
 
 runs = json.load(open(sys.argv[1]))["benchmarks"]
-# Median of the repetitions when there are several, else the single run.
+# Fastest repetition of each benchmark.
 time = {}
 for r in runs:
-    name = r["run_name"]
-    if r.get("aggregate_name") == "median" or (r.get("run_type") == "iteration" and name not in time):
-        time[name] = r["real_time"] * {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[r["time_unit"]]
+    if r.get("run_type") != "iteration":
+        continue
+    seconds = r["real_time"] * {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[r["time_unit"]]
+    time[r["run_name"]] = min(seconds, time.get(r["run_name"], seconds))
 
 def t(name):
     return time[name]
 
 print()
-print("== ratios (medians; absolute times on a shared machine are noise)")
+print("== ratios (fastest of the repetitions; absolute times on a shared machine are noise)")
 rows = []
 for d in (1, 3, 8):
     one = t(f"EvaluateMany/degree:{d}/workers:1/real_time")
@@ -63,7 +67,7 @@ for d in (1, 3, 8):
 d1 = t("EvaluateDerivativeMany/degree:3/workers:1/real_time")
 d0 = t("EvaluateDerivativeMany/degree:3/workers:0/real_time")
 print(f"derivative, degree 3: {d1 / 1e6 * 1e9:6.2f} ns/time on one worker; whole pool x{d1 / d0:.2f}")
-load = max(float(sys.argv[2]), float(open("/proc/loadavg").read().split()[0]))
+load = float(sys.argv[2])  # before the run: the run itself adds up to the pool size
 if load > 0.5:
     print(f"note: load average {load:.2f} on {sys.argv[3]} processors: other processes competed for them,"
           " so the worker scaling ratios above understate the speed-up; rerun on a quiet machine")
