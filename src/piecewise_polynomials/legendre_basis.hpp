@@ -91,6 +91,11 @@ public:
     std::vector<double> evaluate_many(const ColumnMajorView& coeffs, std::span<const double> times) const;
     std::vector<double> evaluate_derivative_many(const ColumnMajorView& coeffs,
                                                  std::span<const double> times) const;
+    // As above, writing into caller-provided storage of exactly times.size()
+    // elements (callers that reuse their storage avoid faulting in fresh pages).
+    void evaluate_many_into(const ColumnMajorView& coeffs, std::span<const double> times, std::span<double> out) const;
+    void evaluate_derivative_many_into(const ColumnMajorView& coeffs, std::span<const double> times,
+                                       std::span<double> out) const;
 
 private:
     void require_intervals() const;

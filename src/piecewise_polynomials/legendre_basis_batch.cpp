@@ -216,9 +216,10 @@ void evaluate_range(const BatchInput& in, const double* times, double* out, std:
 }
 
 template <class Kernel, class Single>
-std::vector<double> evaluate_batch(const LegendreBasis& basis, const ColumnMajorView& coeffs,
-                                          std::span<const double> times, Single single) {
+void evaluate_batch(const LegendreBasis& basis, const ColumnMajorView& coeffs, std::span<const double> times,
+                    std::span<double> out, Single single) {
     const std::size_t n = times.size();
+    if (out.size() != n) fatal("batch evaluation: result storage does not match the number of times");
     if (n > 0 && (basis.n_t() == 0 || coeffs.cols() <= basis.degree())) {
         // Every element would fail; the first one, evaluated on its own,
         // fails with the same error the sequential loop would give.
@@ -227,24 +228,36 @@ std::vector<double> evaluate_batch(const LegendreBasis& basis, const ColumnMajor
     }
     const BatchInput in{coeffs.data(), coeffs.rows(), basis.n_t(), basis.degree(),
                         mesh_interval_length(basis.T(), basis.n_t()), coeffs.rows() < basis.n_t()};
-    std::vector<double> out(n);
     const double* t = times.data();
     double* o = out.data();
     parallel_map(n, LegendreBasis::kParallelThreshold,
                  [&](std::size_t begin, std::size_t end) { evaluate_range<Kernel>(in, t, o, begin, end); });
-    return out;
 }
 
 }  // namespace
 
+void LegendreBasis::evaluate_many_into(const ColumnMajorView& coeffs, std::span<const double> times,
+                                       std::span<double> out) const {
+    evaluate_batch<ValueKernel>(*this, coeffs, times, out, [&](double t) { (void)evaluate(coeffs, t); });
+}
+
+void LegendreBasis::evaluate_derivative_many_into(const ColumnMajorView& coeffs, std::span<const double> times,
+                                                  std::span<double> out) const {
+    evaluate_batch<DerivativeKernel>(*this, coeffs, times, out,
+                                     [&](double t) { (void)evaluate_derivative(coeffs, t); });
+}
+
 std::vector<double> LegendreBasis::evaluate_many(const ColumnMajorView& coeffs, std::span<const double> times) const {
-    return evaluate_batch<ValueKernel>(*this, coeffs, times, [&](double t) { (void)evaluate(coeffs, t); });
+    std::vector<double> out(times.size());
+    evaluate_many_into(coeffs, times, out);
+    return out;
 }
 
 std::vector<double> LegendreBasis::evaluate_derivative_many(const ColumnMajorView& coeffs,
                                                             std::span<const double> times) const {
-    return evaluate_batch<DerivativeKernel>(*this, coeffs, times,
-                                            [&](double t) { (void)evaluate_derivative(coeffs, t); });
+    std::vector<double> out(times.size());
+    evaluate_derivative_many_into(coeffs, times, out);
+    return out;
 }
 
 }  // namespace tavik

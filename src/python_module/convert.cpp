@@ -130,13 +130,11 @@ DoubleBufferCopy::DoubleBufferCopy(PyObject* obj, const char* name) {
             raise_buffer_error("buffer contents are insufficiently aligned for f64");
         }
         const std::size_t n = static_cast<std::size_t>(view_.len) / sizeof(double);
-        if (n > 0) {
-            values_.reset(new double[n]);
-            if (PyBuffer_ToContiguous(values_.get(), &view_, static_cast<Py_ssize_t>(n * sizeof(double)), 'C') != 0) {
-                throw_error_already_set();
-            }
+        values_.emplace(n);
+        if (n > 0 && PyBuffer_ToContiguous(values_->span().data(), &view_, static_cast<Py_ssize_t>(n * sizeof(double)),
+                                           'C') != 0) {
+            throw_error_already_set();
         }
-        size_ = n;
     } catch (...) {
         acquired_ = false;
         PyObject* pending = PyErr_GetRaisedException();

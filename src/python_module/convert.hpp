@@ -10,12 +10,14 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 #include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "python_module/py_ref.hpp"
+#include "python_module/scratch.hpp"
 
 namespace tavik::py {
 
@@ -45,13 +47,12 @@ public:
     DoubleBufferCopy(const DoubleBufferCopy&) = delete;
     DoubleBufferCopy& operator=(const DoubleBufferCopy&) = delete;
 
-    std::span<const double> values() const noexcept { return {values_.get(), size_}; }
+    std::span<const double> values() const noexcept { return values_->span(); }
 
 private:
     Py_buffer view_{};
     bool acquired_ = false;
-    std::unique_ptr<double[]> values_;  // not zeroed first: the copy fills every element
-    std::size_t size_ = 0;
+    std::optional<ScratchDoubles> values_;  // not zeroed first: the copy fills every element
 };
 
 // Results.

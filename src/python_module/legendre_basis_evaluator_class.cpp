@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "python_module/gil.hpp"
 #include "python_module/native_class.hpp"
 #include "python_module/registry.hpp"
+#include "python_module/scratch.hpp"
 
 namespace tavik::py {
 
@@ -66,15 +68,19 @@ PyRef evaluate_at_impl(const EvaluatorData& data, Quantity q, double t) {
 
 // Copy the times under the lock, compute without it, build the list after.
 PyRef evaluate_many_impl(const EvaluatorData& data, Quantity q, PyObject* t_values) {
-    std::vector<double> results;
+    std::optional<ScratchDoubles> results;
     {
         DoubleBufferCopy times(t_values, "t_values");
         const ColumnMajorView coeffs = data.coefficients();
+        results.emplace(times.values().size());
         GilReleased unlocked;
-        results = q == Quantity::value ? data.basis.evaluate_many(coeffs, times.values())
-                                       : data.basis.evaluate_derivative_many(coeffs, times.values());
+        if (q == Quantity::value) {
+            data.basis.evaluate_many_into(coeffs, times.values(), results->span());
+        } else {
+            data.basis.evaluate_derivative_many_into(coeffs, times.values(), results->span());
+        }
     }
-    return from_doubles(results);
+    return from_doubles(results->span());
 }
 
 // ---- bindings ----

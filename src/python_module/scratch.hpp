@@ -1,0 +1,35 @@
+// Per-thread scratch storage for batch calls.
+//
+// A batch call needs two arrays of n doubles (the copied times and the
+// results) only until it has built its result list. Fresh allocations of that
+// size come from mmap and fault in every page on every call, which costs as
+// much as the evaluation itself; a calling thread therefore keeps its blocks
+// between calls, up to kKeptDoubles each, and larger batches allocate for the
+// call alone. Contents are unspecified: users overwrite every element.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <span>
+
+namespace tavik::py {
+
+class ScratchDoubles {
+public:
+    static constexpr std::size_t kKeptDoubles = std::size_t{1} << 21;  // 16 MiB per block
+
+    explicit ScratchDoubles(std::size_t n);
+    ~ScratchDoubles();
+    ScratchDoubles(const ScratchDoubles&) = delete;
+    ScratchDoubles& operator=(const ScratchDoubles&) = delete;
+
+    std::span<double> span() const noexcept { return {data_, size_}; }
+
+private:
+    double* data_ = nullptr;
+    std::size_t size_ = 0;
+    int slot_ = -1;                   // index of the thread's cached block in use, or -1
+    std::unique_ptr<double[]> own_;  // storage of a batch too large to keep
+};
+
+}  // namespace tavik::py
