@@ -1,0 +1,958 @@
+"""Every function, constructor and method fed arbitrary Python objects.
+
+Each example binds a call from drawn objects -- by position, by keyword in
+any order, with parameters missing, repeated or unknown -- and makes it.
+Whatever the objects, the call either returns a well-formed result or raises
+one of the exception types the module documents (or the exception a hostile
+argument raised itself), and every object involved stays usable: a call
+known to be good afterwards still gives its old result, bit for bit.
+
+The objects: ints of any size and sign, floats with NaN, infinities and
+-0.0, bools, None, text, bytes, complex and decimal numbers, numpy scalars
+and arrays of many dtypes, shapes, byte orders, strides and alignments,
+other buffers (memoryview, array.array, ctypes, objects with __buffer__),
+lists and tuples of all of these, and hostile objects whose __index__,
+__float__, __bool__, __len__, __iter__, __getitem__ or __buffer__ raise,
+return the wrong type, mutate the sequence being read, or call back into
+the instance being called.
+
+Calls that would really have to allocate or compute something huge are not
+made; sizes near 2**64 are, and must be refused at once (PanicException
+"capacity overflow" or MemoryError).
+
+CI runs a fixed, bounded set of examples; TAVIK_FUZZ_EXAMPLES sets how many
+each test draws (./dev fuzz --long runs many more).
+"""
+
+import array
+import contextlib
+import ctypes
+import decimal
+import fractions
+import functools
+import gc
+import math
+import operator
+import os
+import struct
+import warnings
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import tavik
+
+SANITIZED = bool(os.environ.get("TAVIK_SANITIZED"))
+EXAMPLES = int(os.environ.get("TAVIK_FUZZ_EXAMPLES", "400"))
+FUZZ = settings(
+    max_examples=EXAMPLES,
+    derandomize=True,
+    database=None,
+    deadline=None,
+    suppress_health_check=list(HealthCheck),
+)
+
+U64 = 2**64
+CAPACITY = (2**63 - 1) // 8  # the most doubles (or 64-bit indices) one array may hold
+# Sizes from here to CAPACITY fail to allocate at once (MemoryError); under
+# AddressSanitizer a failed allocation aborts, so that run avoids them.
+UNALLOCATABLE = None if SANITIZED else 2**55
+WORK = 10**6  # the most elements a call made here may produce or visit
+
+
+def _panic_type():
+    try:
+        tavik.LegendreBasis(0, 1, 1.0).evaluate_at(0.0, [])
+    except BaseException as exc:  # noqa: BLE001 - the class is not a module attribute
+        return type(exc)
+    raise AssertionError("a too-short coefficient list did not raise")
+
+
+PanicException = _panic_type()
+DOCUMENTED = {TypeError, OverflowError, BufferError, ValueError, RuntimeError, MemoryError, PanicException}
+# Raised by argument objects themselves and passed on unchanged, as every
+# error of an element's iteration is: iterating a multi-dimensional
+# memoryview is not implemented.
+PASSED_ON = {NotImplementedError}
+
+
+class FuzzError(Exception):
+    """Raised by the hostile objects; must reach the caller unchanged."""
+
+
+# ---------------------------------------------------------------- hostile objects
+
+# What a reentrant object reaches: the instance under test and its
+# coefficients, set by each test before its calls.
+CURRENT = {}
+
+HOSTILE_RAISES = [FuzzError, TypeError, ValueError, OverflowError]
+
+
+def _outcome(result):
+    """A dunder's outcome: raise it when it is an exception class."""
+    if isinstance(result, type) and issubclass(result, BaseException):
+        raise result("raised by a hostile argument")
+    return result
+
+
+class Index:
+    """__index__ returns `result` (any object) or raises it."""
+
+    def __init__(self, result):
+        self.result = result
+
+    def __index__(self):
+        return _outcome(self.result)
+
+    def __repr__(self):
+        return f"Index({self.result!r})"
+
+
+class Float:
+    """__float__ returns `result` (any object) or raises it."""
+
+    def __init__(self, result):
+        self.result = result
+
+    def __float__(self):
+        return _outcome(self.result)
+
+    def __repr__(self):
+        return f"Float({self.result!r})"
+
+
+class IntWithBadIndex(int):
+    """An int whose __index__ raises: ints are read directly, never through it."""
+
+    def __index__(self):
+        raise FuzzError("an int's __index__ must not be needed")
+
+
+class FloatSubclass(float):
+    pass
+
+
+def _reenter(action):
+    target = CURRENT.get("target")
+    if action == "set_dofs" and target is not None and hasattr(target, "set_dofs"):
+        target.set_dofs(CURRENT["dofs"])
+    elif action == "evaluate_at" and target is not None and hasattr(target, "set_dofs"):
+        target.evaluate_at(0.25)
+    elif action == "evaluate_many" and target is not None and hasattr(target, "set_dofs"):
+        target.evaluate_many(np.array([0.25, 0.5]))
+    elif action == "basis" and target is not None and not hasattr(target, "set_dofs"):
+        target.evaluate_at(0.25, CURRENT["dofs"])
+    elif action == "module":
+        tavik.get_lagrange_points(1, 2, 1.0)
+    elif action == "panic":
+        tavik.LegendreBasis(0, 0, 1.0).evaluate_all_basis_functions(0.0)
+    elif action == "collect":
+        gc.collect()
+
+
+class Reentrant:
+    """Calls back into tavik (often the very instance being called) from
+    __index__ and __float__, then returns `value`; what the call raises is
+    swallowed or passed on."""
+
+    def __init__(self, action, swallow, value):
+        self.action, self.swallow, self.value = action, swallow, value
+
+    def _call(self):
+        try:
+            _reenter(self.action)
+        except BaseException:
+            if not self.swallow:
+                raise
+        return self.value
+
+    def __index__(self):
+        return self._call()
+
+    def __float__(self):
+        return float(self._call())
+
+    def __repr__(self):
+        return f"Reentrant({self.action!r}, swallow={self.swallow}, value={self.value!r})"
+
+
+def _fake_numpy_bool(name, result):
+    """A class that claims to be numpy's boolean scalar type; its truth value
+    is `result` (any object) or raises it."""
+    cls = type(name, (), {"__module__": "numpy", "__bool__": lambda self: _outcome(result)})
+    cls.__repr__ = lambda self: f"FakeNumpyBool({name!r}, {result!r})"
+    return cls()
+
+
+class Sequence:
+    """A sequence by __len__ and __getitem__ (and maybe __iter__), each of
+    which may misbehave."""
+
+    def __init__(self, items, length, iteration, fail_at):
+        self.items, self.length, self.iteration, self.fail_at = list(items), length, iteration, fail_at
+
+    def __len__(self):
+        return _outcome(len(self.items) if self.length is None else self.length)
+
+    def __getitem__(self, i):
+        if self.fail_at is not None and i >= self.fail_at:
+            raise FuzzError("__getitem__ gives up")
+        return self.items[i]
+
+    def __repr__(self):
+        return f"Sequence({self.items!r}, length={self.length!r}, iteration={self.iteration!r}, fail_at={self.fail_at})"
+
+
+class IterableSequence(Sequence):
+    def __iter__(self):
+        kind = self.iteration
+        if kind == "raise":
+            raise FuzzError("__iter__ refuses")
+        if kind == "non-iterator":
+            return 5
+        return self._items(kind)
+
+    def _items(self, kind):
+        for i, item in enumerate(list(self.items)):
+            if kind == "raise-midway" and i == 2:
+                raise FuzzError("iteration breaks off")
+            if kind == "clear":
+                self.items.clear()
+            elif kind == "grow" and len(self.items) < 64:
+                self.items.append(item)
+            yield item
+
+
+class Mutator:
+    """A list element whose __float__ changes the list it sits in."""
+
+    def __init__(self, how, value):
+        self.how, self.value, self.owner = how, value, None
+
+    def __float__(self):
+        owner = self.owner
+        if owner is not None:
+            if self.how == "clear":
+                owner.clear()
+            elif self.how == "append" and len(owner) < 64:
+                owner.append(self.value)
+            elif self.how == "shrink" and owner:
+                del owner[0]
+            elif self.how == "replace":
+                owner[:] = [Float(FuzzError)] * 3
+        return float(self.value)
+
+    def __repr__(self):
+        return f"Mutator({self.how!r}, {self.value!r})"
+
+
+def _list_with_mutators(items, hows):
+    owned = list(items)
+    for i, how in enumerate(hows):
+        m = Mutator(how, 0.5)
+        m.owner = owned
+        owned.insert(min(i * 2, len(owned)), m)
+    return owned
+
+
+class Exporter:
+    """Exports a buffer through __buffer__: the wrapped object's, a wrong
+    object, or an exception."""
+
+    def __init__(self, kind, wrapped):
+        self.kind, self.wrapped = kind, wrapped
+
+    def __buffer__(self, flags):
+        if self.kind == "raise":
+            raise FuzzError("no buffer today")
+        if self.kind == "not-a-view":
+            return b"12345678"
+        if self.kind == "reenter":
+            with contextlib.suppress(BaseException):
+                _reenter("set_dofs")
+        return memoryview(self.wrapped)
+
+    def __release_buffer__(self, view):
+        view.release()
+
+    def __repr__(self):
+        return f"Exporter({self.kind!r}, {self.wrapped!r})"
+
+
+# ---------------------------------------------------------------- strategies
+# Built once (functools.cache): making and validating these strategies costs
+# far more than drawing from them.
+
+EDGE_INTS = [0, 1, 2, 3, 2**31, 2**32 - 1, 2**32, 2**53 + 1, 2**55, 2**60 - 1, 2**61, 2**62, 2**63 - 1, 2**63,
+             U64 - 2, U64 - 1, U64, U64 + 1, 2**100, -1, -(2**63), -(2**64), 10**400]
+NUMPY_INT_TYPES = [np.int8, np.int16, np.int32, np.int64, np.uint8, np.uint16, np.uint32, np.uint64]
+NUMPY_FLOAT_TYPES = [np.float16, np.float32, np.float64, np.longdouble]
+
+
+@functools.cache
+def huge_sizes():
+    """Sizes that a core check must refuse before anything is allocated."""
+    low = 2**61 if SANITIZED else 2**55
+    return st.one_of(st.integers(low, U64 - 1), st.sampled_from([v for v in EDGE_INTS if low <= v < U64]))
+
+
+def numpy_int_scalars(values):
+    def make(value, kind):
+        info = np.iinfo(kind)
+        return kind(value) if info.min <= value <= info.max else kind(info.max)
+
+    return st.builds(make, values, st.sampled_from(NUMPY_INT_TYPES))
+
+
+def _numpy_float(value, kind):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return kind(value)
+
+
+def numpy_float_scalars():
+    return st.builds(_numpy_float, st.floats(), st.sampled_from(NUMPY_FLOAT_TYPES))
+
+
+def _view(arr):
+    try:
+        return memoryview(arr)
+    except ValueError:  # numpy exports no buffer of datetimes
+        return arr
+
+
+@functools.cache
+def wrong_results():
+    return st.one_of(
+        st.sampled_from(HOSTILE_RAISES),
+        st.sampled_from([None, "1", 1.5, 2j, [], True, FloatSubclass(0.5), np.float64(0.25)]),
+    )
+
+
+@functools.cache
+def reentrants():
+    return st.builds(
+        Reentrant,
+        st.sampled_from(["set_dofs", "evaluate_at", "evaluate_many", "basis", "module", "panic", "collect"]),
+        st.booleans(),
+        st.sampled_from([0, 1, 2, 0.5]),
+    )
+
+
+@functools.cache
+def fake_bools():
+    return st.builds(_fake_numpy_bool, st.sampled_from(["bool_", "bool"]),
+                     st.one_of(st.booleans(), st.sampled_from([1, None, "yes"]), st.sampled_from(HOSTILE_RAISES)))
+
+
+@functools.cache
+def leaves():
+    return st.one_of(
+        st.integers(),
+        st.sampled_from(EDGE_INTS),
+        st.floats(),
+        st.booleans(),
+        st.none(),
+        st.text(max_size=6),
+        st.binary(max_size=16),
+        st.complex_numbers(max_magnitude=4),
+        numpy_int_scalars(st.integers(-(2**64), 2**64)),
+        numpy_float_scalars(),
+        st.sampled_from([np.True_, np.False_, np.complex128(1 + 2j), np.datetime64(1, "s")]),
+        st.builds(Index, st.one_of(st.sampled_from(EDGE_INTS), wrong_results())),
+        st.builds(Float, st.one_of(st.floats(), wrong_results())),
+        st.builds(IntWithBadIndex, st.integers(0, 9)),
+        st.builds(fractions.Fraction, st.integers(-9, 9), st.integers(1, 9)),
+        st.builds(decimal.Decimal, st.sampled_from(["1.5", "NaN", "-0", "1e400", "sNaN"])),
+        reentrants(),
+        fake_bools(),
+        st.sampled_from([object(), int, {}, {"a": 1}, set(), frozenset([1.0]), range(4), Ellipsis, NotImplemented]),
+        st.builds(lambda xs: iter(xs), st.lists(st.floats(), max_size=3)),
+    )
+
+
+def containers(children):
+    return st.one_of(
+        st.lists(children, max_size=8),
+        st.lists(children, max_size=8).map(tuple),
+        sequences(children),
+        st.builds(_list_with_mutators, st.lists(children, max_size=6),
+                  st.lists(st.sampled_from(["clear", "append", "shrink", "replace"]), min_size=1, max_size=2)),
+    )
+
+
+def sequences(elements):
+    return st.builds(
+        lambda items, length, iteration, fail_at, iterable: (IterableSequence if iterable else Sequence)(
+            items, length, iteration, fail_at
+        ),
+        st.lists(elements, max_size=8),
+        st.one_of(st.none(), st.sampled_from([-1, 0, 3, 2**62, 2**70, "3", FuzzError, 1.5])),
+        st.sampled_from(["normal", "raise", "non-iterator", "raise-midway", "clear", "grow"]),
+        st.one_of(st.none(), st.integers(0, 4)),
+        st.booleans(),
+    )
+
+
+@functools.cache
+def any_objects():
+    return st.recursive(leaves(), containers, max_leaves=10) | buffers()
+
+
+@functools.cache
+def sizes(small):
+    """Objects for an unsigned-integer parameter: usable sizes, sizes that
+    must be refused, ints out of range, and objects of every other kind."""
+    usable = st.integers(0, small)
+    return st.one_of(
+        usable,
+        usable,
+        huge_sizes(),
+        st.sampled_from([-1, U64, 2**100, -(2**70)]),
+        numpy_int_scalars(st.one_of(usable, huge_sizes())),
+        st.builds(Index, st.one_of(usable, huge_sizes())),
+        st.builds(IntWithBadIndex, usable),
+        st.just(True),
+        st.just(False),
+        st.builds(Reentrant, st.sampled_from(["set_dofs", "evaluate_at", "basis", "panic"]), st.booleans(),
+                  st.integers(0, 2)),
+        any_objects(),
+    )
+
+
+@functools.cache
+def times():
+    """Objects for a double parameter."""
+    return st.one_of(
+        st.floats(),
+        st.floats(-2.0, 3.0),
+        st.integers(-3, 3),
+        st.sampled_from(EDGE_INTS),
+        numpy_float_scalars(),
+        numpy_int_scalars(st.integers(-5, 5)),
+        st.builds(Float, st.one_of(st.floats(), wrong_results())),
+        st.builds(Index, st.integers(-3, 3)),
+        reentrants(),
+        any_objects(),
+    )
+
+
+@functools.cache
+def flags():
+    return st.one_of(st.booleans(), st.sampled_from([np.True_, np.False_, 0, 1, None, "True"]), fake_bools(),
+                     any_objects())
+
+
+@functools.cache
+def coefficient_lists(length):
+    """Objects for a list-of-doubles parameter of about `length` values."""
+    near = st.integers(max(0, length - 2), length + 2)
+    numbers = st.one_of(st.floats(), st.integers(-9, 9), numpy_float_scalars())
+    return st.one_of(
+        near.flatmap(lambda n: st.lists(st.floats(-4, 4), min_size=n, max_size=n)),
+        near.flatmap(lambda n: st.lists(numbers, min_size=n, max_size=n)),
+        near.flatmap(lambda n: st.lists(times(), min_size=n, max_size=n).map(tuple)),
+        near.flatmap(lambda n: st.builds(lambda xs, dt: np.array(xs).astype(dt), st.lists(st.floats(-4, 4), min_size=n, max_size=n),
+                                         st.sampled_from(["<f8", ">f8", "<f4", "<i8", "|u1", "<c16", "O"]))),
+        sequences(st.floats(-4, 4)),
+        st.builds(_list_with_mutators, st.lists(st.floats(-4, 4), min_size=length, max_size=length + 1),
+                  st.lists(st.sampled_from(["clear", "append", "shrink", "replace"]), min_size=1, max_size=2)),
+        st.text(max_size=length + 1),
+        any_objects(),
+    )
+
+
+DTYPES = ["<f8", "=f8", ">f8", "<f4", "<f2", "<i8", "<u8", "<i4", "|i1", "|u1", "|b1", "<c16", "<m8[s]", "<M8[s]",
+          "|V8", "|S8", "<U1", "O", "<g"]
+
+
+@st.composite
+def numpy_arrays(draw):
+    dtype = draw(st.sampled_from(["<f8"] * 6 + DTYPES))
+    shape = tuple(draw(st.lists(st.integers(0, 5), max_size=3)))
+    n = math.prod(shape)
+    values = draw(st.lists(st.one_of(st.floats(), st.floats(-1.0, 2.0)), min_size=n, max_size=n))
+    base = np.array(values, dtype=np.float64).reshape(shape)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            arr = base.astype(dtype)
+        except (TypeError, ValueError):
+            arr = np.zeros(shape, dtype=dtype)
+    layout = draw(st.sampled_from(["c", "c", "fortran", "transposed", "stepped", "reversed", "readonly", "misaligned"]))
+    if layout == "fortran":
+        arr = np.asfortranarray(arr)
+    elif layout == "transposed":
+        arr = arr.T
+    elif layout == "stepped" and arr.ndim:
+        arr = arr[::2]
+    elif layout == "reversed" and arr.ndim:
+        arr = arr[::-1]
+    elif layout == "readonly":
+        arr = arr.copy()
+        arr.flags.writeable = False
+    elif layout == "misaligned" and arr.dtype.itemsize > 1 and not arr.dtype.hasobject:
+        raw = bytearray(arr.nbytes + 1)
+        arr = np.frombuffer(raw, dtype=arr.dtype, count=arr.size, offset=1).reshape(arr.shape)
+    return arr
+
+
+def large_times(n, seed, layout):
+    rng = np.random.default_rng(seed)
+    t = rng.uniform(-0.5, 1.5, n)
+    t[:: max(1, n // 7)] = np.nan
+    t[1] = np.inf
+    if layout == "stepped":
+        return np.repeat(t, 2)[::2]
+    if layout == "2d":
+        return t[: n - n % 2].reshape(2, -1).T
+    return t
+
+
+@functools.cache
+def buffers():
+    floats = st.lists(st.floats(), max_size=6)
+    return st.one_of(
+        numpy_arrays(),
+        st.builds(large_times, st.integers(2048, 5000), st.integers(0, 2**32 - 1), st.sampled_from(["c", "stepped", "2d"])),
+        numpy_arrays().map(_view),
+        numpy_arrays().map(lambda a: memoryview(a.tobytes())),
+        st.builds(lambda xs, code: array.array(code, xs), floats, st.sampled_from(["d", "f"])),
+        st.builds(lambda xs: (ctypes.c_double * len(xs))(*xs), floats),
+        st.builds(lambda xs: bytes(struct.pack(f"{len(xs)}d", *xs)), floats),
+        st.builds(lambda xs: bytearray(struct.pack(f"{len(xs)}d", *xs)), floats),
+        st.builds(Exporter, st.sampled_from(["view", "raise", "not-a-view", "reenter"]), numpy_arrays()),
+        st.lists(st.floats(), max_size=4),
+    )
+
+
+@functools.cache
+def time_arrays():
+    """Objects for a buffer-of-doubles parameter."""
+    return st.one_of(buffers(), buffers(), any_objects())
+
+
+# ---------------------------------------------------------------- making calls
+
+MISSING = object()
+
+
+def draw_call(data, names, kinds, n_required):
+    """Binds drawn objects to the parameters: a prefix by position, the rest
+    by keyword in a drawn order; sometimes a parameter is left out or one too
+    many is given. Returns (args, kwargs)."""
+    values = {}
+    for i, name in enumerate(names):
+        required = i < n_required
+        if (not required and data.draw(st.booleans())) or (required and data.draw(st.integers(0, 60)) == 0):
+            continue
+        values[name] = data.draw(kinds[name])
+    prefix = 0
+    while prefix < len(names) and names[prefix] in values:
+        prefix += 1
+    k = data.draw(st.integers(0, prefix))
+    args = [values[n] for n in names[:k]]
+    order = data.draw(st.permutations([n for n in names[k:] if n in values]))
+    kwargs = {n: values[n] for n in order}
+    noise = data.draw(st.integers(0, 40))
+    if noise == 0:
+        args.append(data.draw(leaves()))
+    elif noise == 1:
+        kwargs[data.draw(st.text(max_size=3))] = data.draw(leaves())
+    elif noise == 2 and args:
+        kwargs[names[0]] = data.draw(leaves())
+    return args, kwargs
+
+
+def bind(names, args, kwargs):
+    """The parameter values the call will convert, or None if binding fails."""
+    if len(args) > len(names):
+        return None
+    bound = dict(zip(names, args))
+    for key, value in kwargs.items():
+        if key not in names or key in bound:
+            return None
+        bound[key] = value
+    return bound
+
+
+def as_u64(obj):
+    """What the unsigned conversion makes of obj, or None if it fails."""
+    if isinstance(obj, Reentrant):
+        obj = obj.value
+    if isinstance(obj, Index):
+        obj = obj.result
+        if not isinstance(obj, int):
+            return None
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            value = operator.index(obj)
+    except Exception:  # noqa: BLE001
+        return None
+    return value if 0 <= value < U64 else None
+
+
+def as_flag(obj):
+    if obj is True or obj is False:
+        return obj
+    if isinstance(obj, np.bool_):
+        return bool(obj)
+    if type(obj).__module__ == "numpy" and type(obj).__name__ in ("bool_", "bool"):
+        try:
+            truth = type(obj).__bool__(obj)
+        except Exception:  # noqa: BLE001
+            return None
+        return truth if isinstance(truth, bool) else None
+    return None
+
+
+def refused(n):
+    """Whether a count of n elements is refused before anything is allocated."""
+    return n > CAPACITY or (UNALLOCATABLE is not None and n >= UNALLOCATABLE)
+
+
+# Verdicts of the work a call with these converted sizes asks for.
+CHEAP, REFUSED, TOO_BIG = "cheap", "refused", "too big"
+
+
+def size_verdict(n, limit=WORK):
+    if refused(n):
+        return REFUSED
+    return CHEAP if n <= limit else TOO_BIG
+
+
+def points_verdict(degree, n_t, periodic):
+    if periodic and (degree == 0 or n_t == 0):
+        return CHEAP
+    return size_verdict(n_t * degree + (0 if periodic else 1))
+
+
+def prolongation_verdict(nt_coarse, nt_fine, degree, periodic):
+    if periodic and (degree == 0 or nt_coarse == 0 or nt_fine == 0):
+        return CHEAP
+    coarse = size_verdict(nt_coarse * degree + (0 if periodic else 1))
+    if coarse != CHEAP or degree == 0 or nt_coarse == 0 or nt_fine == 0:
+        return coarse
+    if degree > 200:
+        return TOO_BIG
+    rows = nt_fine * degree + (0 if periodic else 1)
+    if refused(rows):
+        return REFUSED
+    return CHEAP if rows * (degree + 1) <= WORK else TOO_BIG
+
+
+def transformation_verdict(degree, n_t, periodic):
+    if periodic and (degree == 0 or n_t == 0):
+        return CHEAP
+    nodes = size_verdict(n_t * degree + (0 if periodic else 1))
+    if nodes != CHEAP or degree == 0:
+        return nodes
+    if degree >= 3 and (degree + 1) ** 2 > CAPACITY:
+        return REFUSED
+    if degree > 40:
+        return TOO_BIG
+    return CHEAP if n_t * (degree + 1) ** 2 <= WORK else TOO_BIG
+
+
+def check_outcome(call, args, kwargs, verdict=CHEAP):
+    """Makes the call; returns (True, result) or (False, exception) after
+    checking that a failure is one the module may raise."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            result = call(*args, **kwargs)
+        except BaseException as exc:  # noqa: BLE001
+            if isinstance(exc, FuzzError):
+                return False, exc
+            assert type(exc) in DOCUMENTED | PASSED_ON, f"{type(exc).__name__}: {exc}"
+            if type(exc) is PanicException:
+                assert str(exc), "a PanicException without a message"
+            return False, exc
+    assert verdict != REFUSED, f"a size that cannot exist was accepted: {result!r:.200}"
+    return True, result
+
+
+def is_float_list(value, length=None):
+    return type(value) is list and all(type(x) is float for x in value) and (length is None or len(value) == length)
+
+
+def is_triplets(value):
+    return (
+        type(value) is tuple
+        and len(value) == 3
+        and all(type(part) is list for part in value)
+        and len(value[0]) == len(value[1]) == len(value[2])
+        and all(type(x) is int for x in value[0] + value[1])
+        and all(type(x) is float for x in value[2])
+    )
+
+
+def bits(values):
+    """Values as bit patterns, any NaN as one pattern."""
+    return [b"nan" if math.isnan(v) else struct.pack("<d", v) for v in values]
+
+
+def module_still_works():
+    assert tavik.sum_as_string(2, 3) == "5"
+    assert tavik.get_lagrange_points(2, 2, 1.0) == [0.0, 0.25, 0.5, 0.75, 1.0]
+    assert tavik.lagrange_prolongation_matrix(1, 2, 1) == ([0, 1, 1, 2], [0, 0, 1, 1], [1.0, 0.5, 0.5, 1.0])
+    assert tavik.lagrange_to_legendre_basis_transformation(1, 1, True) == ([0, 1], [0, 0], [1.0, 0.0])
+
+
+# ---------------------------------------------------------------- module functions
+
+FUNCTIONS = {
+    "sum_as_string": (tavik.sum_as_string, ["a", "b"], 2),
+    "get_lagrange_points": (tavik.get_lagrange_points, ["degree", "n_t", "T", "periodic"], 3),
+    "lagrange_prolongation_matrix": (tavik.lagrange_prolongation_matrix, ["nt_coarse", "nt_fine", "degree", "periodic"], 3),
+    "lagrange_to_legendre_basis_transformation": (
+        tavik.lagrange_to_legendre_basis_transformation,
+        ["degree", "n_t", "periodic"],
+        2,
+    ),
+}
+KINDS = {
+    "a": sizes(2**64 - 1),
+    "b": sizes(2**64 - 1),
+    "degree": sizes(12),
+    "n_t": sizes(40),
+    "nt_coarse": sizes(20),
+    "nt_fine": sizes(40),
+    "T": times(),
+    "periodic": flags(),
+}
+
+
+@FUZZ
+@given(st.data(), st.sampled_from(sorted(FUNCTIONS)))
+def test_module_functions(data, name):
+    function, names, n_required = FUNCTIONS[name]
+    CURRENT.clear()
+    args, kwargs = draw_call(data, names, KINDS, n_required)
+    bound = bind(names, args, kwargs)
+    verdict = CHEAP
+    if bound is not None and all(n in bound for n in names[:n_required]):
+        sizes_ = {n: as_u64(v) for n, v in bound.items() if n not in ("T", "periodic")}
+        periodic = as_flag(bound["periodic"]) if "periodic" in bound else False
+        if None not in sizes_.values() and periodic is not None:
+            if name == "get_lagrange_points":
+                verdict = points_verdict(sizes_["degree"], sizes_["n_t"], periodic)
+            elif name == "lagrange_prolongation_matrix":
+                verdict = prolongation_verdict(sizes_["nt_coarse"], sizes_["nt_fine"], sizes_["degree"], periodic)
+            elif name == "lagrange_to_legendre_basis_transformation":
+                verdict = transformation_verdict(sizes_["degree"], sizes_["n_t"], periodic)
+    if verdict == TOO_BIG:
+        return
+    ok, result = check_outcome(function, args, kwargs, verdict)
+    if ok:
+        if name == "sum_as_string":
+            assert type(result) is str and result.isdigit()
+            assert int(result) == as_u64(bound["a"]) + as_u64(bound["b"])
+        elif name == "get_lagrange_points":
+            assert is_float_list(result)
+        else:
+            assert is_triplets(result)
+    module_still_works()
+
+
+# ---------------------------------------------------------------- constructors
+
+CLASSES = {"LegendreBasis": tavik.LegendreBasis, "LegendreBasisEvaluator": tavik.LegendreBasisEvaluator}
+
+
+@FUZZ
+@given(st.data(), st.sampled_from(sorted(CLASSES)), st.booleans())
+def test_constructors(data, name, through_new):
+    cls = CLASSES[name]
+    # Reentrant arguments reach for this instance meanwhile.
+    target = tavik.LegendreBasisEvaluator(1, 2, 1.0)
+    target.set_dofs([1.0, 2.0, 3.0, 4.0])
+    before = target.evaluate_at(0.25)
+    CURRENT.clear()
+    CURRENT.update(target=target, dofs=[1.0, 2.0, 3.0, 4.0])
+    names = ["degree", "n_t", "T"]
+    args, kwargs = draw_call(data, names, {"degree": sizes(12), "n_t": sizes(40), "T": times()}, 3)
+    bound = bind(names, args, kwargs)
+    verdict = CHEAP
+    count = None
+    if bound is not None and len(bound) == 3:
+        degree, n_t = as_u64(bound["degree"]), as_u64(bound["n_t"])
+        if degree is not None and n_t is not None:
+            count = n_t * (degree + 1)
+            if cls is tavik.LegendreBasisEvaluator:
+                verdict = size_verdict(count)
+    if verdict == TOO_BIG:
+        return
+    make = (lambda *a, **k: cls.__new__(cls, *a, **k)) if through_new else cls
+    ok, obj = check_outcome(make, args, kwargs, verdict)
+    if ok:
+        assert type(obj) is cls
+        if count is not None and 0 < count <= 4096:
+            probe = [1.0] * count
+            if cls is tavik.LegendreBasis:
+                assert type(obj.evaluate_at(0.5, probe)) is float
+                assert is_float_list(obj.evaluate_all_basis_functions(0.5), count)
+            else:
+                value = obj.evaluate_at(0.5)  # all coefficients still 0
+                assert value == 0.0 or math.isnan(value)
+                obj.set_dofs(probe)
+                assert is_float_list(obj.evaluate_many(np.array([0.0, 0.5])), 2)
+    assert target.evaluate_at(0.25) == before
+    module_still_works()
+
+
+# ---------------------------------------------------------------- LegendreBasis methods
+
+
+@st.composite
+def basis_parameters(draw):
+    kind = draw(st.sampled_from(["small", "small", "small", "no intervals", "huge"]))
+    if kind == "small":
+        degree, n_t = draw(st.integers(0, 6)), draw(st.integers(1, 6))
+    elif kind == "no intervals":
+        degree, n_t = draw(st.sampled_from([0, 3, U64 - 1])), 0
+    else:
+        degree, n_t = draw(st.sampled_from([(U64 - 1, 1), (2**63, 2), (3, 2**62), (2**32, 2**32), (1, 2**61)]))
+    T = draw(st.one_of(st.sampled_from([1.0, 2.5, 0.0, -1.0]), st.floats()))
+    return degree, n_t, T
+
+
+def _outcome_bits(call):
+    """A call's result as comparable bits, or its exception's type and text."""
+    try:
+        result = call()
+    except BaseException as exc:  # noqa: BLE001
+        return (type(exc), str(exc))
+    return bits(result) if isinstance(result, list) else bits([result])
+
+
+BASIS_METHODS = {
+    "evaluate_at": (["t", "legendre_vals"], 2),
+    "evaluate_all_basis_functions": (["t"], 1),
+    "evaluate_all_basis_function_derivatives": (["t"], 1),
+}
+
+
+@FUZZ
+@given(st.data(), basis_parameters())
+def test_legendre_basis_methods(data, parameters):
+    degree, n_t, T = parameters
+    b = tavik.LegendreBasis(degree, n_t, T)
+    count = n_t * (degree + 1)
+    usable = n_t > 0 and count <= 4096
+    dofs = [float(i % 7) - 2.5 for i in range(count)] if usable else [1.0, 2.0]
+    CURRENT.clear()
+    CURRENT.update(target=b, dofs=dofs)
+    reference = [
+        _outcome_bits(lambda: b.evaluate_at(0.3, dofs)),
+        _outcome_bits(lambda: b.evaluate_all_basis_functions(0.3)) if usable or count > CAPACITY else None,
+    ]
+    for _ in range(data.draw(st.integers(1, 3))):
+        method = data.draw(st.sampled_from(sorted(BASIS_METHODS)))
+        names, n_required = BASIS_METHODS[method]
+        kinds = {"t": times(), "legendre_vals": coefficient_lists(min(count, 40))}
+        args, kwargs = draw_call(data, names, kinds, n_required)
+        verdict = CHEAP
+        if method != "evaluate_at":
+            verdict = CHEAP if n_t == 0 else size_verdict(count, 4096)
+        if verdict == TOO_BIG:
+            continue
+        ok, result = check_outcome(getattr(b, method), args, kwargs, verdict)
+        if ok:
+            assert type(result) is float if method == "evaluate_at" else is_float_list(result, count)
+        assert _outcome_bits(lambda: b.evaluate_at(0.3, dofs)) == reference[0]
+    if reference[1] is not None:
+        assert _outcome_bits(lambda: b.evaluate_all_basis_functions(0.3)) == reference[1]
+    module_still_works()
+
+
+# ---------------------------------------------------------------- LegendreBasisEvaluator methods
+
+
+@st.composite
+def evaluator_parameters(draw):
+    if draw(st.integers(0, 5)) == 0:
+        degree, n_t = draw(st.sampled_from([0, 2, U64 - 1])), 0
+    else:
+        degree, n_t = draw(st.integers(0, 8)), draw(st.integers(1, 12))
+    T = draw(st.one_of(st.sampled_from([1.0, 3.0, 0.0, -2.0]), st.floats()))
+    return degree, n_t, T
+
+
+EVALUATOR_METHODS = ["set_dofs", "evaluate_at", "evaluate_derivative_at", "evaluate_many", "evaluate_derivative_many"]
+PROBE = np.array([-0.5, 0.0, 0.3, 0.5, 0.99, 1.0, 2.5, np.nan])
+
+
+@FUZZ
+@given(st.data(), evaluator_parameters())
+def test_legendre_basis_evaluator_methods(data, parameters):
+    degree, n_t, T = parameters
+    e = tavik.LegendreBasisEvaluator(degree, n_t, T)
+    count = n_t * (degree + 1)
+    dofs = [float((3 * i) % 11) - 5.0 for i in range(count)]
+    e.set_dofs(dofs)
+    CURRENT.clear()
+    CURRENT.update(target=e, dofs=dofs)
+
+    def state():
+        return (_outcome_bits(lambda: e.evaluate_many(PROBE)), _outcome_bits(lambda: e.evaluate_derivative_many(PROBE)))
+
+    reference = state()
+    for _ in range(data.draw(st.integers(1, 3))):
+        method = data.draw(st.sampled_from(EVALUATOR_METHODS))
+        name = {"set_dofs": "legendre_vals", "evaluate_many": "t_values", "evaluate_derivative_many": "t_values"}.get(
+            method, "t"
+        )
+        kinds = {"legendre_vals": coefficient_lists(count), "t_values": time_arrays(), "t": times()}
+        args, kwargs = draw_call(data, [name], kinds, 1)
+        ok, result = check_outcome(getattr(e, method), args, kwargs)
+        if method == "set_dofs":
+            if ok:
+                assert result is None
+                e.set_dofs(dofs)  # back to the reference coefficients
+            else:
+                assert state() == reference, "a refused set_dofs changed the coefficients"
+        elif ok and method.endswith("_at"):
+            assert type(result) is float
+        elif ok:
+            assert is_float_list(result)
+            times_ = bind([name], args, kwargs)[name]
+            if type(times_) is np.ndarray and times_.dtype == np.float64 and times_.dtype.isnative:
+                single = e.evaluate_at if method == "evaluate_many" else e.evaluate_derivative_at
+                expected = [single(float(t)) for t in times_.ravel(order="C")]
+                assert bits(result) == bits(expected), "a batch differs from its single-time evaluations"
+        assert state() == reference
+    module_still_works()
+
+
+# ---------------------------------------------------------------- sizes near 2**64
+
+
+@FUZZ
+@given(huge_sizes(), st.integers(0, 5), st.booleans())
+def test_sizes_that_cannot_exist_are_refused_at_once(huge, small, swap):
+    degree, n_t = (small, huge) if swap else (huge, max(small, 1))
+    refusals = (PanicException, MemoryError)
+    with pytest.raises(refusals):
+        tavik.LegendreBasisEvaluator(degree, n_t, 1.0)
+    b = tavik.LegendreBasis(degree, n_t, 1.0)
+    with pytest.raises(refusals):
+        b.evaluate_all_basis_functions(0.5)
+    with pytest.raises(refusals):
+        b.evaluate_all_basis_function_derivatives(0.5)
+    with pytest.raises(PanicException, match=r"^Matrix view: input data buffer too small\.$"):
+        b.evaluate_at(0.5, [1.0] * 8)
+    with pytest.raises(refusals):
+        tavik.get_lagrange_points(max(small, 1) if swap else huge, huge if swap else max(small, 1), 1.0)
+    with pytest.raises(refusals):
+        tavik.lagrange_prolongation_matrix(max(small, 1), huge, max(small, 1))
+    with pytest.raises(refusals):
+        tavik.lagrange_prolongation_matrix(huge, max(small, 1), max(small, 1))
+    if huge >= 2**31:
+        with pytest.raises(refusals):
+            tavik.lagrange_to_legendre_basis_transformation(huge, 0)
+    module_still_works()

@@ -1,0 +1,264 @@
+"""Many threads on shared instances: no crash, no deadlock, no wrong result.
+
+Eight threads call every entry point for a bounded time on a few shared
+instances: batches that release the interpreter lock and run on the worker
+pool, set_dofs racing them (borrow conflicts), calls that end in
+PanicException, instances made and dropped. Every successful result is
+compared bit for bit with one computed beforehand; every failure must be
+one of the documented ones.
+"""
+
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import tavik
+
+SANITIZED = bool(os.environ.get("TAVIK_SANITIZED"))
+DURATION = 1.0 if SANITIZED else 2.0
+JOIN_TIMEOUT = 120.0
+THREADS = 8
+
+LB, LBE = tavik.LegendreBasis, tavik.LegendreBasisEvaluator
+
+
+def bits(values):
+    return np.asarray(values, dtype=np.float64).view(np.uint64).tobytes()
+
+
+def panic_type():
+    try:
+        LB(0, 1, 1.0).evaluate_at(0.0, [])
+    except BaseException as exc:  # noqa: BLE001
+        return type(exc)
+
+
+Panic = panic_type()
+BORROWED = "Already borrowed"
+MUTABLY = "Already mutably borrowed"
+
+
+@pytest.fixture
+def fast_switching():
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-4)
+    yield
+    sys.setswitchinterval(old)
+
+
+class Yielding:
+    """A coefficient whose conversion lets other threads run: set_dofs then
+    holds its exclusive access while they try to evaluate."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        time.sleep(0)
+        return self.value
+
+
+def test_eight_threads_of_mixed_calls(fast_switching):
+    degree, n_t, T = 3, 20, 2.0
+    rng = np.random.default_rng(5)
+    dof_sets = [rng.standard_normal(n_t * (degree + 1)).tolist() for _ in range(3)]
+    big = rng.uniform(-0.2, 2.2, 6000)
+    big[::97] = np.nan
+    small = big[:64].copy()
+    short = dof_sets[0][:5]
+
+    # Expected results, computed before any thread starts.
+    expected = []
+    for dofs in dof_sets:
+        ref = LBE(degree, n_t, T)
+        ref.set_dofs(dofs)
+        expected.append({
+            "many": bits(ref.evaluate_many(big)),
+            "many_d": bits(ref.evaluate_derivative_many(big)),
+            "small": bits(ref.evaluate_many(small)),
+            "at": bits([ref.evaluate_at(0.7)]),
+            "at_d": bits([ref.evaluate_derivative_at(0.7)]),
+        })
+    basis = LB(degree, n_t, T)
+    basis_all = bits(basis.evaluate_all_basis_functions(0.7))
+    basis_slopes = bits(basis.evaluate_all_basis_function_derivatives(0.7))
+    basis_at = [bits([basis.evaluate_at(0.7, d)]) for d in dof_sets]
+    points = tavik.get_lagrange_points(2, 5, 1.0, True)
+    prolongation = tavik.lagrange_prolongation_matrix(2, 4, 2)
+    transformation = tavik.lagrange_to_legendre_basis_transformation(3, 5)
+
+    shared = LBE(degree, n_t, T)
+    shared.set_dofs(dof_sets[0])
+    no_intervals = LBE(degree, 0, T)
+
+    def evaluation(kind, call):
+        def op():
+            try:
+                got = bits(call())
+            except RuntimeError as exc:
+                assert str(exc) == MUTABLY, exc
+                return "conflict"
+            assert any(got == e[kind] for e in expected), f"{kind}: a result of no coefficient set"
+            return "ok"
+        return op
+
+    def set_dofs(k):
+        def op():
+            try:
+                assert shared.set_dofs(dof_sets[k]) is None
+            except RuntimeError as exc:
+                assert str(exc) == BORROWED, exc
+                return "conflict"
+            return "ok"
+        return op
+
+    def set_dofs_slowly():
+        try:
+            assert shared.set_dofs([Yielding(v) for v in dof_sets[1]]) is None
+        except RuntimeError as exc:
+            assert str(exc) == BORROWED, exc
+            return "conflict"
+        return "ok"
+
+    def set_wrong_length():
+        try:
+            shared.set_dofs(short)
+        except RuntimeError as exc:
+            assert str(exc) == BORROWED, exc
+            return "conflict"
+        except Panic as exc:
+            assert str(exc).startswith("assertion `left == right` failed: LegendreBasisEvaluator: set_dofs")
+            return "panic"
+        raise AssertionError("a short coefficient list was accepted")
+
+    def expect_panic(call, message):
+        def op():
+            try:
+                call()
+            except Panic as exc:
+                assert str(exc) == message, exc
+                return "panic"
+            raise AssertionError(f"no PanicException {message!r}")
+        return op
+
+    def exact(call, want):
+        def op():
+            assert call() == want
+            return "ok"
+        return op
+
+    def private_instance():
+        k = int(time.monotonic_ns()) % 3
+        mine = LBE(degree, n_t, T)
+        mine.set_dofs(dof_sets[k])
+        assert bits(mine.evaluate_many(big)) == expected[k]["many"]
+        del mine
+        return "ok"
+
+    operations = {
+        "many": evaluation("many", lambda: shared.evaluate_many(big)),
+        "many_d": evaluation("many_d", lambda: shared.evaluate_derivative_many(big)),
+        "small": evaluation("small", lambda: shared.evaluate_many(small)),
+        "at": evaluation("at", lambda: [shared.evaluate_at(0.7)]),
+        "at_d": evaluation("at_d", lambda: [shared.evaluate_derivative_at(0.7)]),
+        "set0": set_dofs(0),
+        "set1": set_dofs(1),
+        "set2": set_dofs(2),
+        "set_wrong": set_wrong_length,
+        "set_slowly": set_dofs_slowly,
+        "no_intervals": expect_panic(lambda: no_intervals.evaluate_many(big),
+                                     "LegendreBasis has no intervals (n_t is 0): nothing can be evaluated"),
+        "capacity": expect_panic(lambda: LBE(2**63, 4, 1.0), "capacity overflow"),
+        "too_short": expect_panic(lambda: basis.evaluate_at(0.7, short), "Matrix view: input data buffer too small."),
+        "basis_all": exact(lambda: bits(basis.evaluate_all_basis_functions(0.7)), basis_all),
+        "basis_slopes": exact(lambda: bits(basis.evaluate_all_basis_function_derivatives(0.7)), basis_slopes),
+        "basis_at": exact(lambda: bits([basis.evaluate_at(0.7, dof_sets[1])]), basis_at[1]),
+        "points": exact(lambda: tavik.get_lagrange_points(2, 5, 1.0, True), points),
+        "prolongation": exact(lambda: tavik.lagrange_prolongation_matrix(2, 4, 2), prolongation),
+        "transformation": exact(lambda: tavik.lagrange_to_legendre_basis_transformation(3, 5), transformation),
+        "sum": exact(lambda: tavik.sum_as_string(2**64 - 1, 1), str(2**64)),
+        "private": private_instance,
+    }
+    names = sorted(operations)
+    counts = {name: {} for name in names}
+    errors = []
+    lock = threading.Lock()
+    start = threading.Barrier(THREADS)
+    deadline = [0.0]
+
+    def worker(seed):
+        pick = np.random.default_rng(seed)
+        mine = {name: {} for name in names}
+        try:
+            start.wait(JOIN_TIMEOUT)
+            while time.monotonic() < deadline[0]:
+                name = names[pick.integers(len(names))]
+                outcome = operations[name]()
+                mine[name][outcome] = mine[name].get(outcome, 0) + 1
+        except BaseException as exc:  # noqa: BLE001 - reported below
+            with lock:
+                errors.append(f"thread {seed}: {type(exc).__name__}: {exc}")
+        with lock:
+            for name, outcomes in mine.items():
+                for outcome, n in outcomes.items():
+                    counts[name][outcome] = counts[name].get(outcome, 0) + n
+
+    deadline[0] = time.monotonic() + DURATION
+    threads = [threading.Thread(target=worker, args=(seed,), daemon=True) for seed in range(THREADS)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join(JOIN_TIMEOUT)
+    assert not any(th.is_alive() for th in threads), "a thread did not finish: deadlock"
+    assert errors == []
+    for name in names:
+        assert sum(counts[name].values()) > 0, f"{name} never ran"
+    assert sum(counts[f"set{k}"].get("ok", 0) for k in range(3)) > 0
+    # Both kinds of borrow conflict happened.
+    assert sum(counts[f"set{k}"].get("conflict", 0) for k in range(3)) > 0
+    assert sum(counts[kind].get("conflict", 0) for kind in ("many", "many_d", "small", "at", "at_d")) > 0
+
+    # Nothing is left borrowed, and the instance computes as before.
+    shared.set_dofs(dof_sets[2])
+    assert bits(shared.evaluate_many(big)) == expected[2]["many"]
+
+
+POOL_RACE = textwrap.dedent(
+    """
+    import threading
+    import numpy as np
+    import tavik
+
+    # Eight threads whose first batch each is large enough for the worker
+    # pool, started together: the pool is created under contention.
+    e = tavik.LegendreBasisEvaluator(2, 50, 1.0)
+    e.set_dofs(np.linspace(-1.0, 1.0, 150))
+    times = np.linspace(-0.1, 1.1, 40_000)
+    start = threading.Barrier(8)
+    results = [None] * 8
+
+    def run(i):
+        start.wait()
+        results[i] = (e.evaluate_many(times), e.evaluate_derivative_many(times))
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(8)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    expected = ([e.evaluate_at(t) for t in times.tolist()], [e.evaluate_derivative_at(t) for t in times.tolist()])
+    print("same" if all(r == expected for r in results) else "different")
+    """
+)
+
+
+def test_pool_created_by_many_threads_at_once():
+    proc = subprocess.run([sys.executable, "-c", POOL_RACE], capture_output=True, text=True, timeout=JOIN_TIMEOUT)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "same"
