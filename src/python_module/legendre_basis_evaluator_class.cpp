@@ -16,6 +16,7 @@
 #include "fatal_error.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
 #include "python_module/args.hpp"
+#include "python_module/basis_arguments.hpp"
 #include "python_module/convert.hpp"
 #include "python_module/errors.hpp"
 #include "python_module/gil.hpp"
@@ -85,16 +86,12 @@ PyRef evaluate_many_impl(const EvaluatorData& data, Quantity q, PyObject* t_valu
 
 // ---- bindings ----
 
-constexpr const char* kNewNames[] = {"degree", "n_t", "T"};
-constexpr Signature kNew{"LegendreBasisEvaluator.__new__()", kNewNames, 3, 3};
+constexpr Signature kNew{"LegendreBasisEvaluator.__new__()", kBasisParameterNames, 3, 3};
 
 PyObject* py_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
-        const auto a = bind<3>(kNew, args, kwargs);
-        const std::uint64_t degree = to_u64(a[0], "degree");
-        const std::uint64_t n_t = to_u64(a[1], "n_t");
-        const double T = to_double(a[2], "T");
-        return new_impl(type, degree, n_t, T);
+        const BasisArguments a = bind_basis_arguments(kNew, args, kwargs);
+        return new_impl(type, a.degree, a.n_t, a.T);
     });
 }
 
