@@ -62,15 +62,14 @@ Outcome run(F&& f) {
 // message of the first that does; otherwise it equals them bit for bit.
 void check_batch(const LegendreBasis& basis, const ColumnMajorView& coeffs, std::span<const double> times,
                  bool derivative) {
+    // Single-time results up to the first refusal (the batch must stop there).
     std::vector<Outcome> singles;
     singles.reserve(times.size());
     const Outcome* first_failure = nullptr;
     for (const double t : times) {
         singles.push_back(run([&] { return derivative ? basis.evaluate_derivative(coeffs, t) : basis.evaluate(coeffs, t); }));
-    }
-    for (const Outcome& o : singles) {
-        if (!o.ok) {
-            first_failure = &o;
+        if (!singles.back().ok) {
+            first_failure = &singles.back();
             break;
         }
     }
