@@ -88,3 +88,31 @@ def test_unexpected_keyword_names_need_not_be_valid_utf8(name):
             call(*args, **{name: 1})
         assert type(info.value) is TypeError, (display, info.value)
         assert str(info.value) == f"{display} got an unexpected keyword argument '{name}'"
+
+
+def test_no_instance_without_its_constructor():
+    # Copying, unpickling, object.__new__, the other class's __new__ and
+    # __class__ assignment would each give an object whose native data was
+    # never built, or was built for the other class.
+    import copy
+    import pickle
+
+    basis, evaluator = tavik.LegendreBasis(1, 2, 1.0), tavik.LegendreBasisEvaluator(1, 2, 1.0)
+    attempts = [
+        lambda: copy.copy(basis),
+        lambda: copy.deepcopy(evaluator),
+        lambda: pickle.dumps(evaluator),
+        lambda: object.__new__(tavik.LegendreBasis),
+        lambda: tavik.LegendreBasis.__new__(tavik.LegendreBasisEvaluator, 1, 2, 1.0),
+        lambda: tavik.LegendreBasisEvaluator.__new__(tavik.LegendreBasis, 1, 2, 1.0),
+        lambda: setattr(basis, "__class__", tavik.LegendreBasisEvaluator),
+        lambda: setattr(evaluator, "__class__", tavik.LegendreBasis),
+        lambda: tavik.LegendreBasisEvaluator.evaluate_at(basis, 0.5),
+        lambda: tavik.LegendreBasis.evaluate_all_basis_functions(evaluator, 0.5),
+    ]
+    for attempt in attempts:
+        with pytest.raises(TypeError):
+            attempt()
+    assert basis.evaluate_all_basis_functions(0.875) == [0.0, 1.0, 0.0, 0.5]
+    evaluator.set_dofs([1.0, 2.0, 3.0, 4.0])
+    assert evaluator.evaluate_at(0.875) == 4.0
