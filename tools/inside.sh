@@ -37,6 +37,7 @@ install_module() {
 cpp_tests() {
   local dir=${cpp_dir:-.dev/cpp-tests}
   echo "== building the C++ core tests"
+  mkdir -p "$(dirname "$dir")"  # a fresh clone has no .dev yet
   cmake -S . -B "$dir" -G Ninja -DTAVIK_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release "$@" > "$dir.configure.log" 2>&1 \
     || { cat "$dir.configure.log"; return 1; }
   cmake --build "$dir" -j "$jobs"
@@ -89,6 +90,7 @@ sanitized_tests() {
 fuzz_build() {
   local dir=.dev/fuzz-build
   echo "== building the fuzz targets (clang, libFuzzer, ASan, UBSan)"
+  mkdir -p .dev
   CXX=clang++ cmake -S tests/fuzz -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo > "$dir.configure.log" 2>&1 \
     || { cat "$dir.configure.log"; return 1; }
   cmake --build "$dir" -j "$jobs"
