@@ -169,6 +169,7 @@ def main():
         "floor: ndarray.tolist()": times.tolist,
         "tavik evaluate_many": lambda: e.evaluate_many(times),
         "numpy evaluate_many": lambda: numpy_values(coeffs, DEGREE, T, N_T, times).tolist(),
+        "numpy values, compute only": lambda: numpy_values(coeffs, DEGREE, T, N_T, times),
         "PPoly evaluate_many": lambda: spline(times).tolist(),
         "tavik evaluate_derivative_many": lambda: e.evaluate_derivative_many(times),
         "numpy evaluate_derivative_many": lambda: numpy_derivatives(coeffs, DEGREE, T, N_T, times).tolist(),
@@ -188,6 +189,9 @@ def main():
     print()
     for name, value in ms.items():
         print(f"   {name:<36} {value:9.2f} ms   {value / floor:5.2f}x floor")
+    numpy_ns = 1e6 * ms["numpy values, compute only"] / n
+    print(f"\n   numpy compute alone (no .tolist()): {numpy_ns:.1f} ns/time; the C++ kernel on one worker")
+    print(f"   should take at most a tenth of that, {numpy_ns / 10:.1f} ns/time (bench/cpp_kernel.sh, degree 3)")
     print()
     for name, ratio, target, met in verdicts:
         print(f"   {name:<42} {ratio:6.2f}   target {target:<7} {'met' if met else 'MISSED'}")
