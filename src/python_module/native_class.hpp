@@ -2,7 +2,7 @@
 // state and the class's own C++ data, constructed in place after the
 // interpreter allocated the object and destroyed before it is freed.
 //
-// Classes are heap types from a type spec, frozen after creation: not
+// Classes are heap types built from a PyType_Spec, frozen after creation: not
 // subclassable, no __dict__, no weak references, named "builtins.<Class>".
 #pragma once
 
@@ -63,11 +63,11 @@ Instance<Data>& receiver(PyObject* self) {
     return *reinterpret_cast<Instance<Data>*>(self);
 }
 
-// Creates the heap type from `spec`, freezes it and records it for `receiver`.
+// Creates the heap type from `type_spec`, freezes it and records it for `receiver`.
 template <class Data>
-PyRef create_class(PyType_Spec* spec) {
-    spec->basicsize = static_cast<int>(sizeof(Instance<Data>));
-    PyRef type = PyRef::steal_or_throw(PyType_FromSpec(spec));
+PyRef create_class(PyType_Spec* type_spec) {
+    type_spec->basicsize = static_cast<int>(sizeof(Instance<Data>));
+    PyRef type = PyRef::steal_or_throw(PyType_FromSpec(type_spec));
     if (PyType_Freeze(reinterpret_cast<PyTypeObject*>(type.get())) != 0) throw_error_already_set();
     ClassObject<Data>::type = reinterpret_cast<PyTypeObject*>(PyRef::new_ref(type.borrowed()).release());
     return type;
