@@ -9,22 +9,31 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "fatal_error.hpp"
+#include "messages.hpp"
 
 namespace tavik {
 
-inline constexpr const char* capacity_overflow_message = "capacity overflow";
-
 inline std::uint64_t checked_add(std::uint64_t a, std::uint64_t b) {
     std::uint64_t r;
-    if (__builtin_add_overflow(a, b, &r)) fatal(capacity_overflow_message);
+    if (__builtin_add_overflow(a, b, &r)) fatal(messages::kCapacityOverflow);
     return r;
 }
 
 inline std::uint64_t checked_mul(std::uint64_t a, std::uint64_t b) {
     std::uint64_t r;
-    if (__builtin_mul_overflow(a, b, &r)) fatal(capacity_overflow_message);
+    if (__builtin_mul_overflow(a, b, &r)) fatal(messages::kCapacityOverflow);
+    return r;
+}
+
+// n * (k + 1), the element count of n rows of k + 1 columns, or nothing when
+// it does not fit in 64 bits (k + 1 itself may not; n = 0 still gives 0).
+inline std::optional<std::uint64_t> product_with_successor(std::uint64_t n, std::uint64_t k) {
+    if (k == UINT64_MAX) return n == 0 ? std::optional<std::uint64_t>(0) : std::nullopt;
+    std::uint64_t r;
+    if (__builtin_mul_overflow(n, k + 1, &r)) return std::nullopt;
     return r;
 }
 
@@ -34,7 +43,7 @@ inline std::uint64_t checked_mul(std::uint64_t a, std::uint64_t b) {
 template <class T>
 inline std::uint64_t checked_array_length(std::uint64_t n) {
     constexpr std::uint64_t limit = static_cast<std::uint64_t>(PTRDIFF_MAX) / sizeof(T);
-    if (n > limit) fatal(capacity_overflow_message);
+    if (n > limit) fatal(messages::kCapacityOverflow);
     return n;
 }
 

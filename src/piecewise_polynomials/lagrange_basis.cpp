@@ -2,6 +2,7 @@
 
 #include "checked_size.hpp"
 #include "fatal_error.hpp"
+#include "messages.hpp"
 #include "piecewise_polynomials/uniform_mesh.hpp"
 
 namespace tavik {
@@ -25,8 +26,8 @@ std::vector<double> equidistant_points_on_interval(double a, double b, std::uint
 
 LagrangeBasis LagrangeBasis::create(std::uint64_t degree, std::uint64_t n_t, double T, bool periodic) {
     if (periodic) {
-        if (degree == 0) fatal("Periodic Lagrange bases require polynomial degree at least 1");
-        if (n_t == 0) fatal("Periodic Lagrange bases require at least one interval");
+        if (degree == 0) fatal(messages::kPeriodicDegree);
+        if (n_t == 0) fatal(messages::kPeriodicIntervals);
     }
     const std::uint64_t shared_nodes = checked_mul(n_t, degree);
     const std::uint64_t n_dofs =
@@ -53,7 +54,7 @@ LagrangeBasis LagrangeBasis::create(std::uint64_t degree, std::uint64_t n_t, dou
 }
 
 std::vector<std::uint64_t> LagrangeBasis::get_dofs_for_interval(std::uint64_t i) const {
-    if (i >= n_t_) fatal("Lagrange basis interval index out of range");
+    if (i >= n_t_) fatal(messages::kLagrangeIntervalOutOfRange);
     // i < n_t means the basis has (n_t * degree + 1 or n_t * degree) nodes
     // allocated, so degree + 1 and every i * degree + k are representable.
     std::vector<std::uint64_t> dofs(degree_ + 1);

@@ -14,7 +14,7 @@ namespace tavik {
 // product with k, the quotient by n, the sum with a (k and n as doubles).
 // Output: n + 1 doubles; x_0 is exactly a for finite a, b and n >= 1, x_n may
 // miss b in the last bit. n = 0 yields the single value a + 0/0 (NaN).
-// Fails with "capacity overflow" if n + 1 values cannot be described. O(n).
+// Fails with kCapacityOverflow if n + 1 values cannot be described. O(n).
 std::vector<double> equidistant_points_on_interval(double a, double b, std::uint64_t n);
 
 // Continuous piecewise polynomials of one degree on the uniform mesh of
@@ -39,11 +39,10 @@ public:
     // Builds the nodes of the basis.
     // Inputs: degree, interval count n_t, end time T (used as given, never
     // checked), periodic flag. Preconditions, checked for periodic bases
-    // only and in this order: degree >= 1 ("Periodic Lagrange bases require
-    // polynomial degree at least 1"), n_t >= 1 ("Periodic Lagrange bases
-    // require at least one interval"). A non-periodic basis accepts degree 0
-    // or n_t 0; either way its only node is T. A node count that cannot be
-    // described fails with "capacity overflow". Cost: O(n_dofs).
+    // only and in this order: degree >= 1 (kPeriodicDegree), n_t >= 1
+    // (kPeriodicIntervals); texts in messages.hpp. A non-periodic basis
+    // accepts degree 0 or n_t 0; either way its only node is T. A node count that cannot be
+    // described fails with kCapacityOverflow. Cost: O(n_dofs).
     static LagrangeBasis create(std::uint64_t degree, std::uint64_t n_t, double T, bool periodic);
 
     // The nodes in global order; n_dofs of them.
@@ -66,10 +65,8 @@ public:
     // n_dofs. Exact 0.0 values are not stored; any other value is, however
     // small. A fine node within 1e-14 (reference units) of a coarse node gives
     // the single entry 1.0. nt_fine need not refine n_t.
-    // Preconditions, in this order: degree >= 1 ("Lagrange prolongation
-    // requires polynomial degree at least 1"), n_t >= 1 ("Lagrange
-    // prolongation requires at least one coarse interval"), nt_fine >= 1
-    // ("Lagrange prolongation requires at least one fine interval").
+    // Preconditions, in this order: degree >= 1 (kProlongationDegree),
+    // n_t >= 1 (kProlongationCoarse), nt_fine >= 1 (kProlongationFine).
     // Cost: O(degree^2) once, then O(degree) per row without allocation.
     CsrMatrix get_prolongation_matrix_to(std::uint64_t nt_fine) const;
 
@@ -79,10 +76,11 @@ public:
     // (duplicate columns, which only a periodic single interval has, are
     // added). L is the inverse of V(j, k) = P_k(xi_j): fixed tables for
     // degree 1 and 2, an LU inversion for degree >= 3.
-    // Failures, in this order: degree 0 ("Lagrange to Legendre conversion not
-    // meaningful for degree 0"), V reported singular ("Failed to invert
-    // Vandermonde matrix for Lagrange to Legendre conversion."), k > degree
-    // ("Matrix slicing out of bounds.").
+    // Failures (texts in messages.hpp), in this order: degree 0
+    // (kTransformationDegreeZero); (degree + 1)^2 values that one array cannot
+    // hold (kCapacityOverflow); V reported singular (kSingularVandermonde);
+    // k > degree (kRowOutOfBounds); n_t * (degree + 1) entries that cannot be
+    // described (kCapacityOverflow).
     // Cost: O(degree^3) for L when degree >= 3, then O(n_t * degree).
     CsrMatrix to_legendre_basis_matrix_for_pol_degree(std::uint64_t k) const;
 
@@ -91,6 +89,7 @@ public:
     // coefficient of P_k on interval i -- the layout of Legendre coefficient
     // vectors. Same failures as above, k never out of range.
     // Cost: one L, then O(n_t * degree^2).
+    // The misspelt name is the one callers know; keep it.
     CsrMatrix get_transormation_matrix_to_legendre() const;
 
 private:

@@ -14,6 +14,7 @@
 
 #include "checked_size.hpp"
 #include "fatal_error.hpp"
+#include "messages.hpp"
 #include "piecewise_polynomials/lagrange_basis.hpp"
 #include "piecewise_polynomials/legendre_polynomials.hpp"
 #include "sparse_matrix_tools/csr_tools.hpp"
@@ -22,8 +23,6 @@
 namespace tavik {
 
 namespace {
-
-constexpr const char* kSingularMessage = "Failed to invert Vandermonde matrix for Lagrange to Legendre conversion.";
 
 // L as (d + 1)^2 doubles, row k (Legendre index) by column j (local node):
 // the inverse of V(j, k) = P_k(xi_j). Degrees 1 and 2 use fixed tables (the
@@ -37,13 +36,13 @@ std::vector<double> local_lagrange_to_legendre(std::uint64_t d) {
                 -0.5, 0.0, 0.5,
                 0.3333333333333333, -0.6666666666666666, 0.3333333333333333};
     }
-    if (d == 0) fatal("Lagrange to Legendre conversion not meaningful for degree 0");
+    if (d == 0) fatal(messages::kTransformationDegreeZero);
 
     // A non-periodic basis without intervals exists for any degree, so the
     // size of the dense matrices has to be checked here.
     const std::uint64_t n = checked_add(d, 1);
     checked_array_length<double>(checked_mul(n, n));
-    if (n > static_cast<std::uint64_t>(std::numeric_limits<Eigen::Index>::max())) fatal(capacity_overflow_message);
+    if (n > static_cast<std::uint64_t>(std::numeric_limits<Eigen::Index>::max())) fatal(messages::kCapacityOverflow);
     // The inverse of the equidistant Vandermonde matrix grows like 2^d (the
     // Lebesgue constant of equidistant interpolation); well before this
     // degree its entries leave the double range, so no inversion can
@@ -51,7 +50,7 @@ std::vector<double> local_lagrange_to_legendre(std::uint64_t d) {
     // gives the same failure without O(d^2) memory and O(d^3) time, which
     // for degrees in the tens of thousands would exhaust the machine.
     constexpr std::uint64_t kLargestInvertibleDegree = 2048;
-    if (d > kLargestInvertibleDegree) fatal(kSingularMessage);
+    if (d > kLargestInvertibleDegree) fatal(messages::kSingularVandermonde);
     const auto size = static_cast<Eigen::Index>(n);
 
     const std::vector<double> nodes = equidistant_points_on_interval(-1.0, 1.0, d);
@@ -66,7 +65,7 @@ std::vector<double> local_lagrange_to_legendre(std::uint64_t d) {
         }
     }
     const Eigen::FullPivLU<Eigen::MatrixXd> lu(A);
-    if (!lu.isInvertible()) fatal(kSingularMessage);
+    if (!lu.isInvertible()) fatal(messages::kSingularVandermonde);
     const Eigen::MatrixXd inverse = lu.inverse();
 
     // A is the transpose of V, so L = V^-1 is the transpose of A^-1.
@@ -94,7 +93,7 @@ CsrMatrix LagrangeBasis::legendre_block(const std::vector<double>& L, std::uint6
 
 CsrMatrix LagrangeBasis::to_legendre_basis_matrix_for_pol_degree(std::uint64_t k) const {
     const std::vector<double> L = local_lagrange_to_legendre(degree_);
-    if (k > degree_) fatal("Matrix slicing out of bounds.");
+    if (k > degree_) fatal(messages::kRowOutOfBounds);
     return legendre_block(L, k);
 }
 

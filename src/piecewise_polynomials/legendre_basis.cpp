@@ -2,17 +2,17 @@
 
 #include <cmath>
 #include <cstddef>
+#include <optional>
 
+#include "checked_size.hpp"
 #include "fatal_error.hpp"
+#include "messages.hpp"
 #include "piecewise_polynomials/legendre_polynomials.hpp"
 #include "piecewise_polynomials/uniform_mesh.hpp"
 
 namespace tavik {
 
 namespace {
-
-// Largest element count of a double vector one allocation can describe.
-constexpr std::uint64_t kMaxDoubles = static_cast<std::uint64_t>(PTRDIFF_MAX) / sizeof(double);
 
 // Walks k = 0 ... degree and hands P_k'(xi) to `emit`.
 //
@@ -58,35 +58,27 @@ template <class Emit>
 
 }  // namespace
 
-ColumnMajorView ColumnMajorView::over(std::span<const double> data, std::uint64_t rows, std::uint64_t cols) {
-    std::uint64_t needed = 0;
-    if (__builtin_mul_overflow(rows, cols, &needed) || needed > data.size()) {
-        fatal("Matrix view: input data buffer too small.");
-    }
-    return ColumnMajorView(data.data(), rows, cols);
-}
-
 ColumnMajorView ColumnMajorView::for_basis(std::span<const double> data, std::uint64_t n_t, std::uint64_t degree) {
-    const unsigned __int128 needed = static_cast<unsigned __int128>(n_t) * (static_cast<unsigned __int128>(degree) + 1);
-    if (needed > data.size()) fatal("Matrix view: input data buffer too small.");
+    const std::optional<std::uint64_t> needed = product_with_successor(n_t, degree);
+    if (!needed || *needed > data.size()) fatal(messages::kMatrixTooSmall);
     // With n_t = 0 the column count may not fit; no evaluation reads it then.
     const std::uint64_t cols = degree == UINT64_MAX ? UINT64_MAX : degree + 1;
     return ColumnMajorView(data.data(), n_t, cols);
 }
 
 void LegendreBasis::require_intervals() const {
-    if (n_t_ == 0) fatal("LegendreBasis has no intervals (n_t is 0): nothing can be evaluated");
+    if (n_t_ == 0) fatal(messages::kNoIntervals);
 }
 
 void LegendreBasis::check_shape(const ColumnMajorView& coeffs, std::uint64_t row) const {
-    if (row >= coeffs.rows()) fatal("Matrix slicing out of bounds.");
-    if (coeffs.cols() <= degree_) fatal("Matrix index out of bounds.");
+    if (row >= coeffs.rows()) fatal(messages::kRowOutOfBounds);
+    if (coeffs.cols() <= degree_) fatal(messages::kColumnOutOfBounds);
 }
 
 std::uint64_t LegendreBasis::n_basis_functions() const {
-    const unsigned __int128 n = static_cast<unsigned __int128>(n_t_) * (static_cast<unsigned __int128>(degree_) + 1);
-    if (n > kMaxDoubles) fatal("capacity overflow");
-    return static_cast<std::uint64_t>(n);
+    const std::optional<std::uint64_t> n = product_with_successor(n_t_, degree_);
+    if (!n) fatal(messages::kCapacityOverflow);
+    return checked_array_length<double>(*n);
 }
 
 double LegendreBasis::evaluate(const ColumnMajorView& coeffs, double t) const {

@@ -30,10 +30,6 @@ public:
     ColumnMajorView(const double* data, std::uint64_t rows, std::uint64_t cols) noexcept
         : data_(data), rows_(rows), cols_(cols) {}
 
-    // Views the first rows * cols elements of `data`; refuses a buffer that is
-    // too small, with a product that cannot be defeated by overflow.
-    static ColumnMajorView over(std::span<const double> data, std::uint64_t rows, std::uint64_t cols);
-
     // The n_t x (degree + 1) coefficient matrix of a basis over the front of
     // `data`; "too small" also when n_t * (degree + 1) exceeds 64 bits.
     static ColumnMajorView for_basis(std::span<const double> data, std::uint64_t n_t, std::uint64_t degree);
@@ -59,7 +55,7 @@ public:
     std::uint64_t n_t() const noexcept { return n_t_; }
     double T() const noexcept { return T_; }
 
-    // n_t * (degree + 1), or a fatal "capacity overflow" when that many
+    // n_t * (degree + 1), or a fatal kCapacityOverflow when that many
     // doubles cannot be described as one allocation.
     std::uint64_t n_basis_functions() const;
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "fatal_error.hpp"
+#include "messages.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
 #include "piecewise_polynomials/uniform_mesh.hpp"
 #include "piecewise_polynomials/worker_pool.hpp"
@@ -69,7 +70,7 @@ struct LocatedBlock {
         for (int lane = 0; lane < 2; ++lane) {
             const std::uint64_t j = saturating_floor_to_u64(q[lane]);
             c[lane] = j < in.n_t ? j : in.n_t - 1;
-            if (in.check_rows && c[lane] >= in.rows) fatal("Matrix slicing out of bounds.");
+            if (in.check_rows && c[lane] >= in.rows) fatal(messages::kRowOutOfBounds);
             out.row[2 * p + lane] = in.coeffs + c[lane];
         }
         const Pair a = h * Pair{static_cast<double>(c[0]), static_cast<double>(c[1])};
@@ -219,12 +220,12 @@ template <class Kernel, class Single>
 void evaluate_batch(const LegendreBasis& basis, const ColumnMajorView& coeffs, std::span<const double> times,
                     std::span<double> out, Single single) {
     const std::size_t n = times.size();
-    if (out.size() != n) fatal("batch evaluation: result storage does not match the number of times");
+    if (out.size() != n) fatal(messages::kBatchStorageMismatch);
     if (n > 0 && (basis.n_t() == 0 || coeffs.cols() <= basis.degree())) {
         // Every element would fail; the first one, evaluated on its own,
         // fails with the same error the sequential loop would give.
         single(times[0]);
-        fatal("Matrix index out of bounds.");
+        fatal(messages::kColumnOutOfBounds);
     }
     const BatchInput in{coeffs.data(), coeffs.rows(), basis.n_t(), basis.degree(),
                         mesh_interval_length(basis.T(), basis.n_t()), coeffs.rows() < basis.n_t()};

@@ -1,16 +1,15 @@
 // The (degree, n_t, T) constructor arguments shared by both Legendre classes.
 #pragma once
 
-#include <Python.h>
-
 #include <cstdint>
 
-#include "python_module/args.hpp"
-#include "python_module/convert.hpp"
+#include "python_module/arguments.hpp"
+#include "python_module/bind.hpp"
+#include "python_module/signature.hpp"
 
 namespace tavik::py {
 
-inline constexpr const char* kBasisParameterNames[] = {"degree", "n_t", "T"};
+inline constexpr Param kBasisParameters[] = {{"degree"}, {"n_t"}, {"T"}};
 
 struct BasisArguments {
     std::uint64_t degree;
@@ -18,14 +17,12 @@ struct BasisArguments {
     double T;
 };
 
-// Binds by `sig` (whose names must be kBasisParameterNames) and converts in
-// parameter order, stopping at the first failure.
-inline BasisArguments bind_basis_arguments(const Signature& sig, PyObject* args, PyObject* kwargs) {
-    const auto a = bind<3>(sig, args, kwargs);
-    const std::uint64_t degree = to_u64(a[0], "degree");
-    const std::uint64_t n_t = to_u64(a[1], "n_t");
-    const double T = to_double(a[2], "T");
-    return {degree, n_t, T};
+// Converts in parameter order, stopping at the first failure.
+inline BasisArguments to_basis_arguments(const BoundArgs<3>& bound) {
+    const auto& [degree, n_t, T] = bound;
+    const std::uint64_t d = to_u64(degree);
+    const std::uint64_t n = to_u64(n_t);
+    return {d, n, to_double(T)};
 }
 
 }  // namespace tavik::py

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "messages.hpp"
 #include "python_module/errors.hpp"
 
 namespace tavik::py {
@@ -42,7 +43,7 @@ private:
 class SharedBorrow {
 public:
     explicit SharedBorrow(BorrowState& s) : s_(s) {
-        if (!s_.try_shared()) raise_runtime_error("Already mutably borrowed");
+        if (!s_.try_shared()) raise_runtime_error(messages::kAlreadyMutablyBorrowed);
     }
     ~SharedBorrow() { s_.release_shared(); }
     SharedBorrow(const SharedBorrow&) = delete;
@@ -55,7 +56,7 @@ private:
 class ExclusiveBorrow {
 public:
     explicit ExclusiveBorrow(BorrowState& s) : s_(s) {
-        if (!s_.try_exclusive()) raise_runtime_error("Already borrowed");
+        if (!s_.try_exclusive()) raise_runtime_error(messages::kAlreadyBorrowed);
     }
     ~ExclusiveBorrow() { s_.release_exclusive(); }
     ExclusiveBorrow(const ExclusiveBorrow&) = delete;

@@ -62,6 +62,21 @@ void raise_value_error(std::string_view message) { raise(PyExc_ValueError, messa
 void raise_runtime_error(std::string_view message) { raise(PyExc_RuntimeError, message); }
 void raise_buffer_error(std::string_view message) { raise(PyExc_BufferError, message); }
 
+void raise_with_argument_name(const char* name) {
+    PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+    if (!exc || Py_TYPE(exc.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        PyErr_SetRaisedException(exc.release());
+        throw_error_already_set();
+    }
+    PyRef text = PyRef::steal_or_throw(PyObject_Str(exc.get()));
+    PyRef message = PyRef::steal_or_throw(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+    PyRef replacement = PyRef::steal_or_throw(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+    PyObject* cause = PyException_GetCause(exc.get());  // new reference or NULL
+    PyException_SetCause(replacement.get(), cause);      // steals it
+    PyErr_SetRaisedException(replacement.release());
+    throw_error_already_set();
+}
+
 std::string type_qualname(PyTypeObject* type) {
     PyRef name = PyRef::steal(PyType_GetQualName(type));
     if (!name) {

@@ -1,7 +1,8 @@
 // Turning failures into Python exceptions.
 //
-// Every entry point runs its body through `guarded`, the one place where a C++
-// exception in flight becomes a Python exception: ErrorAlreadySet keeps the
+// Every entry point runs its body through `guarded` (applied by the
+// registration templates of entry.hpp), the one place where a C++ exception
+// in flight becomes a Python exception: ErrorAlreadySet keeps the
 // interpreter's error, a core FatalError becomes PanicException with its exact
 // text, std::bad_alloc becomes MemoryError, and anything else becomes a
 // PanicException with a generic text. Nothing escapes into the interpreter,
@@ -10,6 +11,7 @@
 
 #include <Python.h>
 
+#include <string>
 #include <string_view>
 
 #include "python_module/py_ref.hpp"
@@ -31,6 +33,11 @@ void set_error_from_current_exception() noexcept;
 [[noreturn, gnu::cold]] void raise_runtime_error(std::string_view message);
 [[noreturn, gnu::cold]] void raise_buffer_error(std::string_view message);
 
+// Re-raises the pending error of a failed conversion with the argument name
+// when it is exactly a TypeError (keeping its cause); other errors pass
+// through unchanged, since they name no parameter.
+[[noreturn, gnu::cold, gnu::noinline]] void raise_with_argument_name(const char* name);
+
 // Qualified name of an object's type, for messages.
 std::string type_qualname(PyObject* obj);
 std::string type_qualname(PyTypeObject* type);
@@ -42,17 +49,6 @@ inline PyObject* guarded(Body&& body) noexcept {
     } catch (...) {
         set_error_from_current_exception();
         return nullptr;
-    }
-}
-
-// For tp_new-style slots returning a new object.
-template <class Body>
-inline int guarded_int(Body&& body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        set_error_from_current_exception();
-        return -1;
     }
 }
 

@@ -6,12 +6,10 @@
 #include <vector>
 
 #include "piecewise_polynomials/legendre_basis.hpp"
-#include "python_module/args.hpp"
+#include "python_module/arguments.hpp"
 #include "python_module/basis_arguments.hpp"
-#include "python_module/convert.hpp"
-#include "python_module/errors.hpp"
-#include "python_module/native_class.hpp"
-#include "python_module/registry.hpp"
+#include "python_module/entry.hpp"
+#include "python_module/results.hpp"
 
 namespace tavik::py {
 
@@ -21,105 +19,51 @@ struct LegendreBasisData {
     LegendreBasis basis;
 };
 
-using Self = Instance<LegendreBasisData>;
+constexpr char kClass[] = "LegendreBasis";
 
-// ---- implementations on C++ types ----
+constexpr auto kNew = constructor_signature(kClass, kBasisParameters);
 
-PyRef new_impl(PyTypeObject* type, std::uint64_t degree, std::uint64_t n_t, double T) {
-    return make_instance(type, LegendreBasisData{LegendreBasis(degree, n_t, T)});
+PyRef construct(PyTypeObject* type, const BoundArgs<3>& bound) {
+    const BasisArguments a = to_basis_arguments(bound);
+    return make_instance(type, LegendreBasisData{LegendreBasis(a.degree, a.n_t, a.T)});
 }
 
-PyRef evaluate_at_impl(const LegendreBasis& basis, double t, const std::vector<double>& legendre_vals) {
-    const auto coeffs = ColumnMajorView::for_basis(legendre_vals, basis.n_t(), basis.degree());
-    return from_double(basis.evaluate(coeffs, t));
+constexpr auto kEvaluateAt = method_signature(kClass, "evaluate_at", {{"t"}, {"legendre_vals"}});
+
+PyRef evaluate_at(const LegendreBasisData& self, const BoundArgs<2>& bound) {
+    const auto& [t_arg, legendre_vals_arg] = bound;
+    const double t = to_double(t_arg);
+    const std::vector<double> legendre_vals = to_double_list(legendre_vals_arg);
+    const auto coeffs = ColumnMajorView::for_basis(legendre_vals, self.basis.n_t(), self.basis.degree());
+    return from_double(self.basis.evaluate(coeffs, t));
 }
 
-PyRef evaluate_all_basis_functions_impl(const LegendreBasis& basis, double t) {
-    return from_doubles(basis.evaluate_all_basis_functions(t));
+constexpr auto kAllValues = method_signature(kClass, "evaluate_all_basis_functions", {{"t"}});
+
+PyRef evaluate_all_basis_functions(const LegendreBasisData& self, const BoundArgs<1>& bound) {
+    const auto& [t] = bound;
+    return from_doubles(self.basis.evaluate_all_basis_functions(to_double(t)));
 }
 
-PyRef evaluate_all_basis_function_derivatives_impl(const LegendreBasis& basis, double t) {
-    return from_doubles(basis.evaluate_all_basis_function_derivatives(t));
+constexpr auto kAllDerivatives = method_signature(kClass, "evaluate_all_basis_function_derivatives", {{"t"}});
+
+PyRef evaluate_all_basis_function_derivatives(const LegendreBasisData& self, const BoundArgs<1>& bound) {
+    const auto& [t] = bound;
+    return from_doubles(self.basis.evaluate_all_basis_function_derivatives(to_double(t)));
 }
 
-// ---- bindings ----
-
-constexpr Signature kNew{"LegendreBasis.__new__()", kBasisParameterNames, 3, 3};
-
-PyObject* py_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&] {
-        const BasisArguments a = bind_basis_arguments(kNew, args, kwargs);
-        return new_impl(type, a.degree, a.n_t, a.T);
-    });
-}
-
-constexpr const char* kEvaluateAtNames[] = {"t", "legendre_vals"};
-constexpr Signature kEvaluateAt{"LegendreBasis.evaluate_at()", kEvaluateAtNames, 2, 2};
-
-PyObject* py_evaluate_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        const auto a = bind<2>(kEvaluateAt, args, nargs, kwnames);
-        Self& obj = receiver<LegendreBasisData>(self);
-        SharedBorrow access(obj.borrow);
-        const double t = to_double(a[0], "t");
-        const std::vector<double> legendre_vals = to_double_list(a[1], "legendre_vals");
-        return evaluate_at_impl(obj.data.basis, t, legendre_vals);
-    });
-}
-
-constexpr const char* kTimeNames[] = {"t"};
-constexpr Signature kAllValues{"LegendreBasis.evaluate_all_basis_functions()", kTimeNames, 1, 1};
-constexpr Signature kAllDerivatives{"LegendreBasis.evaluate_all_basis_function_derivatives()", kTimeNames, 1, 1};
-
-PyObject* py_evaluate_all_basis_functions(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                          PyObject* kwnames) {
-    return guarded([&] {
-        const auto a = bind<1>(kAllValues, args, nargs, kwnames);
-        Self& obj = receiver<LegendreBasisData>(self);
-        SharedBorrow access(obj.borrow);
-        const double t = to_double(a[0], "t");
-        return evaluate_all_basis_functions_impl(obj.data.basis, t);
-    });
-}
-
-PyObject* py_evaluate_all_basis_function_derivatives(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                                     PyObject* kwnames) {
-    return guarded([&] {
-        const auto a = bind<1>(kAllDerivatives, args, nargs, kwnames);
-        Self& obj = receiver<LegendreBasisData>(self);
-        SharedBorrow access(obj.borrow);
-        const double t = to_double(a[0], "t");
-        return evaluate_all_basis_function_derivatives_impl(obj.data.basis, t);
-    });
-}
+using Data = LegendreBasisData;
+constexpr Access kShared = Access::shared;
 
 PyMethodDef g_methods[] = {
-    {"evaluate_at", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_evaluate_at)),
-     METH_FASTCALL | METH_KEYWORDS, "evaluate_at($self, t, legendre_vals)\n--\n\n"},
-    {"evaluate_all_basis_functions",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_evaluate_all_basis_functions)),
-     METH_FASTCALL | METH_KEYWORDS, "evaluate_all_basis_functions($self, t)\n--\n\n"},
-    {"evaluate_all_basis_function_derivatives",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_evaluate_all_basis_function_derivatives)),
-     METH_FASTCALL | METH_KEYWORDS, "evaluate_all_basis_function_derivatives($self, t)\n--\n\n"},
+    method_def<Data, kShared, kEvaluateAt, evaluate_at>(),
+    method_def<Data, kShared, kAllValues, evaluate_all_basis_functions>(),
+    method_def<Data, kShared, kAllDerivatives, evaluate_all_basis_function_derivatives>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot g_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(py_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc<LegendreBasisData>)},
-    {Py_tp_methods, g_methods},
-    {Py_tp_doc, const_cast<char*>("LegendreBasis(degree, n_t, T)\n--\n\n")},
-    {0, nullptr},
-};
-
-PyType_Spec g_spec = {"builtins.LegendreBasis", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, g_slots};
-
 }  // namespace
 
-void register_legendre_basis(PyObject* module) {
-    PyRef type = create_class<LegendreBasisData>(&g_spec);
-    register_object(module, "LegendreBasis", type.get());
-}
+void register_legendre_basis(PyObject* module) { register_class<LegendreBasisData, kNew, construct>(module, g_methods); }
 
 }  // namespace tavik::py

@@ -14,14 +14,14 @@
 #include <vector>
 
 #include "fatal_error.hpp"
+#include "messages.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
-#include "python_module/args.hpp"
+#include "python_module/arguments.hpp"
 #include "python_module/basis_arguments.hpp"
-#include "python_module/convert.hpp"
-#include "python_module/errors.hpp"
+#include "python_module/buffer.hpp"
+#include "python_module/entry.hpp"
 #include "python_module/gil.hpp"
-#include "python_module/native_class.hpp"
-#include "python_module/registry.hpp"
+#include "python_module/results.hpp"
 #include "python_module/scratch.hpp"
 
 namespace tavik::py {
@@ -38,11 +38,8 @@ struct EvaluatorData {
     }
 };
 
-using Self = Instance<EvaluatorData>;
-
 [[noreturn, gnu::cold]] void wrong_dofs_length(std::size_t given, std::uint64_t expected) {
-    fatal("assertion `left == right` failed: LegendreBasisEvaluator: set_dofs: input vector has wrong length\n  left: " +
-          std::to_string(given) + "\n right: " + std::to_string(expected));
+    fatal(messages::equality_assertion(messages::kSetDofsWrongLength, given, expected));
 }
 
 // ---- implementations on C++ types ----
@@ -68,10 +65,10 @@ PyRef evaluate_at_impl(const EvaluatorData& data, Quantity q, double t) {
 }
 
 // Copy the times under the lock, compute without it, build the list after.
-PyRef evaluate_many_impl(const EvaluatorData& data, Quantity q, PyObject* t_values) {
+PyRef evaluate_many_impl(const EvaluatorData& data, Quantity q, Arg t_values) {
     std::optional<ScratchDoubles> results;
     {
-        DoubleBufferCopy times(t_values, "t_values");
+        DoubleBufferCopy times(t_values);
         const ColumnMajorView coeffs = data.coefficients();
         results.emplace(times.values().size());
         GilReleased unlocked;
@@ -86,92 +83,59 @@ PyRef evaluate_many_impl(const EvaluatorData& data, Quantity q, PyObject* t_valu
 
 // ---- bindings ----
 
-constexpr Signature kNew{"LegendreBasisEvaluator.__new__()", kBasisParameterNames, 3, 3};
+constexpr char kClass[] = "LegendreBasisEvaluator";
 
-PyObject* py_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&] {
-        const BasisArguments a = bind_basis_arguments(kNew, args, kwargs);
-        return new_impl(type, a.degree, a.n_t, a.T);
-    });
+constexpr auto kNew = constructor_signature(
+    kClass, kBasisParameters, "Class to evaluate legendre basis more often without copying the dofs from python each time");
+
+PyRef construct(PyTypeObject* type, const BoundArgs<3>& bound) {
+    const BasisArguments a = to_basis_arguments(bound);
+    return new_impl(type, a.degree, a.n_t, a.T);
 }
 
-constexpr const char* kSetDofsNames[] = {"legendre_vals"};
-constexpr Signature kSetDofs{"LegendreBasisEvaluator.set_dofs()", kSetDofsNames, 1, 1};
+constexpr auto kSetDofs = method_signature(kClass, "set_dofs", {{"legendre_vals"}});
 
-PyObject* py_set_dofs(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        const auto a = bind<1>(kSetDofs, args, nargs, kwnames);
-        Self& obj = receiver<EvaluatorData>(self);
-        ExclusiveBorrow access(obj.borrow);
-        std::vector<double> legendre_vals = to_double_list(a[0], "legendre_vals");
-        return set_dofs_impl(obj.data, std::move(legendre_vals));
-    });
+PyRef set_dofs(EvaluatorData& self, const BoundArgs<1>& bound) {
+    const auto& [legendre_vals] = bound;
+    return set_dofs_impl(self, to_double_list(legendre_vals));
 }
 
-constexpr const char* kTimeNames[] = {"t"};
-constexpr Signature kEvaluateAt{"LegendreBasisEvaluator.evaluate_at()", kTimeNames, 1, 1};
-constexpr Signature kEvaluateDerivativeAt{"LegendreBasisEvaluator.evaluate_derivative_at()", kTimeNames, 1, 1};
+constexpr auto kEvaluateAt = method_signature(kClass, "evaluate_at", {{"t"}});
+constexpr auto kEvaluateDerivativeAt = method_signature(kClass, "evaluate_derivative_at", {{"t"}});
 
-template <const Signature& sig, Quantity q>
-PyObject* py_evaluate_at(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        const auto a = bind<1>(sig, args, nargs, kwnames);
-        Self& obj = receiver<EvaluatorData>(self);
-        SharedBorrow access(obj.borrow);
-        const double t = to_double(a[0], "t");
-        return evaluate_at_impl(obj.data, q, t);
-    });
+template <Quantity q>
+PyRef evaluate_at(const EvaluatorData& self, const BoundArgs<1>& bound) {
+    const auto& [t] = bound;
+    return evaluate_at_impl(self, q, to_double(t));
 }
 
-constexpr const char* kTimesNames[] = {"t_values"};
-constexpr Signature kEvaluateMany{"LegendreBasisEvaluator.evaluate_many()", kTimesNames, 1, 1};
-constexpr Signature kEvaluateDerivativeMany{"LegendreBasisEvaluator.evaluate_derivative_many()", kTimesNames, 1, 1};
+constexpr auto kEvaluateMany = method_signature(kClass, "evaluate_many", {{"t_values"}});
+constexpr auto kEvaluateDerivativeMany = method_signature(kClass, "evaluate_derivative_many", {{"t_values"}});
 
-template <const Signature& sig, Quantity q>
-PyObject* py_evaluate_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        const auto a = bind<1>(sig, args, nargs, kwnames);
-        Self& obj = receiver<EvaluatorData>(self);
-        SharedBorrow access(obj.borrow);
-        return evaluate_many_impl(obj.data, q, a[0]);
-    });
+template <Quantity q>
+PyRef evaluate_many(const EvaluatorData& self, const BoundArgs<1>& bound) {
+    const auto& [t_values] = bound;
+    return evaluate_many_impl(self, q, t_values);
 }
 
-template <class F>
-PyCFunction as_cfunction(F* f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
+using Data = EvaluatorData;
+constexpr Access kShared = Access::shared;
+constexpr Quantity kValue = Quantity::value;
+constexpr Quantity kDerivative = Quantity::derivative;
 
 PyMethodDef g_methods[] = {
-    {"set_dofs", as_cfunction(py_set_dofs), METH_FASTCALL | METH_KEYWORDS, "set_dofs($self, legendre_vals)\n--\n\n"},
-    {"evaluate_at", as_cfunction(py_evaluate_at<kEvaluateAt, Quantity::value>), METH_FASTCALL | METH_KEYWORDS,
-     "evaluate_at($self, t)\n--\n\n"},
-    {"evaluate_derivative_at", as_cfunction(py_evaluate_at<kEvaluateDerivativeAt, Quantity::derivative>),
-     METH_FASTCALL | METH_KEYWORDS, "evaluate_derivative_at($self, t)\n--\n\n"},
-    {"evaluate_many", as_cfunction(py_evaluate_many<kEvaluateMany, Quantity::value>), METH_FASTCALL | METH_KEYWORDS,
-     "evaluate_many($self, t_values)\n--\n\n"},
-    {"evaluate_derivative_many", as_cfunction(py_evaluate_many<kEvaluateDerivativeMany, Quantity::derivative>),
-     METH_FASTCALL | METH_KEYWORDS, "evaluate_derivative_many($self, t_values)\n--\n\n"},
+    method_def<Data, Access::exclusive, kSetDofs, set_dofs>(),
+    method_def<Data, kShared, kEvaluateAt, evaluate_at<kValue>>(),
+    method_def<Data, kShared, kEvaluateDerivativeAt, evaluate_at<kDerivative>>(),
+    method_def<Data, kShared, kEvaluateMany, evaluate_many<kValue>>(),
+    method_def<Data, kShared, kEvaluateDerivativeMany, evaluate_many<kDerivative>>(),
     {nullptr, nullptr, 0, nullptr},
 };
-
-PyType_Slot g_slots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(py_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(instance_dealloc<EvaluatorData>)},
-    {Py_tp_methods, g_methods},
-    {Py_tp_doc, const_cast<char*>("LegendreBasisEvaluator(degree, n_t, T)\n--\n\nClass to evaluate legendre basis more "
-                                  "often without copying the dofs from python each time")},
-    {0, nullptr},
-};
-
-PyType_Spec g_spec = {"builtins.LegendreBasisEvaluator", 0, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-                      g_slots};
 
 }  // namespace
 
 void register_legendre_basis_evaluator(PyObject* module) {
-    PyRef type = create_class<EvaluatorData>(&g_spec);
-    register_object(module, "LegendreBasisEvaluator", type.get());
+    register_class<EvaluatorData, kNew, construct>(module, g_methods);
 }
 
 }  // namespace tavik::py

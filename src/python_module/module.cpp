@@ -11,6 +11,7 @@
 #include <string>
 
 #include "fatal_error.hpp"
+#include "messages.hpp"
 #include "python_module/errors.hpp"
 #include "python_module/py_ref.hpp"
 #include "python_module/registry.hpp"
@@ -78,7 +79,7 @@ void register_object(PyObject* module, const char* name, PyObject* object) {
     PyRef text = PyRef::steal_or_throw(PyUnicode_FromString(name));
     if (!PyList_Check(all.get()) || PyList_Append(all.get(), text.get()) != 0) {
         PyErr_Clear();
-        fatal(std::string("could not append __name__ to __all__: ") + name);
+        fatal(messages::kAllAppendFailed + std::string(name));
     }
     if (PyObject_SetAttrString(module, name, object) != 0) throw_error_already_set();
 }

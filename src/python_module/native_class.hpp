@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "messages.hpp"
 #include "python_module/borrow.hpp"
 #include "python_module/errors.hpp"
 #include "python_module/py_ref.hpp"
@@ -52,7 +53,7 @@ PyRef make_instance(PyTypeObject* type, Data&& data) {
 }
 
 [[noreturn, gnu::cold]] inline void wrong_receiver(PyObject* self, PyTypeObject* cls) {
-    raise_type_error("'" + type_qualname(self) + "' object cannot be cast as '" + type_qualname(cls) + "'");
+    raise_type_error(messages::cannot_cast(type_qualname(self), type_qualname(cls)));
 }
 
 // The receiver of a method, checked to be an instance of the class.

@@ -6,12 +6,12 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <iterator>
 #include <string>
 
-#include "python_module/args.hpp"
-#include "python_module/convert.hpp"
-#include "python_module/errors.hpp"
-#include "python_module/registry.hpp"
+#include "python_module/arguments.hpp"
+#include "python_module/entry.hpp"
+#include "python_module/results.hpp"
 
 namespace tavik::py {
 
@@ -28,22 +28,17 @@ std::string decimal_sum(std::uint64_t a, std::uint64_t b) {
     return std::string(std::make_reverse_iterator(digits + n), std::make_reverse_iterator(digits));
 }
 
-PyRef sum_as_string_impl(std::uint64_t a, std::uint64_t b) { return from_text(decimal_sum(a, b)); }
+constexpr auto kSumAsString =
+    function_signature("sum_as_string", {{"a"}, {"b"}}, "Formats the sum of two numbers as string.");
 
-constexpr const char* kNames[] = {"a", "b"};
-constexpr Signature kSignature{"sum_as_string()", kNames, 2, 2};
-
-PyObject* py_sum_as_string(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        const auto a = bind<2>(kSignature, args, nargs, kwnames);
-        const std::uint64_t lhs = to_u64(a[0], "a");
-        const std::uint64_t rhs = to_u64(a[1], "b");
-        return sum_as_string_impl(lhs, rhs);
-    });
+PyRef sum_as_string(const BoundArgs<2>& bound) {
+    const auto& [a, b] = bound;
+    const std::uint64_t lhs = to_u64(a);
+    const std::uint64_t rhs = to_u64(b);
+    return from_text(decimal_sum(lhs, rhs));
 }
 
-PyMethodDef g_def = {"sum_as_string", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_sum_as_string)),
-                     METH_FASTCALL | METH_KEYWORDS, "sum_as_string(a, b)\n--\n\nFormats the sum of two numbers as string."};
+PyMethodDef g_def = function_def<kSumAsString, sum_as_string>();
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 
 #include "checked_size.hpp"
 #include "fatal_error.hpp"
+#include "messages.hpp"
 
 namespace tavik {
 
@@ -13,8 +14,7 @@ namespace {
 // The text of a failed equality assertion: the offending value as left, the
 // reference value as right.
 [[noreturn]] void fail_equality(const std::string& text, std::uint64_t left, std::uint64_t right) {
-    fatal("assertion `left == right` failed: " + text + "\n  left: " + std::to_string(left) +
-          "\n right: " + std::to_string(right));
+    fatal(messages::equality_assertion(text, left, right));
 }
 
 }  // namespace
@@ -25,21 +25,21 @@ CsrBlockGrid::CsrBlockGrid(std::uint64_t block_rows, std::uint64_t block_cols)
       cells_(checked_array_length<const CsrMatrix*>(checked_mul(block_rows, block_cols)), nullptr) {}
 
 void CsrBlockGrid::set(std::uint64_t i, std::uint64_t j, const CsrMatrix& block) {
-    if (i >= block_rows_ || j >= block_cols_) fatal("block grid index out of bounds");
+    if (i >= block_rows_ || j >= block_cols_) fatal(messages::kBlockGridIndex);
     cells_[i * block_cols_ + j] = &block;
 }
 
 const CsrMatrix& CsrBlockGrid::at(std::uint64_t i, std::uint64_t j) const {
-    if (i >= block_rows_ || j >= block_cols_) fatal("block grid index out of bounds");
+    if (i >= block_rows_ || j >= block_cols_) fatal(messages::kBlockGridIndex);
     const CsrMatrix* block = cells_[i * block_cols_ + j];
-    if (block == nullptr) fatal("block grid cell (" + std::to_string(i) + ", " + std::to_string(j) + ") is unset");
+    if (block == nullptr) fatal(messages::block_cell_unset(i, j));
     return *block;
 }
 
 CsrMatrix csr_block_from_ndarray(const CsrBlockGrid& blocks) {
     const std::uint64_t R = blocks.block_rows();
     const std::uint64_t C = blocks.block_cols();
-    if (R == 0 || C == 0) fatal("empty block grid");
+    if (R == 0 || C == 0) fatal(messages::kEmptyBlockGrid);
 
     // All heights are compared before any width, so a grid with both kinds
     // of mismatch always reports the height.
@@ -118,14 +118,9 @@ std::vector<std::uint64_t> expand_rows(const std::vector<std::uint64_t>& offsets
 
 }  // namespace
 
-Triplets csr_to_triplets(const CsrMatrix& matrix) {
-    // Storage order is row-major with ascending columns already, so the
-    // column and value arrays are the triplets' own.
-    return Triplets{expand_rows(matrix.row_offsets(), matrix.nrows(), matrix.nnz()), matrix.col_indices(),
-                    matrix.values()};
-}
-
 Triplets csr_to_triplets(CsrMatrix&& matrix) {
+    // Storage order is row-major with ascending columns already, so the
+    // column and value arrays become the triplets' own.
     Triplets t{expand_rows(matrix.row_offsets_, matrix.nrows_, matrix.nnz()), std::move(matrix.col_indices_),
                std::move(matrix.values_)};
     // Leave a valid empty matrix behind.

@@ -15,7 +15,7 @@ namespace tavik {
 // grid is assembled; reading an unset cell is a fatal error.
 class CsrBlockGrid {
 public:
-    // Fails with "capacity overflow" if block_rows * block_cols cells cannot
+    // Fails with kCapacityOverflow if block_rows * block_cols cells cannot
     // be described.
     CsrBlockGrid(std::uint64_t block_rows, std::uint64_t block_cols);
 
@@ -44,15 +44,14 @@ private:
 // rows ascending; only then every block of block column j as wide as block
 // (0, j), columns ascending. A mismatch is reported as an equality assertion
 // naming the offending block's value as left and the reference as right.
-// Cost: O(R * C + rows * C + entries).
+// Cost: O(R * C + rows * C + entries). The name (there is no ndarray here)
+// is the one callers know; keep it.
 CsrMatrix csr_block_from_ndarray(const CsrBlockGrid& blocks);
 
 // Exports every stored entry, explicit zeros included, in row-major order:
 // rows ascending, columns ascending within a row. The shape is not part of
-// the result. O(nrows + nnz).
-Triplets csr_to_triplets(const CsrMatrix& matrix);
-// The same for a matrix that is no longer needed: its column and value
-// arrays become the triplets' without a copy, leaving an empty 0 x 0 matrix.
+// the result. The matrix is consumed: its column and value arrays become the
+// triplets' without a copy, leaving an empty 0 x 0 matrix. O(nrows + nnz).
 Triplets csr_to_triplets(CsrMatrix&& matrix);
 
 }  // namespace tavik

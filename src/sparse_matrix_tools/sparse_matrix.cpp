@@ -6,12 +6,12 @@
 
 #include "checked_size.hpp"
 #include "fatal_error.hpp"
+#include "messages.hpp"
 
 namespace tavik {
 
 void CooMatrix::fail_push(std::uint64_t row, std::uint64_t col) const {
-    fatal("CooMatrix::push: entry (" + std::to_string(row) + ", " + std::to_string(col) + ") outside a " +
-          std::to_string(nrows_) + " x " + std::to_string(ncols_) + " matrix");
+    fatal(messages::coo_entry_outside(row, col, nrows_, ncols_));
 }
 
 void CooMatrix::reserve(std::uint64_t n) {
@@ -43,19 +43,19 @@ CsrMatrix CsrMatrix::from_parts(std::uint64_t nrows, std::uint64_t ncols,
                                 std::vector<std::uint64_t> col_indices, std::vector<double> values) {
     // nrows + 1 may wrap to 0 for nrows = 2^64 - 1; no array can be that long.
     if (nrows == UINT64_MAX || row_offsets.size() != nrows + 1) {
-        fatal("invalid CSR matrix: row_offsets must have nrows + 1 elements");
+        fatal(messages::kCsrOffsetCount);
     }
     if (values.size() != col_indices.size()) {
-        fatal("invalid CSR matrix: values and col_indices differ in length");
+        fatal(messages::kCsrLengths);
     }
     if (row_offsets.front() != 0 || row_offsets.back() != col_indices.size()) {
-        fatal("invalid CSR matrix: row_offsets must start at 0 and end at the entry count");
+        fatal(messages::kCsrOffsetEnds);
     }
     // Offsets first: only non-decreasing offsets ending at nnz keep every
     // row's range inside the entry arrays.
     for (std::uint64_t r = 0; r < nrows; ++r) {
         if (row_offsets[r + 1] < row_offsets[r]) {
-            fatal("invalid CSR matrix: row_offsets decrease at row " + std::to_string(r));
+            fatal(messages::kCsrOffsetsDecrease + std::to_string(r));
         }
     }
     for (std::uint64_t r = 0; r < nrows; ++r) {
@@ -63,10 +63,10 @@ CsrMatrix CsrMatrix::from_parts(std::uint64_t nrows, std::uint64_t ncols,
         const std::uint64_t end = row_offsets[r + 1];
         for (std::uint64_t p = begin; p < end; ++p) {
             if (col_indices[p] >= ncols) {
-                fatal("invalid CSR matrix: column index out of bounds in row " + std::to_string(r));
+                fatal(messages::kCsrColumnOutOfBounds + std::to_string(r));
             }
             if (p > begin && col_indices[p] <= col_indices[p - 1]) {
-                fatal("invalid CSR matrix: columns not strictly increasing in row " + std::to_string(r));
+                fatal(messages::kCsrColumnsUnsorted + std::to_string(r));
             }
         }
     }
@@ -200,15 +200,6 @@ bool count_rows(const std::vector<std::uint64_t>& rows, std::vector<std::uint64_
 
 }  // namespace
 
-CsrMatrix coo_to_csr(const CooMatrix& coo) {
-    std::vector<std::uint64_t> offsets(checked_array_length<std::uint64_t>(checked_add(coo.nrows(), 1)), 0);
-    const bool ascending = count_rows(coo.row_indices(), offsets);
-    std::vector<std::uint64_t> cols = coo.col_indices();
-    std::vector<double> vals = coo.values();
-    finish_csr(coo.nrows(), coo.row_indices(), ascending, offsets, cols, vals);
-    return CsrMatrix(coo.nrows(), coo.ncols(), std::move(offsets), std::move(cols), std::move(vals));
-}
-
 CsrMatrix coo_to_csr(CooMatrix&& coo) {
     const std::uint64_t nrows = coo.nrows();
     const std::uint64_t ncols = coo.ncols();
@@ -221,18 +212,6 @@ CsrMatrix coo_to_csr(CooMatrix&& coo) {
     }
     finish_csr(nrows, t.row_indices, ascending, offsets, t.col_indices, t.values);
     return CsrMatrix(nrows, ncols, std::move(offsets), std::move(t.col_indices), std::move(t.values));
-}
-
-CooMatrix csr_to_coo(const CsrMatrix& csr) {
-    CooMatrix coo(csr.nrows(), csr.ncols());
-    coo.reserve(csr.nnz());
-    const std::vector<std::uint64_t>& offsets = csr.row_offsets();
-    const std::vector<std::uint64_t>& cols = csr.col_indices();
-    const std::vector<double>& vals = csr.values();
-    for (std::uint64_t r = 0; r < csr.nrows(); ++r) {
-        for (std::uint64_t p = offsets[r]; p < offsets[r + 1]; ++p) coo.push(r, cols[p], vals[p]);
-    }
-    return coo;
 }
 
 }  // namespace tavik

@@ -104,7 +104,6 @@ private:
 
     // The conversions that build or take apart the arrays directly; each
     // establishes the invariants by construction.
-    friend CsrMatrix coo_to_csr(const CooMatrix& coo);
     friend CsrMatrix coo_to_csr(CooMatrix&& coo);
     friend CsrMatrix csr_block_from_ndarray(const CsrBlockGrid& blocks);
     friend Triplets csr_to_triplets(CsrMatrix&& matrix);
@@ -116,23 +115,16 @@ private:
     std::vector<double> values_;
 };
 
-// COO -> CSR. Inputs: an accumulator of any shape. Output: the CSR matrix of
-// the same shape whose rows hold the accumulator's entries ordered by column,
-// entries with equal (row, column) replaced by their sum (in no promised
-// order within a run), nothing dropped -- zero values and zero sums stay.
-// Cost: O(nrows + nnz) when the entries were pushed row by row with
-// ascending columns (the way every builder in this system pushes them);
-// otherwise rows are bucketed by counting in O(nrows + nnz) and only the
-// rows that are out of order are sorted. Fails with "capacity overflow" if
+// COO -> CSR. Inputs: an accumulator of any shape, consumed (its column and
+// value arrays are reused when the entries arrive row by row). Output: the
+// CSR matrix of the same shape whose rows hold the accumulator's entries
+// ordered by column, entries with equal (row, column) replaced by their sum
+// (in no promised order within a run), nothing dropped -- zero values and
+// zero sums stay. Cost: O(nrows + nnz) when the entries were pushed row by
+// row with ascending columns (the way every builder in this system pushes
+// them); otherwise rows are bucketed by counting in O(nrows + nnz) and only
+// the rows that are out of order are sorted. Fails with kCapacityOverflow if
 // nrows + 1 offsets cannot be described.
-CsrMatrix coo_to_csr(const CooMatrix& coo);
-// The same, reusing the accumulator's column and value arrays instead of
-// copying them when the entries arrive row by row.
 CsrMatrix coo_to_csr(CooMatrix&& coo);
-
-// CSR -> COO. Output: an accumulator of the same shape holding every stored
-// entry, rows ascending and each row in storage (= column) order; nothing is
-// merged or dropped. O(nrows + nnz).
-CooMatrix csr_to_coo(const CsrMatrix& csr);
 
 }  // namespace tavik

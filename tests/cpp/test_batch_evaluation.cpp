@@ -27,6 +27,7 @@
 #include "fatal_error.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
 #include "piecewise_polynomials/worker_pool.hpp"
+#include "support.hpp"
 
 namespace tavik {
 namespace {
@@ -37,24 +38,9 @@ using D = std::vector<double>;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Equal bit patterns; any NaN matches any NaN (the sign and payload of a NaN
-// produced from two NaN operands depends on operand order, which IEEE leaves open).
-bool same(double a, double b) {
-    if (std::isnan(a) && std::isnan(b)) return true;
-    std::uint64_t x, y;
-    std::memcpy(&x, &a, 8);
-    std::memcpy(&y, &b, 8);
-    return x == y;
-}
-
-// Index of the first mismatch, or -1.
-long first_mismatch(const D& a, const D& b) {
-    if (a.size() != b.size()) return 0;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (!same(a[i], b[i])) return static_cast<long>(i);
-    }
-    return -1;
-}
+using test::expect_fatal;
+using test::first_mismatch;
+using test::same;
 
 struct Problem {
     LegendreBasis basis;
@@ -123,16 +109,6 @@ D team_batch(const Problem& p, const D& times, std::size_t threads) {
         std::copy(part.begin(), part.end(), out.begin() + static_cast<long>(b));
     });
     return out;
-}
-
-template <class F>
-void expect_fatal(F&& f, const std::string& message) {
-    try {
-        f();
-        ADD_FAILURE() << "expected FatalError \"" << message << "\"";
-    } catch (const FatalError& e) {
-        EXPECT_EQ(std::string(e.what()), message);
-    }
 }
 
 // Waits up to `seconds` for a child; kills it on timeout. Returns its status.
@@ -239,16 +215,16 @@ TEST(BatchEvaluation, IndexErrorsReachTheCallerUnchanged) {
         const ColumnMajorView short_rows(p.coeffs.data(), 9, 3);
         const ColumnMajorView short_cols(p.coeffs.data(), 10, 2);
         const ColumnMajorView both_short(p.coeffs.data(), 9, 2);
-        expect_fatal([&] { p.basis.evaluate_many(short_rows, times); }, "Matrix slicing out of bounds.");
-        expect_fatal([&] { p.basis.evaluate_derivative_many(short_rows, times); }, "Matrix slicing out of bounds.");
-        expect_fatal([&] { p.basis.evaluate_many(short_cols, times); }, "Matrix index out of bounds.");
-        expect_fatal([&] { p.basis.evaluate_many(both_short, times); }, "Matrix index out of bounds.");
+        expect_fatal([&] { p.basis.evaluate_many(short_rows, times); }, messages::kRowOutOfBounds);
+        expect_fatal([&] { p.basis.evaluate_derivative_many(short_rows, times); }, messages::kRowOutOfBounds);
+        expect_fatal([&] { p.basis.evaluate_many(short_cols, times); }, messages::kColumnOutOfBounds);
+        expect_fatal([&] { p.basis.evaluate_many(both_short, times); }, messages::kColumnOutOfBounds);
         times[0] = 0.95;
-        expect_fatal([&] { p.basis.evaluate_derivative_many(both_short, times); }, "Matrix slicing out of bounds.");
+        expect_fatal([&] { p.basis.evaluate_derivative_many(both_short, times); }, messages::kRowOutOfBounds);
         const LegendreBasis empty(2, 0, 1.0);
         const ColumnMajorView none(p.coeffs.data(), 0, 3);
         expect_fatal([&] { empty.evaluate_many(none, times); },
-                     "LegendreBasis has no intervals (n_t is 0): nothing can be evaluated");
+                     messages::kNoIntervals);
         EXPECT_TRUE(empty.evaluate_many(none, {}).empty());
     }
     // The pool is still sound afterwards.
@@ -351,7 +327,7 @@ TEST(BatchEvaluation, ForkedChildrenComputeBatches) {
             // Odd rounds leave through exit(), running the static destructors
             // (not under LeakSanitizer, which would report the buffers of the
             // parent thread that did not survive the fork).
-#ifndef __SANITIZE_ADDRESS__
+#ifndef TAVIK_SANITIZED
             if (round % 2 == 1) std::exit(ok ? 0 : 1);
 #endif
             _exit(ok ? 0 : 1);

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "piecewise_polynomials/lagrange_basis.hpp"
-#include "sparse_test_support.hpp"
+#include "support.hpp"
 
 namespace tavik {
 namespace {
@@ -28,7 +28,7 @@ TEST(EquidistantPoints, FollowsTheFixedOperationOrder) {
     const D single = equidistant_points_on_interval(2.0, 5.0, 0);
     ASSERT_EQ(single.size(), 1u);
     EXPECT_TRUE(std::isnan(single[0]));
-    expect_fatal([] { equidistant_points_on_interval(0.0, 1.0, u64_max); }, "capacity overflow");
+    expect_fatal([] { equidistant_points_on_interval(0.0, 1.0, u64_max); }, messages::kCapacityOverflow);
 }
 
 TEST(LagrangeBasis, PointsOfSmallMeshes) {
@@ -73,17 +73,17 @@ TEST(LagrangeBasis, NonPeriodicDegreeZeroOrNoIntervalsGivesOnlyT) {
 }
 
 TEST(LagrangeBasis, PeriodicGuardsCheckTheDegreeFirst) {
-    const char* degree_message = "Periodic Lagrange bases require polynomial degree at least 1";
+    const char* degree_message = messages::kPeriodicDegree;
     expect_fatal([] { LagrangeBasis::create(0, 3, 1.0, true); }, degree_message);
     expect_fatal([] { LagrangeBasis::create(0, 0, 1.0, true); }, degree_message);
     expect_fatal([] { LagrangeBasis::create(2, 0, 1.0, true); },
-                 "Periodic Lagrange bases require at least one interval");
+                 messages::kPeriodicIntervals);
 }
 
 TEST(LagrangeBasis, RefusesNodeCountsThatCannotBeDescribed) {
-    expect_fatal([] { LagrangeBasis::create(u64_max, 2, 1.0, false); }, "capacity overflow");  // product wraps
-    expect_fatal([] { LagrangeBasis::create(1, u64_max, 1.0, false); }, "capacity overflow");  // + 1 wraps
-    expect_fatal([] { LagrangeBasis::create(1, u64_max, 1.0, true); }, "capacity overflow");   // too many doubles
+    expect_fatal([] { LagrangeBasis::create(u64_max, 2, 1.0, false); }, messages::kCapacityOverflow);  // product wraps
+    expect_fatal([] { LagrangeBasis::create(1, u64_max, 1.0, false); }, messages::kCapacityOverflow);  // + 1 wraps
+    expect_fatal([] { LagrangeBasis::create(1, u64_max, 1.0, true); }, messages::kCapacityOverflow);   // too many doubles
 }
 
 TEST(LagrangeBasis, DofsOfAnInterval) {

@@ -8,7 +8,7 @@
 
 #include "piecewise_polynomials/lagrange_basis.hpp"
 #include "piecewise_polynomials/legendre_polynomials.hpp"
-#include "sparse_test_support.hpp"
+#include "support.hpp"
 
 namespace tavik {
 namespace {
@@ -83,21 +83,21 @@ TEST(LagrangeToLegendre, NoIntervalsGivesAnEmptyMatrixWithOneColumn) {
 }
 
 TEST(LagrangeToLegendre, Messages) {
-    const char* degree_zero = "Lagrange to Legendre conversion not meaningful for degree 0";
+    const char* degree_zero = messages::kTransformationDegreeZero;
     for (std::uint64_t n_t : {0, 1, 5}) expect_fatal([n_t] { transformation(0, n_t, false); }, degree_zero);
     const LagrangeBasis constant = LagrangeBasis::create(0, 3, 1.0, false);
     // The degree is refused before the Legendre index is looked at.
     expect_fatal([&] { constant.to_legendre_basis_matrix_for_pol_degree(5); }, degree_zero);
     for (std::uint64_t d : {1, 2, 3}) {
         const LagrangeBasis b = LagrangeBasis::create(d, 2, 1.0, false);
-        expect_fatal([&] { b.to_legendre_basis_matrix_for_pol_degree(d + 1); }, "Matrix slicing out of bounds.");
+        expect_fatal([&] { b.to_legendre_basis_matrix_for_pol_degree(d + 1); }, messages::kRowOutOfBounds);
     }
 }
 
 TEST(LagrangeToLegendre, NumericallySingularVandermondeIsRefusedRatherThanInverted) {
     // Equidistant nodes make V hopelessly ill-conditioned long before degree
     // 100; the rank-revealing inversion must say so.
-    const char* message = "Failed to invert Vandermonde matrix for Lagrange to Legendre conversion.";
+    const char* message = messages::kSingularVandermonde;
     expect_fatal([] { transformation(100, 1, false); }, message);
     const LagrangeBasis b = LagrangeBasis::create(100, 1, 1.0, false);
     expect_fatal([&] { b.to_legendre_basis_matrix_for_pol_degree(101); }, message);
@@ -106,7 +106,7 @@ TEST(LagrangeToLegendre, NumericallySingularVandermondeIsRefusedRatherThanInvert
 TEST(LagrangeToLegendre, RefusesLocalMatricesThatCannotBeDescribed) {
     // A non-periodic basis without intervals exists for any degree.
     for (std::uint64_t d : {std::numeric_limits<std::uint64_t>::max(), std::uint64_t{1} << 32, std::uint64_t{1} << 31}) {
-        expect_fatal([d] { transformation(d, 0, false); }, "capacity overflow");
+        expect_fatal([d] { transformation(d, 0, false); }, messages::kCapacityOverflow);
     }
 }
 

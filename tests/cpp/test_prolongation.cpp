@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "piecewise_polynomials/lagrange_basis.hpp"
-#include "sparse_test_support.hpp"
+#include "support.hpp"
 
 namespace tavik {
 namespace {
@@ -110,19 +110,19 @@ TEST(Prolongation, PeriodicSingleCoarseIntervalAddsBothEndsIntoColumnZero) {
 }
 
 TEST(Prolongation, ChecksDegreeThenCoarseThenFine) {
-    const char* degree_message = "Lagrange prolongation requires polynomial degree at least 1";
+    const char* degree_message = messages::kProlongationDegree;
     expect_fatal([] { prolongation(0, 0, 0, false); }, degree_message);
     expect_fatal([] { prolongation(0, 3, 2, false); }, degree_message);
-    expect_fatal([] { prolongation(2, 0, 0, false); }, "Lagrange prolongation requires at least one coarse interval");
-    expect_fatal([] { prolongation(2, 3, 0, false); }, "Lagrange prolongation requires at least one fine interval");
-    expect_fatal([] { prolongation(2, 3, 0, true); }, "Lagrange prolongation requires at least one fine interval");
+    expect_fatal([] { prolongation(2, 0, 0, false); }, messages::kProlongationCoarse);
+    expect_fatal([] { prolongation(2, 3, 0, false); }, messages::kProlongationFine);
+    expect_fatal([] { prolongation(2, 3, 0, true); }, messages::kProlongationFine);
 }
 
 TEST(Prolongation, RefusesFineMeshesThatCannotBeDescribed) {
     constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
-    expect_fatal([] { prolongation(2, 3, u64_max, false); }, "capacity overflow");  // degree * nt_fine wraps
-    expect_fatal([] { prolongation(1, 3, u64_max, false); }, "capacity overflow");  // + 1 wraps
-    expect_fatal([] { prolongation(1, 3, u64_max / 4, true); }, "capacity overflow");
+    expect_fatal([] { prolongation(2, 3, u64_max, false); }, messages::kCapacityOverflow);  // degree * nt_fine wraps
+    expect_fatal([] { prolongation(1, 3, u64_max, false); }, messages::kCapacityOverflow);  // + 1 wraps
+    expect_fatal([] { prolongation(1, 3, u64_max / 4, true); }, messages::kCapacityOverflow);
 }
 
 // Value at time t of the coarse function with nodal values u, by the product

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "sparse_matrix_tools/csr_tools.hpp"
-#include "sparse_test_support.hpp"
+#include "support.hpp"
 
 namespace tavik {
 namespace {
@@ -67,14 +67,11 @@ std::vector<Case> cases() {
     return out;
 }
 
-TEST(CooToCsrPaths, CopyAndMoveAgreeWithTheReference) {
+TEST(CooToCsrPaths, AgreeWithTheReference) {
     for (const Case& c : cases()) {
         CooMatrix coo(c.nrows, c.ncols);
         for (const auto& [r, col, v] : c.pushes) coo.push(r, col, v);
-        const CsrMatrix copied = coo_to_csr(coo);
-        EXPECT_EQ(coo.nnz(), c.pushes.size()) << c.name;  // the copy leaves the accumulator alone
         const CsrMatrix moved = coo_to_csr(std::move(coo));
-        EXPECT_EQ(copied, moved) << c.name;
         EXPECT_EQ(stored_entries(moved), reference(c.pushes)) << c.name;
         EXPECT_EQ(moved.nrows(), c.nrows);
         EXPECT_EQ(moved.ncols(), c.ncols);
@@ -86,16 +83,12 @@ TEST(CooToCsrPaths, CopyAndMoveAgreeWithTheReference) {
     }
 }
 
-TEST(CsrToTripletsPaths, MovingGivesTheSameTripletsAndLeavesAnEmptyMatrix) {
+TEST(CsrToTripletsPaths, GivesTheStoredEntriesAndLeavesAnEmptyMatrix) {
     for (const Case& c : cases()) {
         CooMatrix coo(c.nrows, c.ncols);
         for (const auto& [r, col, v] : c.pushes) coo.push(r, col, v);
-        CsrMatrix m = coo_to_csr(coo);
-        const Triplets copied = csr_to_triplets(m);
+        CsrMatrix m = coo_to_csr(std::move(coo));
         const Triplets moved = csr_to_triplets(std::move(m));
-        EXPECT_EQ(copied.row_indices, moved.row_indices) << c.name;
-        EXPECT_EQ(copied.col_indices, moved.col_indices) << c.name;
-        EXPECT_EQ(copied.values, moved.values) << c.name;
         std::vector<Entry> as_entries;
         for (std::size_t p = 0; p < moved.values.size(); ++p) {
             as_entries.emplace_back(moved.row_indices[p], moved.col_indices[p], moved.values[p]);

@@ -2,11 +2,12 @@
 
 #include <cstdint>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "sparse_matrix_tools/csr_tools.hpp"
 #include "sparse_matrix_tools/sparse_matrix.hpp"
-#include "sparse_test_support.hpp"
+#include "support.hpp"
 
 namespace tavik {
 namespace {
@@ -25,7 +26,7 @@ TEST(CooToCsr, SortsRowsSumsDuplicatesAndKeepsZeroSums) {
     coo.push(0, 2, 1.0);
     coo.push(0, 0, 5.0);
     coo.push(0, 2, -1.0);
-    const CsrMatrix m = coo_to_csr(coo);
+    const CsrMatrix m = coo_to_csr(std::move(coo));
     EXPECT_EQ(m.nrows(), 1u);
     EXPECT_EQ(m.ncols(), 3u);
     EXPECT_EQ(m.row_offsets(), (U{0, 2}));
@@ -51,9 +52,9 @@ TEST(CooToCsr, EmptyShapes) {
 }
 
 TEST(CooToCsr, RefusesARowCountWhoseOffsetsCannotBeDescribed) {
-    expect_fatal([] { coo_to_csr(CooMatrix(u64_max, 1)); }, "capacity overflow");
-    expect_fatal([] { coo_to_csr(CooMatrix(u64_max / 2, 1)); }, "capacity overflow");
-    expect_fatal([] { CsrMatrix(u64_max, 1); }, "capacity overflow");
+    expect_fatal([] { coo_to_csr(CooMatrix(u64_max, 1)); }, messages::kCapacityOverflow);
+    expect_fatal([] { coo_to_csr(CooMatrix(u64_max / 2, 1)); }, messages::kCapacityOverflow);
+    expect_fatal([] { CsrMatrix(u64_max, 1); }, messages::kCapacityOverflow);
 }
 
 TEST(CooMatrix, PushOutsideTheShapeIsFatalAndAddsNothing) {
@@ -83,13 +84,13 @@ TEST(CsrMatrix, FromPartsAcceptsValidArraysAndRejectsEveryBrokenInvariant) {
 
 TEST(CsrToTriplets, RowMajorWithStoredZerosAndEmptyForNoEntries) {
     const CsrMatrix m = csr_from_entries(3, 3, {{2, 1, 4.0}, {0, 2, 0.0}, {0, 0, 1.0}, {2, 0, -2.0}});
-    const Triplets t = csr_to_triplets(m);
+    const Triplets t = csr_to_triplets(CsrMatrix(m));
     EXPECT_EQ(t.row_indices, (U{0, 0, 2, 2}));
     EXPECT_EQ(t.col_indices, (U{0, 2, 0, 1}));
     EXPECT_EQ(t.values, (D{1.0, 0.0, -2.0, 4.0}));
 
     for (const CsrMatrix& empty : {CsrMatrix(0, 0), CsrMatrix(4, 9), CsrMatrix(2, 0)}) {
-        const Triplets e = csr_to_triplets(empty);
+        const Triplets e = csr_to_triplets(CsrMatrix(empty));
         EXPECT_TRUE(e.row_indices.empty() && e.col_indices.empty() && e.values.empty());
     }
 }
@@ -152,9 +153,9 @@ TEST(CsrBlockFromNdarray, ZeroRowAndZeroColumnBlocksCountTheirSize) {
 }
 
 TEST(CsrBlockFromNdarray, EmptyGridFailsBeforeLookingAtBlocks) {
-    expect_fatal([] { csr_block_from_ndarray(CsrBlockGrid(0, 3)); }, "empty block grid");
-    expect_fatal([] { csr_block_from_ndarray(CsrBlockGrid(3, 0)); }, "empty block grid");
-    expect_fatal([] { csr_block_from_ndarray(CsrBlockGrid(0, 0)); }, "empty block grid");
+    expect_fatal([] { csr_block_from_ndarray(CsrBlockGrid(0, 3)); }, messages::kEmptyBlockGrid);
+    expect_fatal([] { csr_block_from_ndarray(CsrBlockGrid(3, 0)); }, messages::kEmptyBlockGrid);
+    expect_fatal([] { csr_block_from_ndarray(CsrBlockGrid(0, 0)); }, messages::kEmptyBlockGrid);
 }
 
 TEST(CsrBlockFromNdarray, ReportsHeightsBeforeWidthsAndTheLowestBlockRowFirst) {
@@ -186,7 +187,7 @@ TEST(CsrBlockGrid, RefusesUnsetCellsAndUndescribableGrids) {
     grid.set(0, 0, b);
     EXPECT_THROW(csr_block_from_ndarray(grid), FatalError);
     EXPECT_THROW(grid.set(2, 0, b), FatalError);
-    expect_fatal([] { CsrBlockGrid(u64_max, 2); }, "capacity overflow");
+    expect_fatal([] { CsrBlockGrid(u64_max, 2); }, messages::kCapacityOverflow);
 }
 
 }  // namespace

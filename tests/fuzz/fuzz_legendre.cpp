@@ -89,7 +89,7 @@ void check_batch(const LegendreBasis& basis, const ColumnMajorView& coeffs, std:
         return;
     }
     FUZZ_REQUIRE(batch.size() == times.size());
-    for (std::size_t i = 0; i < times.size(); ++i) FUZZ_REQUIRE(same_double(batch[i], singles[i].value));
+    for (std::size_t i = 0; i < times.size(); ++i) FUZZ_REQUIRE(same(batch[i], singles[i].value));
 }
 
 }  // namespace
@@ -140,12 +140,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     {
         const std::uint64_t rows = in.ConsumeIntegralInRange<std::uint64_t>(0, 48);
         const std::uint64_t cols = in.ConsumeIntegralInRange<std::uint64_t>(0, 26);
-        if (accepted([&] { (void)ColumnMajorView::over(coefficients, rows, cols); })) {
-            const ColumnMajorView view = ColumnMajorView::over(coefficients, rows, cols);
+        if (rows * cols <= coefficients.size()) {
+            const ColumnMajorView view(coefficients.data(), rows, cols);
             check_batch(basis, view, times, false);
             check_batch(basis, view, times, true);
-        } else {
-            FUZZ_REQUIRE(static_cast<unsigned __int128>(rows) * cols > coefficients.size());
         }
     }
 
@@ -167,7 +165,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             double sum = -0.0;
             for (std::uint64_t k = 0; k <= degree; ++k) sum = sum + all[c + n_t * k] * coefficients[c + n_t * k];
             const ColumnMajorView view = ColumnMajorView::for_basis(coefficients, n_t, degree);
-            FUZZ_REQUIRE(same_double(sum, basis.evaluate(view, t)));
+            FUZZ_REQUIRE(same(sum, basis.evaluate(view, t)));
         }
     }
     return 0;

@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "../cpp/support.hpp"
 #include "fatal_error.hpp"
 
 namespace tavik::fuzz {
@@ -69,11 +70,7 @@ bool refused_count(unsigned __int128 n) {
     return n > max_elements<T>();
 }
 
-// Equal as bit patterns, except that any NaN equals any NaN.
-inline bool same_double(double a, double b) {
-    if (std::isnan(a) && std::isnan(b)) return true;
-    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
-}
+using test::same;
 
 // Runs f; a FatalError is an accepted refusal (returns false), success
 // returns true, anything else escapes and ends the run.

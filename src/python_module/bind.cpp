@@ -1,4 +1,4 @@
-#include "python_module/args.hpp"
+#include "python_module/bind.hpp"
 
 #include <string>
 
@@ -8,9 +8,14 @@ namespace tavik::py {
 
 namespace {
 
-[[noreturn, gnu::cold]] void too_many_positional(const Signature& sig, Py_ssize_t given) {
-    std::string m = sig.display;
-    m += " takes ";
+// "name()" for functions, "Class.name()" for methods and constructors.
+std::string display_name(const SignatureView& sig) {
+    std::string d = sig.owner != nullptr ? std::string(sig.owner) + "." : std::string();
+    return d + sig.name + "()";
+}
+
+[[noreturn, gnu::cold]] void too_many_positional(const SignatureView& sig, Py_ssize_t given) {
+    std::string m = display_name(sig) + " takes ";
     if (sig.n_required == sig.n_params) {
         m += std::to_string(sig.n_params);
     } else {
@@ -22,36 +27,37 @@ namespace {
 
 // The name is formatted from the str object itself, so a keyword that
 // cannot be encoded as UTF-8 (a lone surrogate) still gets its TypeError.
-[[noreturn, gnu::cold]] void bad_keyword(const Signature& sig, const char* what, PyObject* key) {
+[[noreturn, gnu::cold]] void bad_keyword(const SignatureView& sig, const char* what, PyObject* key) {
+    const std::string display = display_name(sig);
     PyRef message = PyRef::steal_or_throw(PyUnicode_Check(key)
-                                              ? PyUnicode_FromFormat("%s%s'%U'", sig.display, what, key)
-                                              : PyUnicode_FromFormat("%s%s'%R'", sig.display, what, key));
+                                              ? PyUnicode_FromFormat("%s%s'%U'", display.c_str(), what, key)
+                                              : PyUnicode_FromFormat("%s%s'%R'", display.c_str(), what, key));
     PyErr_SetObject(PyExc_TypeError, message.get());
     throw_error_already_set();
 }
 
-[[noreturn, gnu::cold]] void missing_required(const Signature& sig, PyObject** out) {
+[[noreturn, gnu::cold]] void missing_required(const SignatureView& sig, PyObject** out) {
     std::size_t missing[16];
     std::size_t k = 0;
     for (std::size_t i = 0; i < sig.n_required && k < 16; ++i) {
         if (out[i] == nullptr) missing[k++] = i;
     }
-    std::string m = std::string(sig.display) + " missing " + std::to_string(k) + " required positional argument";
+    std::string m = display_name(sig) + " missing " + std::to_string(k) + " required positional argument";
     m += k == 1 ? ": " : "s: ";
     for (std::size_t j = 0; j < k; ++j) {
         if (j > 0) m += (j + 1 == k) ? (k > 2 ? ", and " : " and ") : ", ";
         m += "'";
-        m += sig.names[missing[j]];
+        m += sig.params[missing[j]].name;
         m += "'";
     }
     raise_type_error(m);
 }
 
 // Index of the parameter a keyword names, or n_params when it names none.
-std::size_t find_param(const Signature& sig, PyObject* key) {
+std::size_t find_param(const SignatureView& sig, PyObject* key) {
     if (!PyUnicode_Check(key)) return sig.n_params;
     for (std::size_t i = 0; i < sig.n_params; ++i) {
-        const char* name = sig.names[i];
+        const char* name = sig.params[i].name;
         if (PyUnicode_EqualToUTF8AndSize(key, name, static_cast<Py_ssize_t>(std::char_traits<char>::length(name)))) {
             return i;
         }
@@ -59,14 +65,14 @@ std::size_t find_param(const Signature& sig, PyObject* key) {
     return sig.n_params;
 }
 
-void place_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** out) {
+void place_keyword(const SignatureView& sig, PyObject* key, PyObject* value, PyObject** out) {
     const std::size_t i = find_param(sig, key);
     if (i == sig.n_params) bad_keyword(sig, " got an unexpected keyword argument ", key);
     if (out[i] != nullptr) bad_keyword(sig, " got multiple values for argument ", key);
     out[i] = value;
 }
 
-void check_required(const Signature& sig, PyObject** out) {
+void check_required(const SignatureView& sig, PyObject** out) {
     for (std::size_t i = 0; i < sig.n_required; ++i) {
         if (out[i] == nullptr) missing_required(sig, out);
     }
@@ -74,7 +80,7 @@ void check_required(const Signature& sig, PyObject** out) {
 
 }  // namespace
 
-void bind_vectorcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+void bind_vectorcall(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                      PyObject** out) {
     if (static_cast<std::size_t>(nargs) > sig.n_params) too_many_positional(sig, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
@@ -87,7 +93,7 @@ void bind_vectorcall(const Signature& sig, PyObject* const* args, Py_ssize_t nar
     check_required(sig, out);
 }
 
-void bind_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+void bind_tuple_dict(const SignatureView& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (static_cast<std::size_t>(nargs) > sig.n_params) too_many_positional(sig, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);

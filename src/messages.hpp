@@ -1,0 +1,81 @@
+// Every message text tavik raises, defined once.
+//
+// The core's fatal errors and the binding's Python exceptions take their
+// texts from here, and so do the tests: the C++ tests include this header,
+// the Python tests read it through tests/python/support.py (which parses the
+// `inline constexpr char kName[] = "...";` lines, so keep each on one line).
+// The texts are part of the module's observable behaviour: changing one
+// changes what callers see.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tavik::messages {
+
+// ---- sizes
+inline constexpr char kCapacityOverflow[] = "capacity overflow";
+
+// ---- Legendre basis and coefficient matrices
+inline constexpr char kMatrixTooSmall[] = "Matrix view: input data buffer too small.";
+inline constexpr char kNoIntervals[] = "LegendreBasis has no intervals (n_t is 0): nothing can be evaluated";
+inline constexpr char kRowOutOfBounds[] = "Matrix slicing out of bounds.";
+inline constexpr char kColumnOutOfBounds[] = "Matrix index out of bounds.";
+inline constexpr char kBatchStorageMismatch[] = "batch evaluation: result storage does not match the number of times";
+inline constexpr char kSetDofsWrongLength[] = "LegendreBasisEvaluator: set_dofs: input vector has wrong length";
+
+// ---- Lagrange basis, prolongation and transformation
+inline constexpr char kPeriodicDegree[] = "Periodic Lagrange bases require polynomial degree at least 1";
+inline constexpr char kPeriodicIntervals[] = "Periodic Lagrange bases require at least one interval";
+inline constexpr char kPeriodicProlongation[] = "Periodic Lagrange prolongation requires positive interval counts";
+inline constexpr char kLagrangeIntervalOutOfRange[] = "Lagrange basis interval index out of range";
+inline constexpr char kProlongationDegree[] = "Lagrange prolongation requires polynomial degree at least 1";
+inline constexpr char kProlongationCoarse[] = "Lagrange prolongation requires at least one coarse interval";
+inline constexpr char kProlongationFine[] = "Lagrange prolongation requires at least one fine interval";
+inline constexpr char kTransformationDegreeZero[] = "Lagrange to Legendre conversion not meaningful for degree 0";
+inline constexpr char kSingularVandermonde[] = "Failed to invert Vandermonde matrix for Lagrange to Legendre conversion.";
+
+// ---- sparse matrices
+inline constexpr char kEmptyBlockGrid[] = "empty block grid";
+inline constexpr char kBlockGridIndex[] = "block grid index out of bounds";
+inline constexpr char kCsrOffsetCount[] = "invalid CSR matrix: row_offsets must have nrows + 1 elements";
+inline constexpr char kCsrLengths[] = "invalid CSR matrix: values and col_indices differ in length";
+inline constexpr char kCsrOffsetEnds[] = "invalid CSR matrix: row_offsets must start at 0 and end at the entry count";
+inline constexpr char kCsrOffsetsDecrease[] = "invalid CSR matrix: row_offsets decrease at row ";
+inline constexpr char kCsrColumnOutOfBounds[] = "invalid CSR matrix: column index out of bounds in row ";
+inline constexpr char kCsrColumnsUnsorted[] = "invalid CSR matrix: columns not strictly increasing in row ";
+
+// ---- Python arguments and instances
+inline constexpr char kStrToVec[] = "Can't extract `str` to `Vec`";
+inline constexpr char kShapeNull[] = "shape is null";
+inline constexpr char kStridesNull[] = "strides is null";
+inline constexpr char kNotF64[] = "buffer contents are not compatible with f64";
+inline constexpr char kMisalignedF64[] = "buffer contents are insufficiently aligned for f64";
+inline constexpr char kAlreadyBorrowed[] = "Already borrowed";
+inline constexpr char kAlreadyMutablyBorrowed[] = "Already mutably borrowed";
+inline constexpr char kAllAppendFailed[] = "could not append __name__ to __all__: ";
+
+// "assertion `left == right` failed: {what}\n  left: {left}\n right: {right}"
+inline std::string equality_assertion(std::string_view what, std::uint64_t left, std::uint64_t right) {
+    return "assertion `left == right` failed: " + std::string(what) + "\n  left: " + std::to_string(left) +
+           "\n right: " + std::to_string(right);
+}
+
+// "'{type}' object cannot be cast as '{target}'"
+inline std::string cannot_cast(std::string_view type, std::string_view target) {
+    return "'" + std::string(type) + "' object cannot be cast as '" + std::string(target) + "'";
+}
+
+// "block grid cell ({i}, {j}) is unset"
+inline std::string block_cell_unset(std::uint64_t i, std::uint64_t j) {
+    return "block grid cell (" + std::to_string(i) + ", " + std::to_string(j) + ") is unset";
+}
+
+// "CooMatrix::push: entry ({row}, {col}) outside a {nrows} x {ncols} matrix"
+inline std::string coo_entry_outside(std::uint64_t row, std::uint64_t col, std::uint64_t nrows, std::uint64_t ncols) {
+    return "CooMatrix::push: entry (" + std::to_string(row) + ", " + std::to_string(col) + ") outside a " +
+           std::to_string(nrows) + " x " + std::to_string(ncols) + " matrix";
+}
+
+}  // namespace tavik::messages

@@ -1,0 +1,22 @@
+// Conversions of core results into new Python objects.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "python_module/py_ref.hpp"
+
+namespace tavik::py {
+
+PyRef from_double(double v);
+PyRef from_doubles(std::span<const double> values);
+PyRef from_u64s(std::span<const std::uint64_t> values);
+PyRef from_text(std::string_view text);
+PyRef triplets_to_tuple(std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,
+                        std::span<const double> values);
+PyRef none();
+
+}  // namespace tavik::py

@@ -1,0 +1,100 @@
+// Helpers shared by the C++ tests (and, for the comparison of doubles, by the
+// fuzz targets).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "fatal_error.hpp"
+#include "messages.hpp"
+#include "sparse_matrix_tools/sparse_matrix.hpp"
+
+// Defined when AddressSanitizer instruments this build: it aborts on a failed
+// operator new instead of throwing, and LeakSanitizer reports what a forked
+// child leaves behind, so a few tests skip those paths.
+#if defined(__SANITIZE_ADDRESS__)
+#define TAVIK_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TAVIK_SANITIZED 1
+#endif
+#endif
+
+namespace tavik::test {
+
+namespace messages = ::tavik::messages;
+
+// The one rule by which tests compare doubles: equal bit patterns (so -0.0
+// differs from 0.0), except that any NaN matches any NaN -- the sign and
+// payload of a NaN computed from NaN operands depend on operand order, which
+// IEEE 754 leaves open.
+inline bool same(double a, double b) {
+    if (std::isnan(a) && std::isnan(b)) return true;
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+
+// Index of the first element where `same` fails (0 on a length mismatch), or -1.
+inline long first_mismatch(const std::vector<double>& a, const std::vector<double>& b) {
+    if (a.size() != b.size()) return 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (!same(a[i], b[i])) return static_cast<long>(i);
+    }
+    return -1;
+}
+
+inline void expect_same(const std::vector<double>& got, const std::vector<double>& want) {
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        EXPECT_TRUE(same(got[i], want[i])) << "element " << i << ": " << got[i] << " vs " << want[i];
+    }
+}
+
+// Runs f and checks that it fails with exactly this message.
+template <class F>
+void expect_fatal(F&& f, const std::string& message) {
+    try {
+        f();
+        ADD_FAILURE() << "expected FatalError \"" << message << "\"";
+    } catch (const FatalError& e) {
+        EXPECT_EQ(std::string(e.what()), message);
+    }
+}
+
+using Entry = std::tuple<std::uint64_t, std::uint64_t, double>;
+
+// Builds a CSR matrix by pushing the entries in the given order.
+inline CsrMatrix csr_from_entries(std::uint64_t nrows, std::uint64_t ncols, const std::vector<Entry>& entries) {
+    CooMatrix coo(nrows, ncols);
+    for (const auto& [r, c, v] : entries) coo.push(r, c, v);
+    return coo_to_csr(std::move(coo));
+}
+
+// Stored entries in row-major storage order.
+inline std::vector<Entry> stored_entries(const CsrMatrix& m) {
+    std::vector<Entry> out;
+    for (std::uint64_t r = 0; r < m.nrows(); ++r) {
+        for (std::uint64_t p = m.row_offsets()[r]; p < m.row_offsets()[r + 1]; ++p) {
+            out.emplace_back(r, m.col_indices()[p], m.values()[p]);
+        }
+    }
+    return out;
+}
+
+// y = M x.
+inline std::vector<double> multiply(const CsrMatrix& m, const std::vector<double>& x) {
+    std::vector<double> y(m.nrows(), 0.0);
+    for (std::uint64_t r = 0; r < m.nrows(); ++r) {
+        for (std::uint64_t p = m.row_offsets()[r]; p < m.row_offsets()[r + 1]; ++p) {
+            y[r] += m.values()[p] * x[m.col_indices()[p]];
+        }
+    }
+    return y;
+}
+
+}  // namespace tavik::test
