@@ -1,16 +1,8 @@
 """Fixtures and helpers shared by the Python test modules."""
 
-import math
-import operator
-import os
-
 import pytest
 
-import tavik
-
-
-# Set by `./dev test --sanitize` for its run under AddressSanitizer.
-SANITIZED = bool(os.environ.get("TAVIK_SANITIZED"))
+from support import SANITIZED, PanicException, interpreter_float_error, interpreter_index_error, raises_exactly
 
 
 def pytest_configure(config):
@@ -32,43 +24,7 @@ def pytest_collection_modifyitems(config, items):
 
 @pytest.fixture(scope="session")
 def panic_exception():
-    """The PanicException class; it is not a module attribute, so it is
-    obtained from a call that is known to stop on a broken precondition."""
-    try:
-        tavik.LegendreBasis(0, 1, 1.0).evaluate_at(0.0, [])
-    except BaseException as exc:  # noqa: BLE001 - that is the point
-        return type(exc)
-    pytest.fail("a too-short coefficient list did not raise")
-
-
-def raises_exactly(exc_type, message, func, *args, **kwargs):
-    """Calls func and checks that it raises exactly exc_type (not a subclass)
-    with exactly this message; returns the exception for further checks."""
-    with pytest.raises(BaseException) as info:
-        func(*args, **kwargs)
-    exc = info.value
-    assert type(exc) is exc_type, f"{type(exc).__name__}: {exc}"
-    assert str(exc) == message
-    return exc
-
-
-def interpreter_index_error(obj):
-    """The exception the interpreter's index protocol raises for obj."""
-    try:
-        operator.index(obj)
-    except Exception as exc:  # noqa: BLE001
-        return exc
-    raise AssertionError(f"{obj!r} has a valid __index__")
-
-
-def interpreter_float_error(obj):
-    """The exception the interpreter's C-level float conversion raises for obj
-    (math.copysign converts its first argument with it)."""
-    try:
-        math.copysign(obj, 1.0)
-    except Exception as exc:  # noqa: BLE001
-        return exc
-    raise AssertionError(f"{obj!r} converts to float")
+    return PanicException
 
 
 @pytest.fixture

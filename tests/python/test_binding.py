@@ -16,6 +16,7 @@ import numpy as np
 import pytest
 
 import tavik
+from support import CAPACITY_OVERFLOW, MATRIX_TOO_SMALL, NO_INTERVALS, STR_TO_VEC, Float, Index
 
 LB = tavik.LegendreBasis
 REGISTRATION_ORDER = [
@@ -39,22 +40,6 @@ def basis():
 
 
 # ---------------------------------------------------------------- helpers
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Float:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
 
 
 class Raising:
@@ -261,7 +246,7 @@ def test_unsigned_accepts_ints_and_index(value, expected):
 def test_unsigned_accepts_the_largest_value(panic_exception, check_raises, value):
     # Accepted at construction; only the size of the result is refused.
     b = LB(value, 1, 1.0)
-    check_raises(panic_exception, "capacity overflow", b.evaluate_all_basis_functions, 0.5)
+    check_raises(panic_exception, CAPACITY_OVERFLOW, b.evaluate_all_basis_functions, 0.5)
 
 
 @pytest.mark.parametrize("site", sorted(UNSIGNED_SITES))
@@ -412,9 +397,9 @@ def test_list_accepts_sequences(values):
 @pytest.mark.parametrize(
     "value, message",
     [
-        ("123456", "argument 'legendre_vals': Can't extract `str` to `Vec`"),
-        (type("Text", (str,), {})("123456"), "argument 'legendre_vals': Can't extract `str` to `Vec`"),
-        ("", "argument 'legendre_vals': Can't extract `str` to `Vec`"),
+        ("123456", f"argument 'legendre_vals': {STR_TO_VEC}"),
+        (type("Text", (str,), {})("123456"), f"argument 'legendre_vals': {STR_TO_VEC}"),
+        ("", f"argument 'legendre_vals': {STR_TO_VEC}"),
         (5, "argument 'legendre_vals': 'int' object cannot be cast as 'Sequence'"),
         (1.5, "argument 'legendre_vals': 'float' object cannot be cast as 'Sequence'"),
         (None, "argument 'legendre_vals': 'NoneType' object cannot be cast as 'Sequence'"),
@@ -487,7 +472,7 @@ def test_list_changing_while_iterated(basis, panic_exception, check_raises):
             return 1.0
 
     shrinks[0] = Shrink()
-    check_raises(panic_exception, "Matrix view: input data buffer too small.", basis.evaluate_at, 0.375, shrinks)
+    check_raises(panic_exception, MATRIX_TOO_SMALL, basis.evaluate_at, 0.375, shrinks)
 
 
 # ---------------------------------------------------------------- PanicException
@@ -506,10 +491,10 @@ def test_panic_exception_class(panic_exception):
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda: LB(2, 2, 1.0).evaluate_at(0.375, [1, 2, 3, 4, 5]), "Matrix view: input data buffer too small."),
-        (lambda: LB(2**63, 4, 1.0).evaluate_all_basis_functions(0.1), "capacity overflow"),
+        (lambda: LB(2, 2, 1.0).evaluate_at(0.375, [1, 2, 3, 4, 5]), MATRIX_TOO_SMALL),
+        (lambda: LB(2**63, 4, 1.0).evaluate_all_basis_functions(0.1), CAPACITY_OVERFLOW),
         (lambda: LB(2, 0, 1.0).evaluate_all_basis_function_derivatives(0.1),
-         "LegendreBasis has no intervals (n_t is 0): nothing can be evaluated"),
+         NO_INTERVALS),
     ],
 )
 def test_panic_escapes_except_exception(panic_exception, call, message):

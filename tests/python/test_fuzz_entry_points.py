@@ -34,6 +34,7 @@ import gc
 import math
 import operator
 import os
+import re
 import struct
 import warnings
 
@@ -43,8 +44,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tavik
+from support import MATRIX_TOO_SMALL, SANITIZED, Exporter, Float, Index, PanicException, bits, outcome
 
-SANITIZED = bool(os.environ.get("TAVIK_SANITIZED"))
 EXAMPLES = int(os.environ.get("TAVIK_FUZZ_EXAMPLES", "400"))
 FUZZ = settings(
     max_examples=EXAMPLES,
@@ -62,15 +63,6 @@ UNALLOCATABLE = None if SANITIZED else 2**55
 WORK = 10**6  # the most elements a call made here may produce or visit
 
 
-def _panic_type():
-    try:
-        tavik.LegendreBasis(0, 1, 1.0).evaluate_at(0.0, [])
-    except BaseException as exc:  # noqa: BLE001 - the class is not a module attribute
-        return type(exc)
-    raise AssertionError("a too-short coefficient list did not raise")
-
-
-PanicException = _panic_type()
 DOCUMENTED = {TypeError, OverflowError, BufferError, ValueError, RuntimeError, MemoryError, PanicException}
 # Raised by argument objects themselves and passed on unchanged, as every
 # error of an element's iteration is: iterating a multi-dimensional
@@ -89,39 +81,6 @@ class FuzzError(Exception):
 CURRENT = {}
 
 HOSTILE_RAISES = [FuzzError, TypeError, ValueError, OverflowError]
-
-
-def _outcome(result):
-    """A dunder's outcome: raise it when it is an exception class."""
-    if isinstance(result, type) and issubclass(result, BaseException):
-        raise result("raised by a hostile argument")
-    return result
-
-
-class Index:
-    """__index__ returns `result` (any object) or raises it."""
-
-    def __init__(self, result):
-        self.result = result
-
-    def __index__(self):
-        return _outcome(self.result)
-
-    def __repr__(self):
-        return f"Index({self.result!r})"
-
-
-class Float:
-    """__float__ returns `result` (any object) or raises it."""
-
-    def __init__(self, result):
-        self.result = result
-
-    def __float__(self):
-        return _outcome(self.result)
-
-    def __repr__(self):
-        return f"Float({self.result!r})"
 
 
 class IntWithBadIndex(int):
@@ -182,7 +141,7 @@ class Reentrant:
 def _fake_numpy_bool(name, result):
     """A class that claims to be numpy's boolean scalar type; its truth value
     is `result` (any object) or raises it."""
-    cls = type(name, (), {"__module__": "numpy", "__bool__": lambda self: _outcome(result)})
+    cls = type(name, (), {"__module__": "numpy", "__bool__": lambda self: outcome(result)})
     cls.__repr__ = lambda self: f"FakeNumpyBool({name!r}, {result!r})"
     return cls()
 
@@ -195,7 +154,7 @@ class Sequence:
         self.items, self.length, self.iteration, self.fail_at = list(items), length, iteration, fail_at
 
     def __len__(self):
-        return _outcome(len(self.items) if self.length is None else self.length)
+        return outcome(len(self.items) if self.length is None else self.length)
 
     def __getitem__(self, i):
         if self.fail_at is not None and i >= self.fail_at:
@@ -258,28 +217,24 @@ def _list_with_mutators(items, hows):
     return owned
 
 
-class Exporter:
-    """Exports a buffer through __buffer__: the wrapped object's, a wrong
-    object, or an exception."""
+def _no_buffer_today():
+    raise FuzzError("no buffer today")
 
-    def __init__(self, kind, wrapped):
-        self.kind, self.wrapped = kind, wrapped
 
-    def __buffer__(self, flags):
-        if self.kind == "raise":
-            raise FuzzError("no buffer today")
-        if self.kind == "not-a-view":
-            return b"12345678"
-        if self.kind == "reenter":
-            with contextlib.suppress(BaseException):
-                _reenter("set_dofs")
-        return memoryview(self.wrapped)
+def _reenter_set_dofs():
+    with contextlib.suppress(BaseException):
+        _reenter("set_dofs")
 
-    def __release_buffer__(self, view):
-        view.release()
 
-    def __repr__(self):
-        return f"Exporter({self.kind!r}, {self.wrapped!r})"
+# How an Exporter hands out its buffer: the wrapped array's, after an
+# exception, as an object that is no view, or after calling back into the
+# instance under test.
+EXPORTS = {
+    "view": {},
+    "raise": {"on_acquire": _no_buffer_today},
+    "not-a-view": {"export": b"12345678"},
+    "reenter": {"on_acquire": _reenter_set_dofs},
+}
 
 
 # ---------------------------------------------------------------- strategies
@@ -524,7 +479,7 @@ def buffers():
         st.builds(lambda xs: (ctypes.c_double * len(xs))(*xs), floats),
         st.builds(lambda xs: bytes(struct.pack(f"{len(xs)}d", *xs)), floats),
         st.builds(lambda xs: bytearray(struct.pack(f"{len(xs)}d", *xs)), floats),
-        st.builds(Exporter, st.sampled_from(["view", "raise", "not-a-view", "reenter"]), numpy_arrays()),
+        st.builds(lambda how, wrapped: Exporter(wrapped, **EXPORTS[how]), st.sampled_from(list(EXPORTS)), numpy_arrays()),
         st.lists(st.floats(), max_size=4),
     )
 
@@ -689,11 +644,6 @@ def is_triplets(value):
         and all(type(x) is int for x in value[0] + value[1])
         and all(type(x) is float for x in value[2])
     )
-
-
-def bits(values):
-    """Values as bit patterns, any NaN as one pattern."""
-    return [b"nan" if math.isnan(v) else struct.pack("<d", v) for v in values]
 
 
 def module_still_works():
@@ -944,7 +894,7 @@ def test_sizes_that_cannot_exist_are_refused_at_once(huge, small, swap):
         b.evaluate_all_basis_functions(0.5)
     with pytest.raises(refusals):
         b.evaluate_all_basis_function_derivatives(0.5)
-    with pytest.raises(PanicException, match=r"^Matrix view: input data buffer too small\.$"):
+    with pytest.raises(PanicException, match=f"^{re.escape(MATRIX_TOO_SMALL)}$"):
         b.evaluate_at(0.5, [1.0] * 8)
     with pytest.raises(refusals):
         tavik.get_lagrange_points(max(small, 1) if swap else huge, huge if swap else max(small, 1), 1.0)

@@ -5,7 +5,6 @@ access rules between set_dofs and evaluations running on other threads."""
 import array
 import ctypes
 import math
-import os
 import subprocess
 import sys
 import textwrap
@@ -15,40 +14,30 @@ import numpy as np
 import pytest
 
 import tavik
+from support import (
+    ALREADY_BORROWED,
+    ALREADY_MUTABLY_BORROWED,
+    CAPACITY_OVERFLOW,
+    MISALIGNED_F64,
+    NO_INTERVALS,
+    NOT_F64,
+    SET_DOFS_WRONG_LENGTH,
+    SHAPE_NULL,
+    STRIDES_NULL,
+    STR_TO_VEC,
+    Exporter,
+    assert_same_bits,
+    bits,
+    equality_assertion,
+    evaluate,
+    evaluate_derivative,
+)
 
 LBE = tavik.LegendreBasisEvaluator
-NO_INTERVALS = "LegendreBasis has no intervals (n_t is 0): nothing can be evaluated"
-NOT_F64 = "buffer contents are not compatible with f64"
-MISALIGNED = "buffer contents are insufficiently aligned for f64"
 JOIN_TIMEOUT = 120  # seconds; only reached if something hangs
 
 
-def wrong_length(given, expected):
-    return (
-        "assertion `left == right` failed: LegendreBasisEvaluator: set_dofs: input vector has wrong length\n"
-        f"  left: {given}\n right: {expected}"
-    )
-
-
 # ---------------------------------------------------------------- helpers
-
-
-def as_bits(values):
-    return np.asarray(values, dtype=np.float64).view(np.uint64)
-
-
-def assert_same_bits(actual, expected):
-    """Equal bit for bit, except that any NaN matches any NaN."""
-    assert isinstance(actual, list)
-    assert all(type(v) is float for v in actual)
-    a = np.asarray(actual, dtype=np.float64)
-    b = np.asarray(expected, dtype=np.float64)
-    assert a.shape == b.shape
-    nan = np.isnan(a)
-    differs = (nan != np.isnan(b)) | (~nan & (a.view(np.uint64) != b.view(np.uint64)))
-    if differs.any():
-        i = int(np.flatnonzero(differs)[0])
-        pytest.fail(f"{int(differs.sum())} of {a.size} differ; first at {i}: {a[i]!r} != {b[i]!r}")
 
 
 def singles(e, times, derivative=False):
@@ -87,89 +76,6 @@ def evaluator(degree, n_t, T, seed=1):
     return e, coeffs
 
 
-# The formulas written out once more in plain Python floats (IEEE doubles,
-# no FMA), as an independent reference for the bits both paths produce.
-
-
-def locate(T, n_t, t):
-    h = T / n_t
-    q = t / h
-    if not q > 0:  # negative, zero or NaN
-        j = 0
-    elif q >= 2.0**64:
-        j = 2**64 - 1
-    else:
-        j = math.floor(q)
-    c = min(j, n_t - 1)
-    a = h * float(c)
-    b = h + a
-    s = a + b
-    u = t + s * -0.5
-    xi = (u + u) / (b - a)
-    if xi < -1.0:
-        xi = -1.0
-    elif xi > 1.0:
-        xi = 1.0
-    return h, c, xi
-
-
-def reference_value(coeffs, degree, n_t, T, t):
-    _, c, xi = locate(T, n_t, t)
-    p_prev, p = 1.0, 1.0
-    total = -0.0
-    for k in range(degree + 1):
-        total = total + p * coeffs[c + n_t * k]
-        if k == 0:
-            p_prev, p = p, xi
-        else:
-            j = float(k)
-            p_prev, p = p, (p * (xi * (j + j + 1.0)) - p_prev * j) / (j + 1.0)
-    return total
-
-
-def reference_derivative(coeffs, degree, n_t, T, t):
-    h, c, xi = locate(T, n_t, t)
-    near_end = (1.0 - abs(xi)) < (1.0 / 1024.0)
-    p_prev, p = 1.0, 1.0
-    d_prev, d_cur = 0.0, 0.0
-    total = -0.0
-    for k in range(degree + 1):
-        kd = float(k)
-        if k == 0:
-            dk = 0.0
-        elif k == 1:
-            dk = 1.0
-        elif near_end:
-            dk = d_cur
-        else:
-            dk = ((xi * p - p_prev) * kd) / ((xi * xi - 1.0) + 1e-15)
-        total = total + dk * coeffs[c + n_t * k]
-        nxt = 1.0 if k == 0 else d_prev + (kd + kd + 1.0) * p
-        d_prev, d_cur = d_cur, nxt
-        if k == 0:
-            p_prev, p = p, xi
-        else:
-            p_prev, p = p, (p * (xi * (kd + kd + 1.0)) - p_prev * kd) / (kd + 1.0)
-    return (total + total) / h
-
-
-class Exporter:
-    """Exports a numpy array's buffer and counts acquisitions and releases."""
-
-    def __init__(self, arr):
-        self.arr = arr
-        self.acquired = 0
-        self.released = 0
-
-    def __buffer__(self, flags):
-        self.acquired += 1
-        return memoryview(self.arr)
-
-    def __release_buffer__(self, view):
-        self.released += 1
-        view.release()
-
-
 class Announcing:
     """Exports a numpy array's buffer and calls `on_acquire` inside the
     acquisition. Releasing it runs no Python code, so nothing after the
@@ -204,7 +110,7 @@ def e():
 
 
 def test_all_zero_before_set_dofs(e):
-    assert as_bits([e.evaluate_at(0.375), e.evaluate_derivative_at(0.375)]).tolist() == [0, 0]  # +0.0
+    assert bits([e.evaluate_at(0.375), e.evaluate_derivative_at(0.375)]) == bits([0.0, 0.0])
     finite = np.linspace(-1.0, 2.0, 3001)
     assert_same_bits(e.evaluate_many(finite), [0.0] * 3001)
     assert_same_bits(e.evaluate_derivative_many(finite[:7]), [0.0] * 7)
@@ -238,12 +144,12 @@ def test_set_dofs_copies_and_replaces_whole(e):
 def test_set_dofs_wrong_length_changes_nothing(e, panic_exception, check_raises):
     e.set_dofs([1, 2, 3, 4, 5, 6])
     for bad in ([1, 2, 3, 4, 5], [1, 2, 3, 4, 5, 6, 7], [], np.zeros(600)):
-        check_raises(panic_exception, wrong_length(len(bad), 6), e.set_dofs, bad)
+        check_raises(panic_exception, equality_assertion(SET_DOFS_WRONG_LENGTH, len(bad), 6), e.set_dofs, bad)
         assert e.evaluate_at(0.375) == 1.875
     # A conversion failure part-way leaves the coefficients and the access state as they were.
     with pytest.raises(TypeError, match="^argument 'legendre_vals': "):
         e.set_dofs([9, 9, 9, "x", 9, 9])
-    check_raises(TypeError, "argument 'legendre_vals': Can't extract `str` to `Vec`", e.set_dofs, "123456")
+    check_raises(TypeError, f"argument 'legendre_vals': {STR_TO_VEC}", e.set_dofs, "123456")
     assert e.evaluate_at(0.375) == 1.875
     e.set_dofs([6, 5, 4, 3, 2, 1])
     assert e.evaluate_at(0.375) == 6 + 0.5 * 4 - 0.125 * 2
@@ -287,7 +193,7 @@ def test_keywords(check_raises):
     [(2**62, 4), (4, 2**62), (2**64 - 1, 1), (1, 2**59), (0, 2**60), (2**32, 2**32)],
 )
 def test_sizes_beyond_one_allocation(panic_exception, check_raises, degree, n_t):
-    check_raises(panic_exception, "capacity overflow", LBE, degree, n_t, 1.0)
+    check_raises(panic_exception, CAPACITY_OVERFLOW, LBE, degree, n_t, 1.0)
 
 
 @pytest.mark.allocation_failure
@@ -302,7 +208,7 @@ def test_describable_size_that_cannot_be_allocated():
 def test_no_intervals(panic_exception, check_raises, degree):
     e = LBE(degree, 0, 1.0)
     e.set_dofs([])
-    check_raises(panic_exception, wrong_length(1, 0), e.set_dofs, [1.0])
+    check_raises(panic_exception, equality_assertion(SET_DOFS_WRONG_LENGTH, 1, 0), e.set_dofs, [1.0])
     for n in (1, 2047, 2048):
         times = np.linspace(0.0, 1.0, n)
         check_raises(panic_exception, NO_INTERVALS, e.evaluate_many, times)
@@ -332,9 +238,9 @@ def test_bits_follow_the_formulas(degree, n_t, T):
     e, coeffs = evaluator(degree, n_t, T, seed=degree)
     coeffs = coeffs.tolist()
     times = awkward_times(2500, T, n_t, seed=n_t)
-    assert_same_bits(e.evaluate_many(times), [reference_value(coeffs, degree, n_t, T, t) for t in times.tolist()])
+    assert_same_bits(e.evaluate_many(times), [evaluate(coeffs, degree, n_t, T, t) for t in times.tolist()])
     assert_same_bits(
-        e.evaluate_derivative_many(times), [reference_derivative(coeffs, degree, n_t, T, t) for t in times.tolist()]
+        e.evaluate_derivative_many(times), [evaluate_derivative(coeffs, degree, n_t, T, t) for t in times.tolist()]
     )
 
 
@@ -342,7 +248,7 @@ def test_times_outside_the_mesh():
     e, _ = evaluator(3, 5, 2.0)
     # Continued by the end values: xi is clamped to -1 before 0 and to 1 after T.
     def both(t):
-        return as_bits([e.evaluate_at(t), e.evaluate_derivative_at(t)]).tolist()
+        return bits([e.evaluate_at(t), e.evaluate_derivative_at(t)])
 
     for t in (-1e-300, -0.5, -1e300, -np.inf):
         assert both(t) == both(0.0)
@@ -424,18 +330,18 @@ def test_buffers_of_other_items_are_refused(e5, check_raises, times):
 
 def test_misaligned_doubles_are_refused(e5, check_raises):
     raw = bytearray(8 * 64 + 1)  # 513 bytes: [1:] is 64 doubles off by one, [8:-1] 63 aligned ones
-    check_raises(BufferError, MISALIGNED, e5.evaluate_many, memoryview(raw)[1:].cast("d"))
-    check_raises(BufferError, MISALIGNED, e5.evaluate_many, np.frombuffer(raw, dtype=np.float64, offset=1, count=64))
+    check_raises(BufferError, MISALIGNED_F64, e5.evaluate_many, memoryview(raw)[1:].cast("d"))
+    check_raises(BufferError, MISALIGNED_F64, e5.evaluate_many, np.frombuffer(raw, dtype=np.float64, offset=1, count=64))
     # An aligned view of the same storage is fine.
     assert len(e5.evaluate_many(memoryview(raw)[8:-1].cast("d"))) == 63
 
 
 def test_buffers_without_shape_or_strides_are_refused(e5, check_raises):
     for scalar in (np.float64(0.5), np.array(0.5)):  # zero dimensions: no shape
-        check_raises(BufferError, "shape is null", e5.evaluate_many, scalar)
+        check_raises(BufferError, SHAPE_NULL, e5.evaluate_many, scalar)
     # ctypes exports its arrays without strides; that is checked before the item format.
-    check_raises(BufferError, "strides is null", e5.evaluate_many, (ctypes.c_double * 4)(1, 2, 3, 4))
-    check_raises(BufferError, "strides is null", e5.evaluate_many, (ctypes.c_double.__ctype_be__ * 4)())
+    check_raises(BufferError, STRIDES_NULL, e5.evaluate_many, (ctypes.c_double * 4)(1, 2, 3, 4))
+    check_raises(BufferError, STRIDES_NULL, e5.evaluate_many, (ctypes.c_double.__ctype_be__ * 4)())
 
 
 @pytest.mark.parametrize(
@@ -532,7 +438,7 @@ def test_set_dofs_refused_while_a_batch_runs(check_raises):
             try:
                 e.set_dofs(coeffs)  # same values: harmless if it gets through
             except RuntimeError as exc:
-                assert str(exc) == "Already borrowed"
+                assert str(exc) == ALREADY_BORROWED
                 conflicts += 1
         assert_same_bits(batch.join(), expected)
         if conflicts:
@@ -584,8 +490,8 @@ def test_python_code_run_by_set_dofs_cannot_touch_the_instance():
             return (self[i] for i in range(6))
 
     e.set_dofs(Sequence())
-    mutably = "Already mutably borrowed"
-    assert seen == [mutably, mutably, mutably, mutably, mutably, "Already borrowed", mutably, "Already borrowed"]
+    mutably, borrowed = ALREADY_MUTABLY_BORROWED, ALREADY_BORROWED
+    assert seen == [mutably, mutably, mutably, mutably, mutably, borrowed, mutably, borrowed]
     assert e.evaluate_at(0.5) == -10.0  # the new coefficients are in place
     assert e.evaluate_at(0.375) == 0.0
 
@@ -594,7 +500,7 @@ def test_python_code_run_by_set_dofs_cannot_touch_the_instance():
         def __float__(self):
             return e.evaluate_at(0.375)
 
-    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+    with pytest.raises(RuntimeError, match=f"^{ALREADY_MUTABLY_BORROWED}$"):
         e.set_dofs([1, 2, Escaping(), 4, 5, 6])
     assert e.evaluate_at(0.5) == -10.0
     e.set_dofs([1, 2, 3, 4, 5, 6])
@@ -612,21 +518,21 @@ def test_evaluations_racing_set_dofs_never_see_a_mix():
         ref = LBE(degree, n_t, T)
         ref.set_dofs(coeffs)
         expected[i] = {
-            "big": as_bits(ref.evaluate_many(big)).tobytes(),
-            "big_d": as_bits(ref.evaluate_derivative_many(big)).tobytes(),
-            "small": as_bits(ref.evaluate_many(small)).tobytes(),
-            "at": as_bits([ref.evaluate_at(0.4321)]).tobytes(),
+            "big": bits(ref.evaluate_many(big)),
+            "big_d": bits(ref.evaluate_derivative_many(big)),
+            "small": bits(ref.evaluate_many(small)),
+            "at": bits([ref.evaluate_at(0.4321)]),
         }
     e = LBE(degree, n_t, T)
     e.set_dofs(sets[0])
     outcomes = {"ok": 0, "errors": [], "mixed": 0, "sets": 0}
     done = threading.Event()
     pause = threading.Event()  # never set
-    allowed = {"Already borrowed", "Already mutably borrowed"}
+    allowed = {ALREADY_BORROWED, ALREADY_MUTABLY_BORROWED}
 
     def check(kind, call):
         try:
-            got = as_bits(call()).tobytes()
+            got = bits(call())
         except RuntimeError as exc:
             outcomes["errors"].append(str(exc))
             return

@@ -8,7 +8,6 @@ compared bit for bit with one computed beforehand; every failure must be
 one of the documented ones.
 """
 
-import os
 import subprocess
 import sys
 import textwrap
@@ -19,29 +18,22 @@ import numpy as np
 import pytest
 
 import tavik
+from support import (
+    ALREADY_BORROWED,
+    ALREADY_MUTABLY_BORROWED,
+    CAPACITY_OVERFLOW,
+    MATRIX_TOO_SMALL,
+    NO_INTERVALS,
+    SANITIZED,
+    PanicException,
+    bits,
+)
 
-SANITIZED = bool(os.environ.get("TAVIK_SANITIZED"))
 DURATION = 1.0 if SANITIZED else 2.0
 JOIN_TIMEOUT = 120.0
 THREADS = 8
 
 LB, LBE = tavik.LegendreBasis, tavik.LegendreBasisEvaluator
-
-
-def bits(values):
-    return np.asarray(values, dtype=np.float64).view(np.uint64).tobytes()
-
-
-def panic_type():
-    try:
-        LB(0, 1, 1.0).evaluate_at(0.0, [])
-    except BaseException as exc:  # noqa: BLE001
-        return type(exc)
-
-
-Panic = panic_type()
-BORROWED = "Already borrowed"
-MUTABLY = "Already mutably borrowed"
 
 
 @pytest.fixture
@@ -102,7 +94,7 @@ def test_eight_threads_of_mixed_calls(fast_switching):
             try:
                 got = bits(call())
             except RuntimeError as exc:
-                assert str(exc) == MUTABLY, exc
+                assert str(exc) == ALREADY_MUTABLY_BORROWED, exc
                 return "conflict"
             assert any(got == e[kind] for e in expected), f"{kind}: a result of no coefficient set"
             return "ok"
@@ -113,7 +105,7 @@ def test_eight_threads_of_mixed_calls(fast_switching):
             try:
                 assert shared.set_dofs(dof_sets[k]) is None
             except RuntimeError as exc:
-                assert str(exc) == BORROWED, exc
+                assert str(exc) == ALREADY_BORROWED, exc
                 return "conflict"
             return "ok"
         return op
@@ -122,7 +114,7 @@ def test_eight_threads_of_mixed_calls(fast_switching):
         try:
             assert shared.set_dofs([Yielding(v) for v in dof_sets[1]]) is None
         except RuntimeError as exc:
-            assert str(exc) == BORROWED, exc
+            assert str(exc) == ALREADY_BORROWED, exc
             return "conflict"
         return "ok"
 
@@ -130,9 +122,9 @@ def test_eight_threads_of_mixed_calls(fast_switching):
         try:
             shared.set_dofs(short)
         except RuntimeError as exc:
-            assert str(exc) == BORROWED, exc
+            assert str(exc) == ALREADY_BORROWED, exc
             return "conflict"
-        except Panic as exc:
+        except PanicException as exc:
             assert str(exc).startswith("assertion `left == right` failed: LegendreBasisEvaluator: set_dofs")
             return "panic"
         raise AssertionError("a short coefficient list was accepted")
@@ -141,7 +133,7 @@ def test_eight_threads_of_mixed_calls(fast_switching):
         def op():
             try:
                 call()
-            except Panic as exc:
+            except PanicException as exc:
                 assert str(exc) == message, exc
                 return "panic"
             raise AssertionError(f"no PanicException {message!r}")
@@ -173,9 +165,9 @@ def test_eight_threads_of_mixed_calls(fast_switching):
         "set_wrong": set_wrong_length,
         "set_slowly": set_dofs_slowly,
         "no_intervals": expect_panic(lambda: no_intervals.evaluate_many(big),
-                                     "LegendreBasis has no intervals (n_t is 0): nothing can be evaluated"),
-        "capacity": expect_panic(lambda: LBE(2**63, 4, 1.0), "capacity overflow"),
-        "too_short": expect_panic(lambda: basis.evaluate_at(0.7, short), "Matrix view: input data buffer too small."),
+                                     NO_INTERVALS),
+        "capacity": expect_panic(lambda: LBE(2**63, 4, 1.0), CAPACITY_OVERFLOW),
+        "too_short": expect_panic(lambda: basis.evaluate_at(0.7, short), MATRIX_TOO_SMALL),
         "basis_all": exact(lambda: bits(basis.evaluate_all_basis_functions(0.7)), basis_all),
         "basis_slopes": exact(lambda: bits(basis.evaluate_all_basis_function_derivatives(0.7)), basis_slopes),
         "basis_at": exact(lambda: bits([basis.evaluate_at(0.7, dof_sets[1])]), basis_at[1]),

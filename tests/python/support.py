@@ -1,0 +1,280 @@
+"""What the Python tests share: the message texts, the PanicException class,
+the one rule for comparing doubles, awkward argument objects, and the
+reference model of the evaluation arithmetic."""
+
+import ast
+import math
+import operator
+import os
+import re
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import tavik
+
+# Set by `./dev test --sanitize` for its run under AddressSanitizer.
+SANITIZED = bool(os.environ.get("TAVIK_SANITIZED"))
+
+
+# ---------------------------------------------------------------- message texts
+#
+# Defined once, in src/messages.hpp, for the module and every test: each
+# `inline constexpr char kSomeName[] = "...";` line becomes SOME_NAME here.
+
+MESSAGES_HEADER = Path(__file__).resolve().parents[2] / "src" / "messages.hpp"
+_MESSAGE = re.compile(r'^inline constexpr char k(\w+)\[\] = ("(?:[^"\\]|\\.)*");$', re.M)
+
+
+def _constant_name(camel):
+    return re.sub(r"(?<!^)(?=[A-Z])", "_", camel).upper()
+
+
+MESSAGES = {
+    _constant_name(name): ast.literal_eval(text) for name, text in _MESSAGE.findall(MESSAGES_HEADER.read_text())
+}
+globals().update(MESSAGES)
+
+
+def equality_assertion(what, left, right):
+    return f"assertion `left == right` failed: {what}\n  left: {left}\n right: {right}"
+
+
+def cannot_cast(type_name, target):
+    return f"'{type_name}' object cannot be cast as '{target}'"
+
+
+# ---------------------------------------------------------------- PanicException
+
+
+def _panic_exception_type():
+    # Not a module attribute: taken from a call known to stop on a broken
+    # precondition.
+    try:
+        tavik.LegendreBasis(0, 1, 1.0).evaluate_at(0.0, [])
+    except BaseException as exc:  # noqa: BLE001 - that is the point
+        return type(exc)
+    raise AssertionError("a too-short coefficient list did not raise")
+
+
+PanicException = _panic_exception_type()
+
+
+def raises_exactly(exc_type, message, func, *args, **kwargs):
+    """Calls func and checks that it raises exactly exc_type (not a subclass)
+    with exactly this message; returns the exception for further checks."""
+    with pytest.raises(BaseException) as info:
+        func(*args, **kwargs)
+    exc = info.value
+    assert type(exc) is exc_type, f"{type(exc).__name__}: {exc}"
+    assert str(exc) == message
+    return exc
+
+
+def interpreter_index_error(obj):
+    """The exception the interpreter's index protocol raises for obj."""
+    try:
+        operator.index(obj)
+    except Exception as exc:  # noqa: BLE001
+        return exc
+    raise AssertionError(f"{obj!r} has a valid __index__")
+
+
+def interpreter_float_error(obj):
+    """The exception the interpreter's C-level float conversion raises for obj
+    (math.copysign converts its first argument with it)."""
+    try:
+        math.copysign(obj, 1.0)
+    except Exception as exc:  # noqa: BLE001
+        return exc
+    raise AssertionError(f"{obj!r} converts to float")
+
+
+# ---------------------------------------------------------------- comparing doubles
+#
+# The one rule: equal bit patterns (so -0.0 differs from 0.0), except that
+# any NaN matches any NaN -- the sign and payload of a NaN computed from NaN
+# operands depend on operand order, which IEEE 754 leaves open.
+
+
+def bits(values):
+    """The bit patterns of a sequence of doubles, every NaN as one pattern;
+    equal results give equal bytes."""
+    a = np.array(values, dtype=np.float64).ravel()
+    a[np.isnan(a)] = np.nan
+    return a.view(np.uint64).tobytes()
+
+
+def same(a, b):
+    """`a` and `b` (doubles, or sequences of them) equal by the rule above."""
+    if np.ndim(a) == 0 and np.ndim(b) == 0:
+        return bits([a]) == bits([b])
+    return len(a) == len(b) and bits(a) == bits(b)
+
+
+def assert_same_bits(actual, expected):
+    """`actual` is a list of floats equal to `expected` by the rule above;
+    vectorised, for long results."""
+    assert isinstance(actual, list)
+    assert all(type(v) is float for v in actual)
+    a = np.asarray(actual, dtype=np.float64)
+    b = np.asarray(expected, dtype=np.float64)
+    assert a.shape == b.shape
+    nan = np.isnan(a)
+    differs = (nan != np.isnan(b)) | (~nan & (a.view(np.uint64) != b.view(np.uint64)))
+    if differs.any():
+        i = int(np.flatnonzero(differs)[0])
+        raise AssertionError(f"{int(differs.sum())} of {a.size} differ; first at {i}: {a[i]!r} != {b[i]!r}")
+
+
+# ---------------------------------------------------------------- awkward argument objects
+
+
+def outcome(result):
+    """A dunder's outcome: `result` is returned, or raised when it is an
+    exception (class or instance)."""
+    if isinstance(result, BaseException) or (isinstance(result, type) and issubclass(result, BaseException)):
+        raise result("raised by a hostile argument") if isinstance(result, type) else result
+    return result
+
+
+class Index:
+    """__index__ returns `result` (any object) or raises it."""
+
+    def __init__(self, result):
+        self.result = result
+
+    def __index__(self):
+        return outcome(self.result)
+
+    def __repr__(self):
+        return f"Index({self.result!r})"
+
+
+class Float:
+    """__float__ returns `result` (any object) or raises it."""
+
+    def __init__(self, result):
+        self.result = result
+
+    def __float__(self):
+        return outcome(self.result)
+
+    def __repr__(self):
+        return f"Float({self.result!r})"
+
+
+class Exporter:
+    """Exports `wrapped`'s buffer through __buffer__ and counts acquisitions
+    and releases. `on_acquire` runs inside every acquisition (and may raise);
+    `export`, when given, is returned instead of a view of `wrapped`."""
+
+    def __init__(self, wrapped, on_acquire=None, export=None):
+        self.wrapped, self.on_acquire, self.export = wrapped, on_acquire, export
+        self.acquired = 0
+        self.released = 0
+
+    def __buffer__(self, flags):
+        if self.on_acquire is not None:
+            self.on_acquire()
+        self.acquired += 1
+        return memoryview(self.wrapped) if self.export is None else self.export
+
+    def __release_buffer__(self, view):
+        self.released += 1
+        view.release()
+
+    def __repr__(self):
+        hook = getattr(self.on_acquire, "__name__", None)
+        return f"Exporter({self.wrapped!r}, on_acquire={hook}, export={self.export!r})"
+
+
+# ---------------------------------------------------------------- reference arithmetic
+#
+# The mesh location, the Legendre recurrence and the derivative formulas are
+# fixed to the order of their floating-point operations, so results are
+# compared bit for bit with the same steps written out here in Python floats
+# (numpy scalars where a division may be by zero; no FMA either way).
+
+
+def divide(a, b):
+    with np.errstate(all="ignore"):
+        return float(np.float64(a) / np.float64(b))
+
+
+def locate(T, n_t, t):
+    """(h, interval, xi) of time t on n_t intervals of [0, T]."""
+    h = divide(T, float(n_t))
+    q = divide(t, h)
+    if not q >= 0.0:  # negative or NaN
+        j = 0
+    elif q >= 2.0**64:
+        j = 2**64 - 1
+    else:
+        j = math.floor(q)
+    c = j if j < n_t else n_t - 1
+    a = h * float(c)
+    b = h + a
+    s = a + b
+    u = t + s * -0.5
+    xi = divide(u + u, b - a)
+    if xi < -1.0:
+        xi = -1.0
+    elif xi > 1.0:
+        xi = 1.0
+    return h, c, xi
+
+
+def near_end(xi):
+    return 1.0 - abs(xi) < 1.0 / 1024.0
+
+
+def legendre(xi, degree):
+    """P_0(xi) ... P_degree(xi) by the three-term recurrence."""
+    p = [1.0, xi][: degree + 1]
+    for j in range(1, degree):
+        jd = float(j)
+        p.append((p[j] * (xi * (jd + jd + 1.0)) - p[j - 1] * jd) / (jd + 1.0))
+    return p
+
+
+def legendre_slopes(xi, degree):
+    """P_0'(xi) ... P_degree'(xi): the guarded quotient away from the ends,
+    the exact recurrence P'_(k+1) = P'_(k-1) + (2k + 1) P_k near them."""
+    p = legendre(xi, degree)
+    d = [0.0, 1.0][: degree + 1]
+    if near_end(xi):
+        for k in range(1, degree):
+            d.append(d[k - 1] + (float(k) + float(k) + 1.0) * p[k])
+    else:
+        for k in range(2, degree + 1):
+            d.append(divide((xi * p[k] - p[k - 1]) * float(k), (xi * xi - 1.0) + 1e-15))
+    return d
+
+
+def all_values(degree, n_t, T, t):
+    """Every basis function at t, global index i + n_t * k."""
+    _, c, xi = locate(T, n_t, t)
+    out = [0.0] * (n_t * (degree + 1))
+    for k, v in enumerate(legendre(xi, degree)):
+        out[c + n_t * k] = v
+    return out
+
+
+def evaluate(coeffs, degree, n_t, T, t):
+    """The piecewise polynomial with these Legendre coefficients at t."""
+    _, c, xi = locate(T, n_t, t)
+    s = -0.0
+    for k, v in enumerate(legendre(xi, degree)):
+        s = s + v * float(coeffs[c + n_t * k])
+    return s
+
+
+def evaluate_derivative(coeffs, degree, n_t, T, t):
+    """Its time derivative at t."""
+    h, c, xi = locate(T, n_t, t)
+    s = -0.0
+    for k, d in enumerate(legendre_slopes(xi, degree)):
+        s = s + d * float(coeffs[c + n_t * k])
+    return divide(s + s, h)
