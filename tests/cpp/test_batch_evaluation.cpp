@@ -13,11 +13,14 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <condition_variable>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <mutex>
 #include <random>
+#include <semaphore>
 #include <string>
 #include <thread>
 #include <vector>
@@ -238,22 +241,45 @@ TEST(BatchEvaluation, ChunkExceptionKeepsItsTypeAndMessage) {
     struct Custom : std::runtime_error {
         using std::runtime_error::runtime_error;
     };
-    std::atomic<int> running{0};
+    // The failing chunk throws while a sibling is in flight (unless it is the
+    // last chunk, which may well run alone), and a sibling that started while
+    // the failing chunk ran stays in flight until the throw. The waits are
+    // bounded only for a pool that runs chunks one at a time, where no
+    // sibling can overlap.
+    std::mutex m;
+    std::condition_variable cv;
+    int running = 0;
+    bool failing_started = false;
+    bool thrown = false;
+    constexpr auto kAlone = std::chrono::milliseconds(200);
+    constexpr std::size_t n = std::size_t{1} << 20;
     auto chunk = [&](std::size_t b, std::size_t e, std::size_t failing) {
+        std::unique_lock lock(m);
+        if (b <= failing && failing < e) {
+            failing_started = true;
+            cv.notify_all();
+            if (e < n) cv.wait_for(lock, kAlone, [&] { return running > 0; });
+            thrown = true;
+            cv.notify_all();
+            throw Custom("chunk failed");
+        }
         ++running;
-        std::this_thread::sleep_for(std::chrono::microseconds((e - b) / 32));
+        cv.notify_all();
+        if (failing_started) cv.wait_for(lock, kAlone, [&] { return thrown; });
         --running;
-        if (b <= failing && failing < e) throw Custom("chunk failed");
     };
-    for (std::size_t failing : {std::size_t{0}, std::size_t{700000}, (std::size_t{1} << 20) - 1}) {
+    for (std::size_t failing : {std::size_t{0}, std::size_t{700000}, n - 1}) {
+        failing_started = thrown = false;
         try {
-            parallel_map(1 << 20, 2048, [&](std::size_t b, std::size_t e) { chunk(b, e, failing); });
+            parallel_map(n, 2048, [&](std::size_t b, std::size_t e) { chunk(b, e, failing); });
             ADD_FAILURE() << "no exception";
         } catch (const Custom& e) {
             EXPECT_STREQ(e.what(), "chunk failed");
-            EXPECT_EQ(running.load(), 0);
+            const std::lock_guard lock(m);
+            EXPECT_EQ(running, 0);
         }
     }
+    failing_started = thrown = false;
     try {
         wpi::map_on_thread_team(100, 3, [&](std::size_t b, std::size_t e) {
             chunk(b, e, 1000);
@@ -262,7 +288,8 @@ TEST(BatchEvaluation, ChunkExceptionKeepsItsTypeAndMessage) {
         ADD_FAILURE() << "no exception";
     } catch (const FatalError& e) {
         EXPECT_STREQ(e.what(), "second");  // the first failing slice in index order
-        EXPECT_EQ(running.load(), 0);
+        const std::lock_guard lock(m);
+        EXPECT_EQ(running, 0);
     }
 }
 
@@ -308,13 +335,30 @@ TEST(BatchEvaluation, ForkedChildrenComputeBatches) {
         return ok;
     };
 
+    // Every fork happens while the busy thread's batch is in the middle of a
+    // chunk on the pool: one chunk per batch announces itself and holds until
+    // the fork is done.
     std::atomic<bool> stop{false};
+    std::binary_semaphore in_chunk{0};
+    std::binary_semaphore forked{0};
+    const ColumnMajorView view = p.view();
     std::thread busy([&] {
-        while (!stop) (void)batch(p, times, true);
+        D out(times.size());
+        while (!stop) {
+            std::atomic<bool> announced{false};
+            parallel_map(times.size(), LegendreBasis::kParallelThreshold, [&](std::size_t b, std::size_t e) {
+                if (!stop && !announced.exchange(true)) {
+                    in_chunk.release();
+                    forked.acquire();
+                }
+                for (std::size_t i = b; i < e; ++i) out[i] = p.basis.evaluate_derivative(view, times[i]);
+            });
+        }
     });
     for (int round = 0; round < 10; ++round) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(3 * round));
+        ASSERT_TRUE(in_chunk.try_acquire_for(std::chrono::seconds(30))) << "round " << round;
         const pid_t child = fork();
+        forked.release();
         if (child == 0) {
             bool ok = child_work();
             if (round == 0) {  // a grandchild, forked from a process that ran batches on threads
@@ -337,6 +381,7 @@ TEST(BatchEvaluation, ForkedChildrenComputeBatches) {
         if (!ok) break;
     }
     stop = true;
+    forked.release();  // for a batch that announced itself after the last fork
     busy.join();
 }
 
