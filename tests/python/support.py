@@ -3,6 +3,7 @@ the one rule for comparing doubles, awkward argument objects, and the
 reference model of the evaluation arithmetic."""
 
 import ast
+import inspect
 import math
 import operator
 import os
@@ -43,6 +44,16 @@ def equality_assertion(what, left, right):
 
 def cannot_cast(type_name, target):
     return f"'{type_name}' object cannot be cast as '{target}'"
+
+
+# ---------------------------------------------------------------- entry points
+
+
+def parameters_of(entry_point):
+    """The parameter names of a function, method or class, in order, and how
+    many of them are required, as its text signature declares them."""
+    params = list(inspect.signature(entry_point).parameters.values())
+    return [p.name for p in params], sum(p.default is inspect.Parameter.empty for p in params)
 
 
 # ---------------------------------------------------------------- PanicException

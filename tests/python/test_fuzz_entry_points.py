@@ -44,7 +44,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tavik
-from support import MATRIX_TOO_SMALL, SANITIZED, Exporter, Float, Index, PanicException, bits, outcome
+from support import MATRIX_TOO_SMALL, SANITIZED, Exporter, Float, Index, PanicException, bits, outcome, parameters_of
 
 EXAMPLES = int(os.environ.get("TAVIK_FUZZ_EXAMPLES", "400"))
 FUZZ = settings(
@@ -655,16 +655,8 @@ def module_still_works():
 
 # ---------------------------------------------------------------- module functions
 
-FUNCTIONS = {
-    "sum_as_string": (tavik.sum_as_string, ["a", "b"], 2),
-    "get_lagrange_points": (tavik.get_lagrange_points, ["degree", "n_t", "T", "periodic"], 3),
-    "lagrange_prolongation_matrix": (tavik.lagrange_prolongation_matrix, ["nt_coarse", "nt_fine", "degree", "periodic"], 3),
-    "lagrange_to_legendre_basis_transformation": (
-        tavik.lagrange_to_legendre_basis_transformation,
-        ["degree", "n_t", "periodic"],
-        2,
-    ),
-}
+FUNCTIONS = ["sum_as_string", "get_lagrange_points", "lagrange_prolongation_matrix",
+             "lagrange_to_legendre_basis_transformation"]
 KINDS = {
     "a": sizes(2**64 - 1),
     "b": sizes(2**64 - 1),
@@ -680,7 +672,8 @@ KINDS = {
 @FUZZ
 @given(st.data(), st.sampled_from(sorted(FUNCTIONS)))
 def test_module_functions(data, name):
-    function, names, n_required = FUNCTIONS[name]
+    function = getattr(tavik, name)
+    names, n_required = parameters_of(function)
     CURRENT.clear()
     args, kwargs = draw_call(data, names, KINDS, n_required)
     bound = bind(names, args, kwargs)
@@ -724,8 +717,8 @@ def test_constructors(data, name, through_new):
     before = target.evaluate_at(0.25)
     CURRENT.clear()
     CURRENT.update(target=target, dofs=[1.0, 2.0, 3.0, 4.0])
-    names = ["degree", "n_t", "T"]
-    args, kwargs = draw_call(data, names, {"degree": sizes(12), "n_t": sizes(40), "T": times()}, 3)
+    names, n_required = parameters_of(cls)
+    args, kwargs = draw_call(data, names, {"degree": sizes(12), "n_t": sizes(40), "T": times()}, n_required)
     bound = bind(names, args, kwargs)
     verdict = CHEAP
     count = None
@@ -780,11 +773,7 @@ def _outcome_bits(call):
     return bits(result) if isinstance(result, list) else bits([result])
 
 
-BASIS_METHODS = {
-    "evaluate_at": (["t", "legendre_vals"], 2),
-    "evaluate_all_basis_functions": (["t"], 1),
-    "evaluate_all_basis_function_derivatives": (["t"], 1),
-}
+BASIS_METHODS = ["evaluate_at", "evaluate_all_basis_functions", "evaluate_all_basis_function_derivatives"]
 
 
 @FUZZ
@@ -803,7 +792,7 @@ def test_legendre_basis_methods(data, parameters):
     ]
     for _ in range(data.draw(st.integers(1, 3))):
         method = data.draw(st.sampled_from(sorted(BASIS_METHODS)))
-        names, n_required = BASIS_METHODS[method]
+        names, n_required = parameters_of(getattr(b, method))
         kinds = {"t": times(), "legendre_vals": coefficient_lists(min(count, 40))}
         args, kwargs = draw_call(data, names, kinds, n_required)
         verdict = CHEAP
@@ -854,11 +843,9 @@ def test_legendre_basis_evaluator_methods(data, parameters):
     reference = state()
     for _ in range(data.draw(st.integers(1, 3))):
         method = data.draw(st.sampled_from(EVALUATOR_METHODS))
-        name = {"set_dofs": "legendre_vals", "evaluate_many": "t_values", "evaluate_derivative_many": "t_values"}.get(
-            method, "t"
-        )
+        names, n_required = parameters_of(getattr(e, method))
         kinds = {"legendre_vals": coefficient_lists(count), "t_values": time_arrays(), "t": times()}
-        args, kwargs = draw_call(data, [name], kinds, 1)
+        args, kwargs = draw_call(data, names, kinds, n_required)
         ok, result = check_outcome(getattr(e, method), args, kwargs)
         if method == "set_dofs":
             if ok:
@@ -870,7 +857,7 @@ def test_legendre_basis_evaluator_methods(data, parameters):
             assert type(result) is float
         elif ok:
             assert is_float_list(result)
-            times_ = bind([name], args, kwargs)[name]
+            times_ = bind(names, args, kwargs)["t_values"]
             if type(times_) is np.ndarray and times_.dtype == np.float64 and times_.dtype.isnative:
                 single = e.evaluate_at if method == "evaluate_many" else e.evaluate_derivative_at
                 expected = [single(float(t)) for t in times_.ravel(order="C")]

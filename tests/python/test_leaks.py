@@ -26,7 +26,8 @@ import numpy as np
 import pytest
 
 import tavik
-from support import SANITIZED, PanicException
+from support import SANITIZED
+from support import PanicException as Panic
 
 CALLS = 2_000 if SANITIZED else 100_000
 BATCH_CALLS = 200 if SANITIZED else 2_000
@@ -131,17 +132,17 @@ CASES = [
     case("points-degree-0", lambda: tavik.get_lagrange_points(0, NINE, T, True), ValueError),
     case("points-no-intervals", lambda: tavik.get_lagrange_points(TWO, 0, T, True), ValueError),
     case("points-flag", lambda: tavik.get_lagrange_points(TWO, NINE, T, None), TypeError),
-    case("points-capacity", lambda: tavik.get_lagrange_points(HUGE, NINE, T), PanicException),
+    case("points-capacity", lambda: tavik.get_lagrange_points(HUGE, NINE, T), Panic),
     case("points-memory", lambda: tavik.get_lagrange_points(1, UNALLOCATABLE, T), MemoryError, allocation_failure=True),
     # lagrange_prolongation_matrix
     case("prolongation-ok", lambda: tavik.lagrange_prolongation_matrix(THREE, SIX, TWO)),
     case("prolongation-periodic", lambda: tavik.lagrange_prolongation_matrix(THREE, SIX, TWO, True)),
     case("prolongation-periodic-degree", lambda: tavik.lagrange_prolongation_matrix(THREE, SIX, 0, True), ValueError),
     case("prolongation-periodic-counts", lambda: tavik.lagrange_prolongation_matrix(THREE, 0, TWO, True), ValueError),
-    case("prolongation-degree-0", lambda: tavik.lagrange_prolongation_matrix(THREE, SIX, 0), PanicException),
-    case("prolongation-coarse-0", lambda: tavik.lagrange_prolongation_matrix(0, SIX, TWO), PanicException),
-    case("prolongation-fine-0", lambda: tavik.lagrange_prolongation_matrix(THREE, 0, TWO), PanicException),
-    case("prolongation-capacity", lambda: tavik.lagrange_prolongation_matrix(THREE, HUGE, TWO), PanicException),
+    case("prolongation-degree-0", lambda: tavik.lagrange_prolongation_matrix(THREE, SIX, 0), Panic),
+    case("prolongation-coarse-0", lambda: tavik.lagrange_prolongation_matrix(0, SIX, TWO), Panic),
+    case("prolongation-fine-0", lambda: tavik.lagrange_prolongation_matrix(THREE, 0, TWO), Panic),
+    case("prolongation-capacity", lambda: tavik.lagrange_prolongation_matrix(THREE, HUGE, TWO), Panic),
     case("prolongation-memory", lambda: tavik.lagrange_prolongation_matrix(1, UNALLOCATABLE, 1), MemoryError,
          allocation_failure=True),
     # lagrange_to_legendre_basis_transformation
@@ -151,8 +152,8 @@ CASES = [
          ValueError),
     case("transformation-periodic-count", lambda: tavik.lagrange_to_legendre_basis_transformation(TWO, 0, True),
          ValueError),
-    case("transformation-degree-0", lambda: tavik.lagrange_to_legendre_basis_transformation(0, FOUR), PanicException),
-    case("transformation-capacity", lambda: tavik.lagrange_to_legendre_basis_transformation(HUGE, 0), PanicException),
+    case("transformation-degree-0", lambda: tavik.lagrange_to_legendre_basis_transformation(0, FOUR), Panic),
+    case("transformation-capacity", lambda: tavik.lagrange_to_legendre_basis_transformation(HUGE, 0), Panic),
     case("transformation-keyword", lambda: tavik.lagrange_to_legendre_basis_transformation(TWO, FOUR, T=T), TypeError),
     # LegendreBasis
     case("basis-new", lambda: LB(TWO, THREE, T)),
@@ -162,31 +163,31 @@ CASES = [
     case("basis-at-list", lambda: BASIS.evaluate_at(T, VALS)),
     case("basis-at-tuple", lambda: BASIS.evaluate_at(T, VALS_TUPLE)),
     case("basis-at-array", lambda: BASIS.evaluate_at(T, VALS_ARRAY)),
-    case("basis-at-short", lambda: BASIS.evaluate_at(T, SHORT), PanicException),
+    case("basis-at-short", lambda: BASIS.evaluate_at(T, SHORT), Panic),
     case("basis-at-text", lambda: BASIS.evaluate_at(T, TEXT), TypeError),
     case("basis-at-number", lambda: BASIS.evaluate_at(T, T), TypeError),
     case("basis-at-element", lambda: BASIS.evaluate_at(T, BAD_ELEMENT), Boom),
-    case("basis-at-no-intervals", lambda: EMPTY_BASIS.evaluate_at(T, VALS), PanicException),
+    case("basis-at-no-intervals", lambda: EMPTY_BASIS.evaluate_at(T, VALS), Panic),
     case("basis-all", lambda: BASIS.evaluate_all_basis_functions(T)),
     case("basis-all-time", lambda: BASIS.evaluate_all_basis_functions(TEXT), TypeError),
-    case("basis-all-no-intervals", lambda: EMPTY_BASIS.evaluate_all_basis_functions(T), PanicException),
-    case("basis-all-capacity", lambda: HUGE_BASIS.evaluate_all_basis_functions(T), PanicException),
+    case("basis-all-no-intervals", lambda: EMPTY_BASIS.evaluate_all_basis_functions(T), Panic),
+    case("basis-all-capacity", lambda: HUGE_BASIS.evaluate_all_basis_functions(T), Panic),
     case("basis-slopes", lambda: BASIS.evaluate_all_basis_function_derivatives(T)),
-    case("basis-slopes-capacity", lambda: HUGE_BASIS.evaluate_all_basis_function_derivatives(T), PanicException),
+    case("basis-slopes-capacity", lambda: HUGE_BASIS.evaluate_all_basis_function_derivatives(T), Panic),
     # LegendreBasisEvaluator
     case("evaluator-new", lambda: LBE(TWO, THREE, T)),
-    case("evaluator-new-capacity", lambda: LBE(HUGE, FOUR, T), PanicException),
+    case("evaluator-new-capacity", lambda: LBE(HUGE, FOUR, T), Panic),
     case("evaluator-new-memory", lambda: LBE(0, UNALLOCATABLE, T), MemoryError, allocation_failure=True),
     case("evaluator-new-text", lambda: LBE(TWO, TEXT, T), TypeError),
     case("set-dofs", lambda: EVALUATOR.set_dofs(VALS)),
     case("set-dofs-array", lambda: EVALUATOR.set_dofs(VALS_ARRAY)),
-    case("set-dofs-length", lambda: EVALUATOR.set_dofs(SHORT), PanicException),
+    case("set-dofs-length", lambda: EVALUATOR.set_dofs(SHORT), Panic),
     case("set-dofs-text", lambda: EVALUATOR.set_dofs(TEXT), TypeError),
     case("set-dofs-element", lambda: EVALUATOR.set_dofs(BAD_ELEMENT), Boom),
     case("set-dofs-borrowed", lambda: EVALUATOR.set_dofs(REENTERING), RuntimeError),
     case("at", lambda: EVALUATOR.evaluate_at(T)),
     case("at-text", lambda: EVALUATOR.evaluate_at(TEXT), TypeError),
-    case("at-no-intervals", lambda: EMPTY_EVALUATOR.evaluate_at(T), PanicException),
+    case("at-no-intervals", lambda: EMPTY_EVALUATOR.evaluate_at(T), Panic),
     case("derivative-at", lambda: EVALUATOR.evaluate_derivative_at(T)),
     case("many", lambda: EVALUATOR.evaluate_many(SMALL_TIMES)),
     case("many-pool", lambda: EVALUATOR.evaluate_many(BIG_TIMES), batch=True),
@@ -196,14 +197,14 @@ CASES = [
     case("many-float32", lambda: EVALUATOR.evaluate_many(FLOAT32_TIMES), BufferError),
     case("many-misaligned", lambda: EVALUATOR.evaluate_many(MISALIGNED_TIMES), BufferError),
     case("many-no-strides", lambda: EVALUATOR.evaluate_many(CTYPES_TIMES), BufferError),
-    case("many-no-intervals", lambda: EMPTY_EVALUATOR.evaluate_many(SMALL_TIMES), PanicException),
-    case("many-no-intervals-pool", lambda: EMPTY_EVALUATOR.evaluate_many(BIG_TIMES), PanicException, batch=True),
+    case("many-no-intervals", lambda: EMPTY_EVALUATOR.evaluate_many(SMALL_TIMES), Panic),
+    case("many-no-intervals-pool", lambda: EMPTY_EVALUATOR.evaluate_many(BIG_TIMES), Panic, batch=True),
 ]
 
 # Everything a call may hold on to: the arguments, the instances, the classes.
 WATCHED = [T, BIG, NEGATIVE, HUGE, UNALLOCATABLE, TEXT, VALS, VALS_TUPLE, VALS_ARRAY, SHORT, BAD_ELEMENT,
            SMALL_TIMES, BIG_TIMES, FLOAT32_TIMES, MISALIGNED_TIMES, CTYPES_TIMES, LIST_TIMES, BASIS, EMPTY_BASIS,
-           HUGE_BASIS, EVALUATOR, EMPTY_EVALUATOR, REENTERING, REENTERING[0], LB, LBE, PanicException, Boom, Exploding]
+           HUGE_BASIS, EVALUATOR, EMPTY_EVALUATOR, REENTERING, REENTERING[0], LB, LBE, Panic, Boom, Exploding]
 
 
 def repeat(call, raises, n):

@@ -18,16 +18,10 @@ import numpy as np
 import pytest
 
 import tavik
-from support import (
-    ALREADY_BORROWED,
-    ALREADY_MUTABLY_BORROWED,
-    CAPACITY_OVERFLOW,
-    MATRIX_TOO_SMALL,
-    NO_INTERVALS,
-    SANITIZED,
-    PanicException,
-    bits,
-)
+from support import ALREADY_BORROWED as BORROWED
+from support import ALREADY_MUTABLY_BORROWED as MUTABLY
+from support import CAPACITY_OVERFLOW, MATRIX_TOO_SMALL, NO_INTERVALS, SANITIZED, bits
+from support import PanicException as Panic
 
 DURATION = 1.0 if SANITIZED else 2.0
 JOIN_TIMEOUT = 120.0
@@ -94,7 +88,7 @@ def test_eight_threads_of_mixed_calls(fast_switching):
             try:
                 got = bits(call())
             except RuntimeError as exc:
-                assert str(exc) == ALREADY_MUTABLY_BORROWED, exc
+                assert str(exc) == MUTABLY, exc
                 return "conflict"
             assert any(got == e[kind] for e in expected), f"{kind}: a result of no coefficient set"
             return "ok"
@@ -105,7 +99,7 @@ def test_eight_threads_of_mixed_calls(fast_switching):
             try:
                 assert shared.set_dofs(dof_sets[k]) is None
             except RuntimeError as exc:
-                assert str(exc) == ALREADY_BORROWED, exc
+                assert str(exc) == BORROWED, exc
                 return "conflict"
             return "ok"
         return op
@@ -114,7 +108,7 @@ def test_eight_threads_of_mixed_calls(fast_switching):
         try:
             assert shared.set_dofs([Yielding(v) for v in dof_sets[1]]) is None
         except RuntimeError as exc:
-            assert str(exc) == ALREADY_BORROWED, exc
+            assert str(exc) == BORROWED, exc
             return "conflict"
         return "ok"
 
@@ -122,9 +116,9 @@ def test_eight_threads_of_mixed_calls(fast_switching):
         try:
             shared.set_dofs(short)
         except RuntimeError as exc:
-            assert str(exc) == ALREADY_BORROWED, exc
+            assert str(exc) == BORROWED, exc
             return "conflict"
-        except PanicException as exc:
+        except Panic as exc:
             assert str(exc).startswith("assertion `left == right` failed: LegendreBasisEvaluator: set_dofs")
             return "panic"
         raise AssertionError("a short coefficient list was accepted")
@@ -133,7 +127,7 @@ def test_eight_threads_of_mixed_calls(fast_switching):
         def op():
             try:
                 call()
-            except PanicException as exc:
+            except Panic as exc:
                 assert str(exc) == message, exc
                 return "panic"
             raise AssertionError(f"no PanicException {message!r}")
