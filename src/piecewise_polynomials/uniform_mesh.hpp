@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "piecewise_polynomials/simd_lanes.hpp"
+
 namespace tavik {
 
 // floor(q) as an unsigned 64-bit integer, saturating: negative and NaN give
@@ -27,12 +29,88 @@ namespace tavik {
     return T / static_cast<double>(n_t);
 }
 
-// Ends of interval c for interval length h.
-[[gnu::always_inline]] inline double interval_left_end(double h, std::uint64_t c) noexcept {
-    return h * static_cast<double>(c);
+// Ends of interval c for interval length h; the lane form takes c as a double.
+template <DoubleLane L>
+[[gnu::always_inline]] inline L interval_left_end(double h, L c) noexcept {
+    return h * c;
 }
-[[gnu::always_inline]] inline double interval_right_end(double h, double left) noexcept {
+[[gnu::always_inline]] inline double interval_left_end(double h, std::uint64_t c) noexcept {
+    return interval_left_end(h, static_cast<double>(c));
+}
+template <DoubleLane L>
+[[gnu::always_inline]] inline L interval_right_end(double h, L left) noexcept {
     return h + left;
+}
+
+// Meshes of at most this many intervals locate their times with 32-bit
+// conversions, which vector units do in one instruction (see interval_index).
+inline constexpr std::uint64_t kNarrowMeshIntervals = std::uint64_t{1} << 31;
+
+[[gnu::always_inline]] inline bool is_narrow_mesh(std::uint64_t n_t) noexcept { return n_t <= kNarrowMeshIntervals; }
+
+// Interval index min(saturating_floor_to_u64(q), n_t - 1) per lane, as an
+// integer (to address the interval's coefficients) and as a double (to place
+// its ends). `narrow` must be is_narrow_mesh(n_t); n_t >= 1.
+//
+// On a narrow mesh n_t - 1 is exact as a double and fits 31 bits, and the
+// clamp can run before the floor: q < n_t - 1 means floor(q) < n_t - 1, and
+// q >= n_t - 1 (+inf included) means floor(q) >= n_t - 1; negative q and NaN
+// fail q >= 0 and give 0. The clamped value lies in [-0.0, n_t - 1], where
+// truncation to int32 is its floor. Both forms give the same index for every
+// q; wider meshes take the lane-by-lane integer form.
+template <class L>
+[[gnu::always_inline]] inline void interval_index(L q, std::uint64_t n_t, bool narrow, LaneIndex<L>& c,
+                                                  L& c_as_double) noexcept {
+    if (narrow) {
+        const L last = broadcast<L>(static_cast<double>(n_t - 1));
+        const L clamped = select(q >= 0.0, select(q < last, q, last), broadcast<L>(0.0));
+        if constexpr (kScalarLane<L>) {
+            const std::int32_t c32 = static_cast<std::int32_t>(clamped);
+            c = static_cast<std::uint64_t>(c32);
+            c_as_double = static_cast<double>(c32);
+        } else {
+            const auto c32 = __builtin_convertvector(clamped, typename LaneTraits<L>::NarrowIndex);
+            c = __builtin_convertvector(c32, LaneIndex<L>);
+            c_as_double = __builtin_convertvector(c32, L);
+        }
+    } else {
+        for (int l = 0; l < kLaneCount<L>; ++l) {
+            const std::uint64_t j = saturating_floor_to_u64(lane(q, l));
+            const std::uint64_t cl = j < n_t ? j : n_t - 1;
+            if constexpr (kScalarLane<L>) {
+                c = cl;
+                c_as_double = static_cast<double>(cl);
+            } else {
+                c[l] = static_cast<std::int64_t>(cl);
+                c_as_double[l] = static_cast<double>(cl);
+            }
+        }
+    }
+}
+
+template <class L>
+struct LaneLocation {
+    LaneIndex<L> interval;
+    L xi;
+};
+
+// Interval and local coordinate of each lane's time t; h must be
+// mesh_interval_length(T, n_t), narrow is_narrow_mesh(n_t), n_t >= 1
+// (callers refuse an empty mesh before getting here). Constant cost, no
+// search.
+template <class L>
+[[gnu::always_inline]] inline LaneLocation<L> locate_lanes(double h, std::uint64_t n_t, bool narrow, L t) noexcept {
+    LaneLocation<L> loc;
+    const L q = t / h;
+    L c;
+    interval_index(q, n_t, narrow, loc.interval, c);
+    const L a = interval_left_end(h, c);
+    const L b = interval_right_end(h, a);
+    const L s = a + b;
+    const L u = t + s * -0.5;
+    const L xi = (u + u) / (b - a);
+    loc.xi = select(xi < -1.0, broadcast<L>(-1.0), select(xi > 1.0, broadcast<L>(1.0), xi));
+    return loc;
 }
 
 struct MeshLocation {
@@ -40,24 +118,9 @@ struct MeshLocation {
     double xi;
 };
 
-// Interval and local coordinate of time t; h must be mesh_interval_length(T, n_t).
-// Precondition: n_t >= 1 (callers refuse an empty mesh before getting here).
-// Constant cost, no search.
 [[gnu::always_inline]] inline MeshLocation locate_in_mesh(double h, std::uint64_t n_t, double t) noexcept {
-    const double q = t / h;
-    const std::uint64_t j = saturating_floor_to_u64(q);
-    const std::uint64_t c = j < n_t ? j : n_t - 1;
-    const double a = interval_left_end(h, c);
-    const double b = interval_right_end(h, a);
-    const double s = a + b;
-    const double u = t + s * -0.5;
-    double xi = (u + u) / (b - a);
-    if (xi < -1.0) {
-        xi = -1.0;
-    } else if (xi > 1.0) {
-        xi = 1.0;
-    }
-    return {c, xi};
+    const LaneLocation<double> loc = locate_lanes(h, n_t, is_narrow_mesh(n_t), t);
+    return {loc.interval, loc.xi};
 }
 
 }  // namespace tavik

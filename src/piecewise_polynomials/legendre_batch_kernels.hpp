@@ -1,0 +1,70 @@
+// The batch kernels behind LegendreBasis::evaluate_many and
+// evaluate_derivative_many: one per small degree (0 ... kLargestUnrolledDegree,
+// where the recurrence unrolls with its constants in view) plus one for any
+// degree, each compiled for three instruction sets (SSE2, which every x86-64
+// processor has; AVX2; AVX-512F). The set is chosen once, at the first call,
+// from what the processor at hand supports, never from what the build machine
+// had. Every kernel computes each time with exactly the operations of the
+// single-time evaluate / evaluate_derivative, so all variants give the same
+// bits (legendre_kernels.hpp).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace tavik {
+
+// What a kernel needs besides the times, fixed for the batch.
+struct BatchInput {
+    const double* coeffs;  // column-major coefficient matrix
+    std::uint64_t rows;    // its row count = column stride
+    std::uint64_t n_t;     // >= 1
+    std::uint64_t degree;  // the matrix has more than `degree` columns
+    double h;              // mesh_interval_length(T, n_t)
+    bool narrow_mesh;      // is_narrow_mesh(n_t)
+    bool check_rows;       // rows < n_t: a time may locate outside the matrix
+};
+
+// Evaluates times t[0 .. n) into out[0 .. n), element i from time i, in
+// increasing order; the first time whose interval has no row in the matrix
+// stops the kernel with the fatal error "Matrix slicing out of bounds." (what
+// was written by then is of no use). No allocation; n may be 0.
+using BatchKernelFn = void (*)(const BatchInput& in, const double* t, double* out, std::size_t n);
+
+inline constexpr std::uint64_t kLargestUnrolledDegree = 8;
+
+// The kernel for this degree and operation on the processor at hand.
+BatchKernelFn select_batch_kernel(std::uint64_t degree, bool derivative) noexcept;
+
+enum class BatchIsa { sse2, avx2, avx512f };
+
+// Test-only controls: run every variant the processor supports.
+namespace batch_kernel_internals {
+
+// The instruction sets this processor can run, narrowest first.
+std::vector<BatchIsa> supported_isas();
+
+// The set select_batch_kernel uses now.
+BatchIsa active_isa() noexcept;
+
+// Makes select_batch_kernel use `isa` (which must be supported) until the
+// next call; nullopt returns to the processor's best. Not for concurrent use
+// with running batches.
+void force_batch_isa(std::optional<BatchIsa> isa);
+
+}  // namespace batch_kernel_internals
+
+// One instruction set's kernels, indexed by degree (the last entry serves
+// every degree above kLargestUnrolledDegree). Defined once per set, in
+// legendre_batch_kernels_<set>.cpp.
+struct BatchKernelTable {
+    BatchKernelFn value[kLargestUnrolledDegree + 2];
+    BatchKernelFn derivative[kLargestUnrolledDegree + 2];
+};
+const BatchKernelTable& sse2_batch_kernels() noexcept;
+const BatchKernelTable& avx2_batch_kernels() noexcept;
+const BatchKernelTable& avx512f_batch_kernels() noexcept;
+
+}  // namespace tavik

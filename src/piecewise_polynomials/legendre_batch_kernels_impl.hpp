@@ -1,0 +1,84 @@
+// The batch kernels as templates over the lane type, the degree and the
+// operation. Included only by the legendre_batch_kernels_<set>.cpp files, each
+// compiled for its own instruction set; the anonymous namespace keeps each
+// file's instantiations to itself, so no copy built for one set is linked in
+// place of another's.
+//
+// A kernel takes its times in blocks of as many times as the lane type has
+// lanes; GCC splits a vector wider than the registers into several
+// registers, so each block runs several independent division chains side by
+// side. Per lane it performs exactly the single-time operations
+// (legendre_kernels.hpp); only scheduling differs: h, the matrix shape and
+// the choice of route through the mesh are settled once per batch, and with a
+// fixed degree the recurrence unrolls, turning divisions by j + 1 = 2, 4, 8
+// into exact multiplications.
+#pragma once
+
+// Vectors wider than the registers would be passed differently from one
+// instruction set to the next; every function taking or returning one is
+// inlined within its file, so no such call exists.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+#include <cstddef>
+#include <cstring>
+#include <utility>
+
+#include "fatal_error.hpp"
+#include "messages.hpp"
+#include "piecewise_polynomials/legendre_batch_kernels.hpp"
+#include "piecewise_polynomials/legendre_kernels.hpp"
+#include "piecewise_polynomials/simd_lanes.hpp"
+#include "piecewise_polynomials/uniform_mesh.hpp"
+
+namespace tavik {
+namespace {
+
+template <class L, int D, bool Derivative>
+[[gnu::always_inline]] inline void evaluate_block(const BatchInput& in, const double* t, double* out) {
+    const LaneLocation<L> loc = locate_lanes(in.h, in.n_t, in.narrow_mesh, load_lanes<L>(t));
+    if (in.check_rows) {
+        for (int l = 0; l < kLaneCount<L>; ++l) {
+            if (index_lane<L>(loc.interval, l) >= in.rows) fatal(messages::kRowOutOfBounds);
+        }
+    }
+    const auto coefficient = [&](std::uint64_t k) { return gather_lanes<L>(in.coeffs + k * in.rows, loc.interval); };
+    if constexpr (Derivative) {
+        store_lanes(out, legendre_time_derivative<D>(loc.xi, in.degree, in.h, coefficient));
+    } else {
+        store_lanes(out, legendre_sum<D>(loc.xi, in.degree, coefficient));
+    }
+}
+
+// A short tail is padded with copies of its first time (which is evaluated
+// anyway, so the padding cannot fail where the real elements would not) and
+// only the real results are kept.
+template <class L, int D, bool Derivative>
+void batch_kernel(const BatchInput& in, const double* t, double* out, std::size_t n) {
+    constexpr std::size_t kBlock = kLaneCount<L>;
+    std::size_t i = 0;
+    for (; n - i >= kBlock; i += kBlock) evaluate_block<L, D, Derivative>(in, t + i, out + i);
+    if (i < n) {
+        const std::size_t rest = n - i;
+        double tail[kBlock];
+        double values[kBlock];
+        for (std::size_t l = 0; l < kBlock; ++l) tail[l] = t[i + (l < rest ? l : 0)];
+        evaluate_block<L, D, Derivative>(in, tail, values);
+        std::memcpy(out + i, values, rest * sizeof(double));
+    }
+}
+
+template <class L, std::size_t... Degree>
+constexpr BatchKernelTable make_batch_kernel_table(std::index_sequence<Degree...>) {
+    return {{&batch_kernel<L, static_cast<int>(Degree), false>..., &batch_kernel<L, kAnyDegree, false>},
+            {&batch_kernel<L, static_cast<int>(Degree), true>..., &batch_kernel<L, kAnyDegree, true>}};
+}
+
+template <class L>
+const BatchKernelTable& batch_kernel_table() noexcept {
+    static constexpr BatchKernelTable table =
+        make_batch_kernel_table<L>(std::make_index_sequence<kLargestUnrolledDegree + 1>{});
+    return table;
+}
+
+}  // namespace
+}  // namespace tavik
