@@ -1,11 +1,13 @@
 // Per-thread scratch storage for batch calls.
 //
-// A batch call needs two arrays of n doubles (the copied times and the
-// results) only until it has built its result list. Fresh allocations of that
-// size come from mmap and fault in every page on every call, which costs as
-// much as the evaluation itself; a calling thread therefore keeps its blocks
-// between calls, up to kKeptDoubles each, and larger batches allocate for the
-// call alone. Contents are unspecified: users overwrite every element.
+// A batch call needs the copied times and room for two pieces of results
+// (LegendreBatchStream) only until it has built its result list. Fresh
+// allocations above the allocator's mmap threshold fault in every page on
+// every call, which costs as much as evaluating a small batch; a calling
+// thread therefore keeps its blocks between calls, two of at most
+// kKeptDoubles each (1 MiB in all, freed when the thread ends), and larger
+// blocks are allocated for the call alone. Contents are unspecified: users
+// overwrite every element.
 #pragma once
 
 #include <cstddef>
@@ -16,7 +18,7 @@ namespace tavik::py {
 
 class ScratchDoubles {
 public:
-    static constexpr std::size_t kKeptDoubles = std::size_t{1} << 21;  // 16 MiB per block
+    static constexpr std::size_t kKeptDoubles = std::size_t{1} << 16;  // 512 KiB per block
 
     explicit ScratchDoubles(std::size_t n);
     ~ScratchDoubles();
