@@ -21,11 +21,13 @@ using State = PoolBatch::State;
 const pid_t g_load_pid = getpid();
 
 // Chunks per thread of a batch: enough that a thread arriving late (the
-// caller busy elsewhere, a worker descheduled) still finds work, few enough
-// that handing them out costs nothing next to computing them.
-constexpr std::size_t kChunksPerThread = 8;
+// caller busy elsewhere, a worker woken late on a loaded machine) still
+// finds work and nobody waits long for a chunk another thread took, few
+// enough that handing them out (a lock round trip, about 0.1 us) costs
+// little next to computing them (a few microseconds at least).
+constexpr std::size_t kChunksPerThread = 16;
 // Smallest chunk worth handing to another thread.
-constexpr std::size_t kMinChunk = 1024;
+constexpr std::size_t kMinChunk = 512;
 // Worker stacks: the chunk bodies use little stack, and a small reservation
 // keeps threads startable when address space runs short.
 constexpr std::size_t kWorkerStack = std::size_t{2} << 20;

@@ -285,6 +285,57 @@ TEST(BatchEvaluation, ChunkExceptionKeepsItsTypeAndMessage) {
     }
 }
 
+// The piecewise form used by the Python binding: pieces in order, bounded,
+// and together bit for bit the batch, whatever the worker count.
+TEST(BatchStream, PiecesMakeUpTheBatch) {
+    const Problem p = make_problem(4, 300, 2.0);
+    constexpr std::size_t kPiece = LegendreBatchStream::kPiece;
+    const D times = make_times(3 * kPiece + 5, p.basis);
+    for (bool derivative : {false, true}) {
+        const D expected = singles(p, times, derivative);
+        for (std::size_t workers : {1, 2, 8}) {
+            wpi::ScopedThreadCap cap(workers);
+            for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{2047}, std::size_t{2048}, kPiece,
+                                  kPiece + 1, times.size()}) {
+                D storage(LegendreBatchStream::storage_for(n));
+                LegendreBatchStream stream(p.basis, p.view(), std::span(times).first(n), derivative, storage);
+                D got;
+                for (std::span<const double> piece; !(piece = stream.next()).empty();) {
+                    EXPECT_LE(piece.size(), kPiece);
+                    got.insert(got.end(), piece.begin(), piece.end());
+                }
+                EXPECT_TRUE(stream.next().empty());
+                EXPECT_EQ(first_mismatch(got, D(expected.begin(), expected.begin() + static_cast<long>(n))), -1)
+                    << "n " << n << " workers " << workers << " derivative " << derivative;
+            }
+        }
+    }
+}
+
+// A failing element fails the piece it lies in, after the earlier pieces were
+// delivered; a matrix that fits no time fails at once. A stream abandoned
+// with a piece on the pool leaves the pool sound.
+TEST(BatchStream, FailuresArriveWithTheirPiece) {
+    const Problem p = make_problem(2, 10, 1.0);
+    constexpr std::size_t kPiece = LegendreBatchStream::kPiece;
+    D times(3 * kPiece, 0.05);
+    times[2 * kPiece + 7] = 0.95;  // interval 9: beyond the short matrix
+    const ColumnMajorView short_rows(p.coeffs.data(), 9, 3);
+    D storage(LegendreBatchStream::storage_for(times.size()));
+    LegendreBatchStream stream(p.basis, short_rows, times, false, storage);
+    EXPECT_EQ(stream.next().size(), kPiece);
+    EXPECT_EQ(stream.next().size(), kPiece);
+    expect_fatal([&] { (void)stream.next(); }, "Matrix slicing out of bounds.");
+    const ColumnMajorView short_cols(p.coeffs.data(), 10, 2);
+    expect_fatal([&] { LegendreBatchStream(p.basis, short_cols, times, true, storage); }, "Matrix index out of bounds.");
+    for (int repeat = 0; repeat < 20; ++repeat) {
+        LegendreBatchStream abandoned(p.basis, p.view(), times, repeat % 2 == 1, storage);
+        (void)abandoned.next();
+    }
+    const D t = make_times(50000, p.basis);
+    EXPECT_EQ(first_mismatch(batch(p, t, true), singles(p, t, true)), -1);
+}
+
 TEST(BatchEvaluation, ConcurrentCallersShareThePool) {
     const Problem p = make_problem(3, 1000, 1.0);
     const D times = make_times(200000, p.basis);
