@@ -1,11 +1,13 @@
 #include "piecewise_polynomials/worker_pool.hpp"
 
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <new>
@@ -31,6 +33,29 @@ constexpr std::size_t kMinChunk = 512;
 // Worker stacks: the chunk bodies use little stack, and a small reservation
 // keeps threads startable when address space runs short.
 constexpr std::size_t kWorkerStack = std::size_t{2} << 20;
+// Before sleeping, a worker out of work watches for the next batch and a
+// caller watches its last chunks finish, for about as long as a sleep and
+// wake-up round trip costs on a busy machine: back-to-back batches then
+// pay neither.
+constexpr std::chrono::microseconds kSpin{50};
+
+// Whether `ready()` became true within `budget`, polling politely: the
+// processor is offered to other runnable threads between rounds, so a
+// loaded machine loses little to the wait.
+template <class Ready>
+bool spin_until(Ready ready, std::chrono::microseconds budget) {
+    const auto start = std::chrono::steady_clock::now();
+    for (unsigned i = 1;; ++i) {
+        if (ready()) return true;
+        if (i % 32 == 0) {
+            if (std::chrono::steady_clock::now() - start > budget) return false;
+            sched_yield();
+        }
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+}
 
 std::atomic<std::size_t> g_thread_cap{SIZE_MAX};
 
@@ -46,6 +71,8 @@ struct Pool {
     std::condition_variable work;  // workers wait here for a batch with chunks left
     State* head = nullptr;         // FIFO of batches with chunks left
     State* tail = nullptr;
+    std::size_t sleepers = 0;                    // workers waiting on `work`
+    std::atomic<std::uint64_t> handed_in{0};     // batches enqueued so far
     std::atomic<std::size_t> workers{0};
 
     Pool(pid_t p, std::size_t c, Pool* i) : pid(p), concurrency(c), inherited(i) {}
@@ -144,15 +171,27 @@ void* worker_main(void* arg) {
     for (;;) {
         State* batch = batch_wanting_help(pool);
         if (batch == nullptr) {
-            pool.work.wait(lock);
+            const std::uint64_t seen = pool.handed_in.load(std::memory_order_relaxed);
+            lock.unlock();
+            const bool arrived =
+                spin_until([&] { return pool.handed_in.load(std::memory_order_relaxed) != seen; }, kSpin);
+            lock.lock();
+            if (!arrived && batch_wanting_help(pool) == nullptr) {
+                ++pool.sleepers;
+                pool.work.wait(lock);
+                --pool.sleepers;
+            }
             continue;
         }
         ++batch->helpers;
         run_chunks(pool, lock, *batch);  // chunk bodies catch everything they throw
         --batch->helpers;
-        // Under the mutex: the caller cannot see the batch complete, and
-        // destroy it, before this thread is done with it.
-        if (batch->complete()) batch->done.notify_all();
+        // Under the mutex: the caller cannot destroy the batch before this
+        // thread is done with it, however early it sees `settled`.
+        if (batch->complete()) {
+            batch->settled.store(true, std::memory_order_release);
+            batch->done.notify_all();
+        }
     }
 }
 
@@ -195,7 +234,8 @@ PoolBatch::PoolBatch(std::size_t n, ChunkBody body) : state_(n, body) {
     std::lock_guard lock(pool->mutex);
     start_missing_workers(*pool);
     enqueue(*pool, state_);
-    pool->work.notify_all();
+    pool->handed_in.fetch_add(1, std::memory_order_relaxed);
+    if (pool->sleepers > 0) pool->work.notify_all();
 }
 
 void PoolBatch::wait() {
@@ -207,7 +247,12 @@ void PoolBatch::wait() {
     Pool& pool = *static_cast<Pool*>(state_.pool);
     std::unique_lock lock(pool.mutex);
     run_chunks(pool, lock, state_);
-    state_.done.wait(lock, [&] { return state_.complete(); });
+    if (!state_.complete()) {
+        lock.unlock();
+        spin_until([&] { return state_.settled.load(std::memory_order_acquire); }, kSpin);
+        lock.lock();
+        state_.done.wait(lock, [&] { return state_.complete(); });
+    }
     if (state_.error) std::rethrow_exception(std::exchange(state_.error, nullptr));
 }
 

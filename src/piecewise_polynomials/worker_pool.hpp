@@ -23,6 +23,7 @@
 // depend on which thread computed them.
 #pragma once
 
+#include <atomic>
 #include <cfenv>
 #include <condition_variable>
 #include <cstddef>
@@ -89,6 +90,7 @@ public:
         bool queued = false;
         void* pool = nullptr;          // nullptr: the caller runs everything
         std::condition_variable done;  // finished == chunks and helpers == 0
+        std::atomic<bool> settled{false};  // the same, set by the worker that completes it
 
         State(std::size_t n_, ChunkBody body_) noexcept : body(body_), n(n_), failed(SIZE_MAX) {}
         bool complete() const noexcept { return finished == chunks && helpers == 0; }

@@ -5,9 +5,10 @@
 // allocations above the allocator's mmap threshold fault in every page on
 // every call, which costs as much as evaluating a small batch; a calling
 // thread therefore keeps its blocks between calls, two of at most
-// kKeptDoubles each (1 MiB in all, freed when the thread ends), and larger
-// blocks are allocated for the call alone. Contents are unspecified: users
-// overwrite every element.
+// kKeptDoubles each (1 MiB in all, freed when the thread ends). Blocks up to
+// kSharedDoubles (the times of a batch of a million) come from one block the
+// process keeps for whichever call finds it free; anything else is allocated
+// for the call alone. Contents are unspecified: users overwrite every element.
 #pragma once
 
 #include <cstddef>
@@ -18,7 +19,8 @@ namespace tavik::py {
 
 class ScratchDoubles {
 public:
-    static constexpr std::size_t kKeptDoubles = std::size_t{1} << 16;  // 512 KiB per block
+    static constexpr std::size_t kKeptDoubles = std::size_t{1} << 16;    // 512 KiB per block
+    static constexpr std::size_t kSharedDoubles = std::size_t{1} << 20;  // 8 MiB
 
     explicit ScratchDoubles(std::size_t n);
     ~ScratchDoubles();
@@ -31,6 +33,7 @@ private:
     double* data_ = nullptr;
     std::size_t size_ = 0;
     int slot_ = -1;                   // index of the thread's cached block in use, or -1
+    bool shared_ = false;             // whether this holds the process's shared block
     std::unique_ptr<double[]> own_;  // storage of a batch too large to keep
 };
 
