@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
-if [ -z "${TAVIK_IN_ROOT:-}" ] && [ -x ./dev ] && ! pkg-config --exists tbb 2>/dev/null; then
+if [ -z "${TAVIK_IN_ROOT:-}" ] && [ -x ./dev ] && ! pkg-config --exists eigen3 2>/dev/null; then
   exec ./dev run bash bench/cpp_kernel.sh "$@"
 fi
 

@@ -17,7 +17,6 @@
 #include <span>
 #include <vector>
 
-#include <tbb/global_control.h>
 
 #include "piecewise_polynomials/legendre_basis.hpp"
 #include "piecewise_polynomials/worker_pool.hpp"
@@ -52,10 +51,9 @@ const Problem& problem(std::uint64_t degree) {
 }
 
 // A limit of 1 leaves the calling thread alone in the pool.
-std::optional<tbb::global_control> limit_workers(std::int64_t workers) {
+std::optional<tavik::worker_pool_internals::ScopedThreadCap> limit_workers(std::int64_t workers) {
     if (workers <= 0) return std::nullopt;
-    return std::make_optional<tbb::global_control>(tbb::global_control::max_allowed_parallelism,
-                                                   static_cast<std::size_t>(workers));
+    return std::make_optional<tavik::worker_pool_internals::ScopedThreadCap>(static_cast<std::size_t>(workers));
 }
 
 void EvaluateMany(benchmark::State& state) {

@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -100,6 +101,41 @@ private:
     std::uint64_t degree_;
     std::uint64_t n_t_;
     double T_;
+};
+
+// A batch evaluation delivered in bounded pieces, in order, for a consumer
+// that turns each piece into something else while the pool computes the
+// next one (the Python binding builds floats from piece k meanwhile).
+// Inputs: the basis, coefficients and times of evaluate_many /
+// evaluate_derivative_many (all must outlive the stream and stay unchanged),
+// and `storage` of at least storage_for(times.size()) doubles, which holds
+// two pieces. Every value is bit for bit what evaluate_many would return;
+// a batch below kParallelThreshold is one piece computed on the calling
+// thread, larger ones are pieces of kPiece times computed on the pool. The
+// failures of evaluate_many are raised by the constructor (a matrix that fits
+// no time) or by next() (the first failing element of the piece, so pieces
+// before it have been delivered). Memory: two pieces, whatever the batch.
+class LegendreBatchStream {
+public:
+    static constexpr std::size_t kPiece = std::size_t{1} << 15;
+    static constexpr std::size_t storage_for(std::size_t n) noexcept { return n < kPiece ? 2 * n : 2 * kPiece; }
+
+    LegendreBatchStream(const LegendreBasis& basis, const ColumnMajorView& coeffs, std::span<const double> times,
+                        bool derivative, std::span<double> storage);
+    ~LegendreBatchStream();
+    LegendreBatchStream(const LegendreBatchStream&) = delete;
+    LegendreBatchStream& operator=(const LegendreBatchStream&) = delete;
+
+    // The values of the next piece, valid until the following call; empty
+    // once every value has been delivered. Blocks until the piece is
+    // computed (call it without holding locks other threads need), and
+    // hands the piece after it to the pool before returning.
+    std::span<const double> next();
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace tavik

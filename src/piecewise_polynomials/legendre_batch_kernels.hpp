@@ -29,7 +29,7 @@ struct BatchInput {
 
 // Evaluates times t[0 .. n) into out[0 .. n), element i from time i, in
 // increasing order; the first time whose interval has no row in the matrix
-// stops the kernel with the fatal error "Matrix slicing out of bounds." (what
+// stops the kernel with the fatal error messages::kRowOutOfBounds (what
 // was written by then is of no use). No allocation; n may be 0.
 using BatchKernelFn = void (*)(const BatchInput& in, const double* t, double* out, std::size_t n);
 

@@ -1,24 +1,34 @@
 // The process-wide worker pool behind the batch evaluations.
 //
-// The pool is a oneTBB task arena created by the first batch that reaches
-// the parallel threshold and kept until the process ends. Its concurrency is
-// the number of processors the process may use: the CPUs of its affinity
-// mask, capped by the cgroup CPU quota (rounded up), and at least one.
+// The pool is a set of persistent worker threads, created by the first batch
+// that reaches the parallel threshold and kept until the process ends. A
+// batch runs on the workers and on the calling thread, which takes chunks
+// while it waits: available_processors() threads in all (processor_count.hpp:
+// affinity mask, cgroup quota, OMP_NUM_THREADS / OMP_THREAD_LIMIT).
 //
-// A process made by fork() from one that has loaded this code never enters
-// oneTBB (its worker threads do not survive fork, and its internal locks may
-// have been held by a thread that no longer exists); such a process runs each
-// parallel batch on a short-lived team of threads instead, one contiguous
-// slice per thread.
+// Failure never degrades a batch beyond running it on fewer threads: if the
+// pool or a worker cannot be created (no memory, no address space,
+// RLIMIT_NPROC), the batch runs on the threads that exist, down to the
+// caller alone, with the same results; each later batch tries again to start
+// the missing workers. Nothing here blocks on a lock that a failing
+// allocation could leave held.
 //
-// Batches inherit the floating-point environment (rounding mode, flush-to-zero)
-// of the thread that calls parallel_map, so results do not depend on which
-// thread computed them.
+// A process made by fork() inherits the pool's memory but none of its
+// threads, and possibly a lock held by a thread that no longer exists; it
+// recognises this by its process id, leaves the inherited pool untouched
+// and builds its own on its first large batch.
+//
+// Every chunk runs in the floating-point environment (rounding mode,
+// flush-to-zero) of the thread that handed in the batch, so results do not
+// depend on which thread computed them.
 #pragma once
 
+#include <atomic>
+#include <cfenv>
+#include <condition_variable>
 #include <cstddef>
-#include <optional>
-#include <string>
+#include <cstdint>
+#include <exception>
 #include <type_traits>
 #include <utility>
 
@@ -44,51 +54,91 @@ private:
     void (*call_)(const void*, std::size_t, std::size_t);
 };
 
+// A batch handed to the pool: body over disjoint chunks covering [0, n),
+// each chunk in increasing index order. The constructor returns at once; the
+// workers start on the chunks while the caller does something else. wait()
+// makes the calling thread take the chunks no worker has taken yet, blocks
+// until every chunk has finished, and rethrows the exception of the first
+// failing chunk in index order (the error the element-by-element loop would
+// meet first); chunks after a failing one that have not started are skipped.
+// A batch destroyed without wait() drops the chunks not yet started and
+// waits for the running ones, discarding any error. Not movable: the pool
+// refers to it while it runs.
+class PoolBatch {
+public:
+    PoolBatch(std::size_t n, ChunkBody body);
+    ~PoolBatch();
+    PoolBatch(const PoolBatch&) = delete;
+    PoolBatch& operator=(const PoolBatch&) = delete;
+
+    void wait();
+
+    // Shared with the threads that run the chunks; every field but the
+    // constant ones is guarded by the pool's mutex.
+    struct State {
+        ChunkBody body;
+        std::size_t n;
+        std::size_t chunks = 1;
+        std::size_t next = 0;          // next chunk to hand out
+        std::size_t finished = 0;      // chunks run or skipped
+        std::size_t helpers = 0;       // workers taking chunks now
+        std::size_t max_helpers = 0;   // workers allowed besides the caller
+        std::size_t failed;            // first failing chunk, or SIZE_MAX
+        std::exception_ptr error;      // its exception
+        std::fenv_t env;               // the caller's floating-point environment
+        State* queue_next = nullptr;   // the pool's queue of batches with chunks left
+        bool queued = false;
+        void* pool = nullptr;          // nullptr: the caller runs everything
+        std::condition_variable done;  // finished == chunks and helpers == 0
+        std::atomic<bool> settled{false};  // the same, set by the worker that completes it
+
+        State(std::size_t n_, ChunkBody body_) noexcept : body(body_), n(n_), failed(SIZE_MAX) {}
+        bool complete() const noexcept { return finished == chunks && helpers == 0; }
+        std::size_t begin(std::size_t chunk) const noexcept {
+            const std::size_t base = n / chunks, extra = n % chunks;
+            return chunk * base + (chunk < extra ? chunk : extra);
+        }
+    };
+
+private:
+    State state_;
+    bool waited_ = false;
+};
+
 // Calls body(begin, end) on disjoint chunks covering [0, n), each chunk in
 // increasing index order. Below `threshold` the whole range runs on the
 // calling thread (nothing at all for n = 0) and the pool is neither created
-// nor touched. From `threshold` on, the chunks run on the pool (the calling
-// thread may take a share while it waits) and parallel_map returns once every
-// chunk has finished. An exception thrown by a chunk cancels the chunks not
-// yet started and is rethrown on the calling thread, as the same exception
-// object type, after the others have stopped.
+// nor touched. From `threshold` on, the chunks run as a PoolBatch that the
+// caller waits for at once; an exception is rethrown as PoolBatch::wait does.
 void parallel_map(std::size_t n, std::size_t threshold, ChunkBody body);
 
 // Whether this process has created its pool (a forked child reports false
-// for the pool it inherited and never uses).
+// for the pool it inherited, until it creates its own).
 bool worker_pool_created() noexcept;
 
-// Maximum number of threads, the caller included, that the pool runs a batch
-// on; 0 before the pool exists.
+// Number of threads, the caller included, that a batch may run on:
+// available_processors() when the pool was created; 0 before it exists.
 std::size_t worker_pool_concurrency() noexcept;
 
-// Processors available to this process, as the pool counts them (>= 1).
-std::size_t available_processors();
+// Worker threads running now (the caller not counted); 0 before the pool exists.
+std::size_t worker_pool_threads() noexcept;
 
-// Building blocks, exposed so that tests can drive them directly.
+// Hooks for tests and benchmarks.
 namespace worker_pool_internals {
 
-// CPUs in the calling thread's affinity mask; 0 if it cannot be read.
-std::size_t affinity_cpu_count() noexcept;
+// Caps the threads, the caller included, that batches handed in while it
+// lives may use (at least 1: the caller alone); restores the previous cap
+// when it ends. Process-wide; not meant to be nested across threads.
+class ScopedThreadCap {
+public:
+    explicit ScopedThreadCap(std::size_t threads) noexcept;
+    ~ScopedThreadCap();
+    ScopedThreadCap(const ScopedThreadCap&) = delete;
+    ScopedThreadCap& operator=(const ScopedThreadCap&) = delete;
 
-// CPU limit (quota / period) of the cgroup this process belongs to, the
-// smallest along its path up to the hierarchy root, from cgroup v2 cpu.max
-// or cgroup v1 cpu.cfs_quota_us / cpu.cfs_period_us. Files are read below
-// `fs_root` ("" for the real file system: /proc/self/cgroup,
-// /proc/self/mountinfo and the cgroup mounts listed there).
-// nullopt when no quota is set or nothing can be read.
-std::optional<double> cgroup_cpu_limit(const std::string& fs_root);
-
-// min(affinity, ceil(cpu_limit)), at least 1; an affinity of 0 (unknown)
-// falls back to the hardware thread count.
-std::size_t processors_from(std::size_t affinity, std::optional<double> cpu_limit) noexcept;
-
-// Runs body over [0, n) on `threads` threads (the caller and threads - 1
-// new ones), thread w taking the w-th of `threads` contiguous slices of
-// nearly equal size. If a thread cannot be started, the caller runs its
-// slice. The first exception in slice order is rethrown after all have
-// finished. This is the pool's stand-in in forked children.
-void map_on_thread_team(std::size_t n, std::size_t threads, ChunkBody body);
+private:
+    std::size_t previous_;
+};
 
 // Whether this process is a fork() child of the one that loaded this code.
 bool forked_since_load() noexcept;

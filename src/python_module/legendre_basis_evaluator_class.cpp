@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -64,21 +65,30 @@ PyRef evaluate_at_impl(const EvaluatorData& data, Quantity q, double t) {
     return from_double(q == Quantity::value ? data.basis.evaluate(coeffs, t) : data.basis.evaluate_derivative(coeffs, t));
 }
 
-// Copy the times under the lock, compute without it, build the list after.
+// Copy the times under the lock, then build the list piece by piece while
+// the pool computes the piece after: the lock is released only while this
+// thread waits for a piece, so other Python threads progress meanwhile. The
+// buffer view stays acquired until the last piece is computed.
 PyRef evaluate_many_impl(const EvaluatorData& data, Quantity q, Arg t_values) {
-    std::optional<ScratchDoubles> results;
-    {
-        DoubleBufferCopy times(t_values);
-        const ColumnMajorView coeffs = data.coefficients();
-        results.emplace(times.values().size());
-        GilReleased unlocked;
-        if (q == Quantity::value) {
-            data.basis.evaluate_many_into(coeffs, times.values(), results->span());
-        } else {
-            data.basis.evaluate_derivative_many_into(coeffs, times.values(), results->span());
+    std::optional<DoubleBufferCopy> times(std::in_place, t_values);
+    const std::size_t n = times->values().size();
+    ScratchDoubles storage(LegendreBatchStream::storage_for(n));
+    PyRef list = PyRef::steal_or_throw(PyList_New(static_cast<Py_ssize_t>(n)));
+    std::optional<LegendreBatchStream> stream;
+    std::size_t done = 0;
+    do {
+        std::span<const double> piece;
+        {
+            GilReleased unlocked;
+            if (!stream) stream.emplace(data.basis, data.coefficients(), times->values(), q == Quantity::derivative,
+                                        storage.span());
+            piece = stream->next();
         }
-    }
-    return from_doubles(results->span());
+        if (done + piece.size() == n) times.reset();  // every value is computed
+        fill_doubles(list.get(), done, piece);
+        done += piece.size();
+    } while (done < n);
+    return list;
 }
 
 // ---- bindings ----

@@ -8,12 +8,16 @@ PyRef from_double(double v) { return PyRef::steal_or_throw(PyFloat_FromDouble(v)
 
 PyRef from_doubles(std::span<const double> values) {
     PyRef list = PyRef::steal_or_throw(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    fill_doubles(list.get(), 0, values);
+    return list;
+}
+
+void fill_doubles(PyObject* list, std::size_t offset, std::span<const double> values) {
     for (std::size_t i = 0; i < values.size(); ++i) {
         PyObject* item = PyFloat_FromDouble(values[i]);
         if (item == nullptr) throw_error_already_set();
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(offset + i), item);
     }
-    return list;
 }
 
 PyRef from_u64s(std::span<const std::uint64_t> values) {

@@ -13,6 +13,9 @@ namespace tavik::py {
 
 PyRef from_double(double v);
 PyRef from_doubles(std::span<const double> values);
+// Sets items offset ... offset + values.size() - 1 of a new list (PyList_New),
+// whose slots there are still empty, to floats of `values`.
+void fill_doubles(PyObject* list, std::size_t offset, std::span<const double> values);
 PyRef from_u64s(std::span<const std::uint64_t> values);
 PyRef from_text(std::string_view text);
 PyRef triplets_to_tuple(std::span<const std::uint64_t> rows, std::span<const std::uint64_t> cols,

@@ -1,11 +1,14 @@
 // Per-thread scratch storage for batch calls.
 //
-// A batch call needs two arrays of n doubles (the copied times and the
-// results) only until it has built its result list. Fresh allocations of that
-// size come from mmap and fault in every page on every call, which costs as
-// much as the evaluation itself; a calling thread therefore keeps its blocks
-// between calls, up to kKeptDoubles each, and larger batches allocate for the
-// call alone. Contents are unspecified: users overwrite every element.
+// A batch call needs the copied times and room for two pieces of results
+// (LegendreBatchStream) only until it has built its result list. Fresh
+// allocations above the allocator's mmap threshold fault in every page on
+// every call, which costs as much as evaluating a small batch; a calling
+// thread therefore keeps its blocks between calls, two of at most
+// kKeptDoubles each (1 MiB in all, freed when the thread ends). Blocks up to
+// kSharedDoubles (the times of a batch of a million) come from one block the
+// process keeps for whichever call finds it free; anything else is allocated
+// for the call alone. Contents are unspecified: users overwrite every element.
 #pragma once
 
 #include <cstddef>
@@ -16,7 +19,8 @@ namespace tavik::py {
 
 class ScratchDoubles {
 public:
-    static constexpr std::size_t kKeptDoubles = std::size_t{1} << 21;  // 16 MiB per block
+    static constexpr std::size_t kKeptDoubles = std::size_t{1} << 16;    // 512 KiB per block
+    static constexpr std::size_t kSharedDoubles = std::size_t{1} << 20;  // 8 MiB
 
     explicit ScratchDoubles(std::size_t n);
     ~ScratchDoubles();
@@ -29,6 +33,7 @@ private:
     double* data_ = nullptr;
     std::size_t size_ = 0;
     int slot_ = -1;                   // index of the thread's cached block in use, or -1
+    bool shared_ = false;             // whether this holds the process's shared block
     std::unique_ptr<double[]> own_;  // storage of a batch too large to keep
 };
 

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cfenv>
 #include <chrono>
@@ -15,8 +16,6 @@
 #include <cstdint>
 #include <condition_variable>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <limits>
 #include <mutex>
 #include <random>
@@ -25,10 +24,9 @@
 #include <thread>
 #include <vector>
 
-#include <tbb/global_control.h>
-
 #include "fatal_error.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
+#include "piecewise_polynomials/processor_count.hpp"
 #include "piecewise_polynomials/worker_pool.hpp"
 #include "support.hpp"
 
@@ -104,15 +102,6 @@ D batch(const Problem& p, std::span<const double> times, bool derivative) {
                       : p.basis.evaluate_many(p.view(), times);
 }
 
-// evaluate_many on the forked-child stand-in: one slice per thread.
-D team_batch(const Problem& p, const D& times, std::size_t threads) {
-    D out(times.size());
-    wpi::map_on_thread_team(times.size(), threads, [&](std::size_t b, std::size_t e) {
-        const D part = batch(p, std::span(times).subspan(b, e - b), false);
-        std::copy(part.begin(), part.end(), out.begin() + static_cast<long>(b));
-    });
-    return out;
-}
 
 // Waits up to `seconds` for a child; kills it on timeout. Returns its status.
 int wait_with_timeout(pid_t child, int seconds) {
@@ -179,15 +168,11 @@ TEST(BatchEvaluation, SameBitsWhateverTheWorkerCount) {
     const Problem p = make_problem(8, 1000, 1.0);
     const D times = make_times(100000, p.basis);
     const D expected = singles(p, times, false);
-    for (int workers : {1, 2, 3, 8}) {
-        tbb::global_control limit(tbb::global_control::max_allowed_parallelism, workers);
+    for (std::size_t workers : {1, 2, 3, 8}) {
+        wpi::ScopedThreadCap cap(workers);
         for (int repeat = 0; repeat < 3; ++repeat) {
             EXPECT_EQ(first_mismatch(batch(p, times, false), expected), -1) << workers << " workers";
         }
-    }
-    // The forked-child stand-in, with thread counts beyond the machine's.
-    for (std::size_t threads : {1, 2, 3, 8}) {
-        EXPECT_EQ(first_mismatch(team_batch(p, times, threads), expected), -1) << threads << " threads";
     }
 }
 
@@ -201,11 +186,10 @@ TEST(BatchEvaluation, WorkersUseTheCallersRoundingMode) {
     ASSERT_EQ(std::fesetround(FE_DOWNWARD), 0);
     const D downward = singles(p, times, false);
     const D pooled = batch(p, times, false);
-    const D team = team_batch(p, times, 4);
     std::fesetround(FE_TONEAREST);
     ASSERT_NE(first_mismatch(downward, nearest), -1) << "the rounding mode should matter here";
     EXPECT_EQ(first_mismatch(pooled, downward), -1);
-    EXPECT_EQ(first_mismatch(team, downward), -1);
+    EXPECT_EQ(first_mismatch(batch(p, times, false), nearest), -1);  // and the workers went back
 }
 
 // A mis-shaped matrix trips the index checks; the batch fails with the error
@@ -279,18 +263,79 @@ TEST(BatchEvaluation, ChunkExceptionKeepsItsTypeAndMessage) {
             EXPECT_EQ(running, 0);
         }
     }
-    failing_started = thrown = false;
-    try {
-        wpi::map_on_thread_team(100, 3, [&](std::size_t b, std::size_t e) {
-            chunk(b, e, 1000);
-            if (b > 0) throw FatalError(b < 50 ? "second" : "third");
-        });
-        ADD_FAILURE() << "no exception";
-    } catch (const FatalError& e) {
-        EXPECT_STREQ(e.what(), "second");  // the first failing slice in index order
-        const std::lock_guard lock(m);
-        EXPECT_EQ(running, 0);
+    // Every chunk but the first fails: the error of the lowest one wins,
+    // whichever thread finished first.
+    for (int repeat = 0; repeat < 20; ++repeat) {
+        std::size_t lowest_failing = SIZE_MAX;
+        std::mutex lowest_m;
+        try {
+            parallel_map(1 << 16, 2048, [&](std::size_t b, std::size_t e) {
+                chunk(b, e, SIZE_MAX);
+                if (b == 0) return;
+                {
+                    std::lock_guard lock(lowest_m);
+                    lowest_failing = std::min(lowest_failing, b);
+                }
+                throw FatalError(std::to_string(b));
+            });
+            ADD_FAILURE() << "no exception";
+        } catch (const FatalError& e) {
+            EXPECT_EQ(e.what(), std::to_string(lowest_failing));
+            const std::lock_guard lock(m);
+            EXPECT_EQ(running, 0);
+        }
     }
+}
+
+// The piecewise form used by the Python binding: pieces in order, bounded,
+// and together bit for bit the batch, whatever the worker count.
+TEST(BatchStream, PiecesMakeUpTheBatch) {
+    const Problem p = make_problem(4, 300, 2.0);
+    constexpr std::size_t kPiece = LegendreBatchStream::kPiece;
+    const D times = make_times(3 * kPiece + 5, p.basis);
+    for (bool derivative : {false, true}) {
+        const D expected = singles(p, times, derivative);
+        for (std::size_t workers : {1, 2, 8}) {
+            wpi::ScopedThreadCap cap(workers);
+            for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{2047}, std::size_t{2048}, kPiece,
+                                  kPiece + 1, times.size()}) {
+                D storage(LegendreBatchStream::storage_for(n));
+                LegendreBatchStream stream(p.basis, p.view(), std::span(times).first(n), derivative, storage);
+                D got;
+                for (std::span<const double> piece; !(piece = stream.next()).empty();) {
+                    EXPECT_LE(piece.size(), kPiece);
+                    got.insert(got.end(), piece.begin(), piece.end());
+                }
+                EXPECT_TRUE(stream.next().empty());
+                EXPECT_EQ(first_mismatch(got, D(expected.begin(), expected.begin() + static_cast<long>(n))), -1)
+                    << "n " << n << " workers " << workers << " derivative " << derivative;
+            }
+        }
+    }
+}
+
+// A failing element fails the piece it lies in, after the earlier pieces were
+// delivered; a matrix that fits no time fails at once. A stream abandoned
+// with a piece on the pool leaves the pool sound.
+TEST(BatchStream, FailuresArriveWithTheirPiece) {
+    const Problem p = make_problem(2, 10, 1.0);
+    constexpr std::size_t kPiece = LegendreBatchStream::kPiece;
+    D times(3 * kPiece, 0.05);
+    times[2 * kPiece + 7] = 0.95;  // interval 9: beyond the short matrix
+    const ColumnMajorView short_rows(p.coeffs.data(), 9, 3);
+    D storage(LegendreBatchStream::storage_for(times.size()));
+    LegendreBatchStream stream(p.basis, short_rows, times, false, storage);
+    EXPECT_EQ(stream.next().size(), kPiece);
+    EXPECT_EQ(stream.next().size(), kPiece);
+    expect_fatal([&] { (void)stream.next(); }, messages::kRowOutOfBounds);
+    const ColumnMajorView short_cols(p.coeffs.data(), 10, 2);
+    expect_fatal([&] { LegendreBatchStream(p.basis, short_cols, times, true, storage); }, messages::kColumnOutOfBounds);
+    for (int repeat = 0; repeat < 20; ++repeat) {
+        LegendreBatchStream abandoned(p.basis, p.view(), times, repeat % 2 == 1, storage);
+        (void)abandoned.next();
+    }
+    const D t = make_times(50000, p.basis);
+    EXPECT_EQ(first_mismatch(batch(p, t, true), singles(p, t, true)), -1);
 }
 
 TEST(BatchEvaluation, ConcurrentCallersShareThePool) {
@@ -432,60 +477,12 @@ TEST(WorkerPool, OneProcessorProcessCompletesBatches) {
 }
 
 TEST(FreshProcess, DISABLED_PinnedToOneProcessor) {
-    ASSERT_EQ(wpi::affinity_cpu_count(), 1u);
-    EXPECT_EQ(available_processors(), 1u);
+    ASSERT_EQ(processor_count::affinity_cpu_count(), 1u);
+    EXPECT_EQ(available_processors(), 1u);  // unless OMP_NUM_THREADS says less
     const Problem p = make_problem(3, 100, 1.0);
     const D times = make_times(100000, p.basis);
     EXPECT_EQ(first_mismatch(batch(p, times, false), singles(p, times, false)), -1);
     EXPECT_EQ(worker_pool_concurrency(), 1u);
-}
-
-TEST(WorkerPool, SizeIsAffinityCappedByTheRoundedUpQuota) {
-    EXPECT_EQ(wpi::processors_from(8, std::nullopt), 8u);
-    EXPECT_EQ(wpi::processors_from(8, 1.5), 2u);
-    EXPECT_EQ(wpi::processors_from(8, 0.2), 1u);
-    EXPECT_EQ(wpi::processors_from(2, 16.0), 2u);
-    EXPECT_EQ(available_processors(), wpi::processors_from(wpi::affinity_cpu_count(), wpi::cgroup_cpu_limit("")));
-}
-
-class FakeCgroupTree : public ::testing::Test {
-protected:
-    std::filesystem::path root_ = std::filesystem::temp_directory_path() /
-                                  ("tavik-cgroup-" + std::to_string(getpid()) + "-" +
-                                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    void SetUp() override { std::filesystem::create_directories(root_ / "proc/self"); }
-    void TearDown() override { std::filesystem::remove_all(root_); }
-    void write(const std::string& path, const std::string& text) {
-        std::filesystem::create_directories((root_ / path).parent_path());
-        std::ofstream(root_ / path) << text;
-    }
-    std::optional<double> limit() { return wpi::cgroup_cpu_limit(root_.string()); }
-};
-
-TEST_F(FakeCgroupTree, Version2TakesTheSmallestQuotaOnThePath) {
-    EXPECT_EQ(limit(), std::nullopt);  // nothing readable
-    write("proc/self/cgroup", "0::/user.slice/app\n");
-    write("proc/self/mountinfo",
-          "24 30 0:22 / /sys/fs/cgroup rw,nosuid shared:9 - cgroup2 cgroup2 rw,nsdelegate\n");
-    write("sys/fs/cgroup/user.slice/app/cpu.max", "max 100000\n");
-    EXPECT_EQ(limit(), std::nullopt);
-    write("sys/fs/cgroup/user.slice/cpu.max", "250000 100000\n");
-    EXPECT_EQ(limit(), 2.5);
-    write("sys/fs/cgroup/user.slice/app/cpu.max", "150000 100000\n");
-    EXPECT_EQ(limit(), 1.5);
-}
-
-TEST_F(FakeCgroupTree, Version1CfsQuotaInsideAContainerMount) {
-    // The container sees its own cgroup as the root of the cpu hierarchy.
-    write("proc/self/cgroup", "5:memory:/docker/abc\n4:cpu,cpuacct:/docker/abc\n0::/\n");
-    write("proc/self/mountinfo",
-          "31 23 0:28 / /sys/fs/cgroup rw - tmpfs tmpfs rw\n"
-          "32 31 0:29 /docker/abc /sys/fs/cgroup/cpu\\040x rw - cgroup cgroup rw,cpu,cpuacct\n");
-    write("sys/fs/cgroup/cpu x/cpu.cfs_period_us", "100000\n");
-    write("sys/fs/cgroup/cpu x/cpu.cfs_quota_us", "-1\n");
-    EXPECT_EQ(limit(), std::nullopt);
-    write("sys/fs/cgroup/cpu x/cpu.cfs_quota_us", "50000\n");
-    EXPECT_EQ(limit(), 0.5);
 }
 
 }  // namespace

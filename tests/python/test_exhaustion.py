@@ -1,0 +1,172 @@
+"""Batches when the process runs short of address space or threads, thread
+limits from the environment, and the memory a batch leaves behind.
+
+Each scenario runs in a fresh interpreter under a timeout: what it does to
+the worker pool, the resource limits or the environment stays there, and a
+hang fails the test instead of the run.
+"""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from conftest import SANITIZED
+
+TIMEOUT = 60
+CPUS = len(os.sched_getaffinity(0))
+
+# Shared by every scenario: a problem with known results, the pool's worker
+# threads as the kernel lists them, and a check that a large batch gives the
+# known bits.
+PRELUDE = """
+import os, resource, sys
+import numpy as np
+import tavik
+
+e = tavik.LegendreBasisEvaluator(3, 64, 1.0)
+e.set_dofs(np.random.default_rng(1).standard_normal(256))
+times = np.random.default_rng(2).uniform(-0.1, 1.1, 100_000)
+# Below 2048 times a batch runs on the calling thread alone: the reference.
+small = times[:2047]
+expected = (np.array(e.evaluate_many(small)), np.array(e.evaluate_derivative_many(small)))
+
+def workers():
+    names = []
+    for task in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{task}/comm") as f:
+                names.append(f.read().strip())
+        except FileNotFoundError:
+            pass
+    return names.count("tavik-worker")
+
+def large_batch_ok(n=4096):
+    # Values and derivatives of n times (the small batch repeated) have the
+    # reference bits, or the batch raises MemoryError; returns which.
+    reps = -(-n // small.size)
+    t = np.tile(small, reps)[:n]
+    try:
+        v = e.evaluate_many(t)
+        d = e.evaluate_derivative_many(t)
+    except MemoryError:
+        return "MemoryError"
+    assert np.array(v).tobytes() == np.tile(expected[0], reps)[:n].tobytes(), "values differ"
+    assert np.array(d).tobytes() == np.tile(expected[1], reps)[:n].tobytes(), "derivatives differ"
+    return "ok"
+"""
+
+
+def run(script, env=None):
+    full_env = dict(os.environ, **(env or {}))
+    for name in ("OMP_NUM_THREADS", "OMP_THREAD_LIMIT"):
+        if env is None or name not in env:
+            full_env.pop(name, None)
+    proc = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(script)], capture_output=True,
+                          text=True, timeout=TIMEOUT, env=full_env)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout.split()
+
+
+@pytest.mark.allocation_failure
+@pytest.mark.parametrize("headroom_mib", [0, 1, 2, 4, 8])
+def test_first_batch_with_address_space_nearly_used_up(headroom_mib):
+    # The pool and its workers are created while only a few MiB of address
+    # space are left: the batch completes on the threads that could start
+    # (or raises MemoryError), and once the limit is lifted a later batch
+    # starts the missing workers.
+    out = run(
+        f"""
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.RLIM_INFINITY))
+        hog = []
+        try:
+            while True:
+                hog.append(np.empty(1 << 17))  # 1 MiB of address space, never touched
+        except MemoryError:
+            pass
+        del hog[len(hog) - {headroom_mib}:]
+        first = large_batch_ok()
+        hog.clear()
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        print(first, large_batch_ok(200_000), workers())
+        """
+    )
+    assert out[0] in ("ok", "MemoryError")
+    assert out[1:] == ["ok", str(CPUS - 1)]
+
+
+@pytest.mark.skipif(CPUS < 2, reason="one processor: the pool has no workers to lose")
+def test_no_threads_left_then_threads_again():
+    # RLIMIT_NPROC reached: no worker can start, the batches run on the
+    # caller with the same bits; raising the limit brings the workers back.
+    # The limit binds only unprivileged users, so root gives up its identity.
+    out = run(
+        """
+        if os.geteuid() == 0:
+            os.setgid(65534)
+            os.setuid(65534)
+        soft, hard = resource.getrlimit(resource.RLIMIT_NPROC)
+        resource.setrlimit(resource.RLIMIT_NPROC, (1, hard))
+        first = large_batch_ok(), large_batch_ok(200_000), workers()
+        resource.setrlimit(resource.RLIMIT_NPROC, (hard, hard))
+        print(*first, large_batch_ok(200_000), workers())
+        """
+    )
+    assert out == ["ok", "ok", "0", "ok", str(CPUS - 1)]
+
+
+@pytest.mark.parametrize(
+    "env, threads",
+    [
+        ({}, CPUS),
+        ({"OMP_NUM_THREADS": "1"}, 1),
+        ({"OMP_NUM_THREADS": " 1 ,4"}, 1),  # the first value counts
+        ({"OMP_NUM_THREADS": "64", "OMP_THREAD_LIMIT": "1"}, 1),
+        ({"OMP_THREAD_LIMIT": "1"}, 1),
+        ({"OMP_NUM_THREADS": "64"}, CPUS),  # never more than the processors
+        ({"OMP_NUM_THREADS": "0", "OMP_THREAD_LIMIT": "two"}, CPUS),  # invalid values are ignored
+        ({"OMP_NUM_THREADS": "-1"}, CPUS),
+    ],
+)
+def test_thread_limits_from_the_environment(env, threads):
+    out = run("print(large_batch_ok(200_000), workers())", env=env)
+    assert out == ["ok", str(min(threads, CPUS) - 1)]
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's allocator keeps freed memory in quarantine")
+def test_threads_keep_little_memory_after_large_batches():
+    # Sixteen threads each run one large batch; once they have ended, the
+    # process holds little more than before (the batches themselves need
+    # about 16 MiB of times and 64 MiB of floats each while they run).
+    out = run(
+        """
+        import threading
+        big = np.random.default_rng(3).uniform(0.0, 1.0, 1 << 21)
+        e.evaluate_many(big[:4096])  # the pool exists before the measurement
+
+        def rss_mib():
+            with open("/proc/self/status") as f:
+                for line in f:
+                    if line.startswith("VmRSS:"):
+                        return int(line.split()[1]) / 1024
+
+        before = rss_mib()
+        barrier = threading.Barrier(16)
+
+        def one_batch():
+            barrier.wait()
+            r = e.evaluate_many(big)
+            assert len(r) == len(big)
+            del r
+
+        threads = [threading.Thread(target=one_batch) for _ in range(16)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        print(round(rss_mib() - before))
+        """
+    )
+    assert int(out[0]) < 24, f"{out[0]} MiB still held"
