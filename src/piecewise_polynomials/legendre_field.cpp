@@ -46,6 +46,9 @@ struct FieldBatch {
 // performs exactly the scalar operations of uniform_mesh.hpp's
 // locate_in_mesh and of LegendreRecurrence on its own time.
 constexpr std::size_t kLanes = 8;
+// Lanes never cross a function boundary that is not inlined, so the ABI of
+// passing them (which differs between instruction sets) never matters.
+#pragma GCC diagnostic ignored "-Wpsabi"
 typedef double Lanes __attribute__((vector_size(kLanes * sizeof(double))));
 
 [[gnu::always_inline]] inline Lanes broadcast(double x) noexcept { return Lanes{} + x; }
