@@ -237,6 +237,42 @@ template <FieldQuantity Q>
     }
 }
 
+// Rows [begin, end) of basis_rows_into; `in` by value as in field_rows.
+template <class Index>
+[[gnu::always_inline]] inline void rows_chunk(const FieldBatch in, double* values, Index* columns, std::size_t begin,
+                                              std::size_t end) {
+    const std::uint64_t width = in.width;
+    const double h = in.h;
+    const bool derivative = in.quantity == FieldQuantity::derivative;
+    BlockBasis block(width);
+    for (std::size_t i0 = begin; i0 < end; i0 += kLanes) {
+        const std::size_t count = std::min(kLanes, end - i0);
+        block.compute(in, in.times + i0, count);
+        for (std::size_t l = 0; l < count; ++l) {
+            double* row_values = values + (i0 + l) * width;
+            Index* row_columns = columns + (i0 + l) * width;
+            const std::uint64_t first = block.interval[l] * width;
+            for (std::uint64_t k = 0; k < width; ++k) {
+                const double b = block.basis()[k * kLanes + l];
+                row_values[k] = derivative ? (b + b) / h : b;
+                row_columns[k] = static_cast<Index>(first + k);
+            }
+        }
+    }
+}
+
+[[gnu::target_clones("avx512f", "avx2", "default")]] void rows_chunk_32(const FieldBatch& in, double* values,
+                                                                       std::int32_t* columns, std::size_t begin,
+                                                                       std::size_t end) {
+    rows_chunk(in, values, columns, begin, end);
+}
+
+[[gnu::target_clones("avx512f", "avx2", "default")]] void rows_chunk_64(const FieldBatch& in, double* values,
+                                                                       std::int64_t* columns, std::size_t begin,
+                                                                       std::size_t end) {
+    rows_chunk(in, values, columns, begin, end);
+}
+
 template <class Index>
 void basis_rows(const LegendreBasis& basis, std::span<const double> times, FieldQuantity quantity, NodeSide side,
                 std::span<double> values, std::span<Index> columns) {
@@ -251,20 +287,10 @@ void basis_rows(const LegendreBasis& basis, std::span<const double> times, Field
     double* v = values.data();
     Index* col = columns.data();
     parallel_map(times.size(), field_parallel_threshold(basis.degree(), 1), [&](std::size_t begin, std::size_t end) {
-        BlockBasis block(width);
-        for (std::size_t i0 = begin; i0 < end; i0 += kLanes) {
-            const std::size_t count = std::min(kLanes, end - i0);
-            block.compute(in, in.times + i0, count);
-            for (std::size_t l = 0; l < count; ++l) {
-                double* row_values = v + (i0 + l) * width;
-                Index* row_columns = col + (i0 + l) * width;
-                const std::uint64_t first = block.interval[l] * width;
-                for (std::uint64_t k = 0; k < width; ++k) {
-                    const double b = block.basis()[k * kLanes + l];
-                    row_values[k] = quantity == FieldQuantity::value ? b : (b + b) / in.h;
-                    row_columns[k] = static_cast<Index>(first + k);
-                }
-            }
+        if constexpr (sizeof(Index) == 4) {
+            rows_chunk_32(in, v, col, begin, end);
+        } else {
+            rows_chunk_64(in, v, col, begin, end);
         }
     });
 }
