@@ -1,5 +1,15 @@
 """Fixtures and helpers shared by the Python test modules."""
 
+import os
+import sys
+from pathlib import Path
+
+# `python -m pytest` from the repository root puts the root first on sys.path,
+# where the source folder tavik_arrays/ (without its compiled _core) would
+# shadow the installed package. The tests are for the installed one.
+_ROOT = Path(__file__).resolve().parents[2]
+sys.path[:] = [p for p in sys.path if Path(p or os.curdir).resolve() != _ROOT]
+
 import pytest
 
 from support import SANITIZED, PanicException, interpreter_float_error, interpreter_index_error, raises_exactly
@@ -40,3 +50,4 @@ def index_error_of():
 @pytest.fixture
 def float_error_of():
     return interpreter_float_error
+
