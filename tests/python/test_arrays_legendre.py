@@ -14,7 +14,7 @@ import pytest
 
 import tavik
 import tavik_arrays
-from conftest import other_threads_ran_during
+from support import other_threads_ran_during
 from tavik_arrays import LegendreSpace, _checks, _legendre
 
 JOIN_TIMEOUT = 120

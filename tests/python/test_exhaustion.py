@@ -13,7 +13,7 @@ import textwrap
 
 import pytest
 
-from conftest import SANITIZED
+from support import SANITIZED
 
 TIMEOUT = 60
 CPUS = len(os.sched_getaffinity(0))
