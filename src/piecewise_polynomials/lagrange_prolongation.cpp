@@ -23,6 +23,7 @@ CsrMatrix LagrangeBasis::get_prolongation_matrix_to(std::uint64_t nt_fine) const
     const std::uint64_t n_c = n_t_;
     const std::uint64_t n_f = nt_fine;
     if (d == 0) fatal("Lagrange prolongation requires polynomial degree at least 1");
+    check_lagrange_matrix_degree(d);
     if (n_c == 0) fatal("Lagrange prolongation requires at least one coarse interval");
     if (n_f == 0) fatal("Lagrange prolongation requires at least one fine interval");
 

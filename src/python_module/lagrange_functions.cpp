@@ -67,6 +67,9 @@ PyRef lagrange_prolongation_matrix_impl(std::uint64_t nt_coarse, std::uint64_t n
                                         bool periodic) {
     if (periodic && degree == 0) raise_value_error(kPeriodicDegree);
     if (periodic && (nt_coarse == 0 || nt_fine == 0)) raise_value_error(kPeriodicProlongation);
+    // The core refuses the degree too, but only after the coarse basis, of
+    // n_t * degree nodes, has been built.
+    check_lagrange_matrix_degree(degree);
     const LagrangeBasis coarse = LagrangeBasis::create(degree, nt_coarse, 1.0, periodic);
     return to_python(coarse.get_prolongation_matrix_to(nt_fine));
 }
@@ -94,6 +97,9 @@ PyMethodDef g_prolongation_def = {
 PyRef lagrange_to_legendre_impl(std::uint64_t degree, std::uint64_t n_t, bool periodic) {
     if (periodic && degree == 0) raise_value_error(kPeriodicDegree);
     if (periodic && n_t == 0) raise_value_error(kPeriodicIntervals);
+    // Degree 0 keeps its own message from the core; too high a degree is
+    // refused before the basis is built.
+    check_lagrange_matrix_degree(degree);
     const LagrangeBasis basis = LagrangeBasis::create(degree, n_t, 1.0, periodic);
     return to_python(basis.get_transormation_matrix_to_legendre());
 }

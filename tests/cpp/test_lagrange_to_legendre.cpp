@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "piecewise_polynomials/lagrange_basis.hpp"
@@ -94,20 +95,21 @@ TEST(LagrangeToLegendre, Messages) {
     }
 }
 
-TEST(LagrangeToLegendre, NumericallySingularVandermondeIsRefusedRatherThanInverted) {
-    // Equidistant nodes make V hopelessly ill-conditioned long before degree
-    // 100; the rank-revealing inversion must say so.
-    const char* message = "Failed to invert Vandermonde matrix for Lagrange to Legendre conversion.";
-    expect_fatal([] { transformation(100, 1, false); }, message);
-    const LagrangeBasis b = LagrangeBasis::create(100, 1, 1.0, false);
-    expect_fatal([&] { b.to_legendre_basis_matrix_for_pol_degree(101); }, message);
-}
-
-TEST(LagrangeToLegendre, RefusesLocalMatricesThatCannotBeDescribed) {
-    // A non-periodic basis without intervals exists for any degree.
-    for (std::uint64_t d : {std::numeric_limits<std::uint64_t>::max(), std::uint64_t{1} << 32, std::uint64_t{1} << 31}) {
-        expect_fatal([d] { transformation(d, 0, false); }, "capacity overflow");
+TEST(LagrangeToLegendre, DegreesBeyondTheAccurateLimitAreRefusedAtOnce) {
+    EXPECT_EQ(max_lagrange_matrix_degree, 12u);
+    EXPECT_EQ(transformation(12, 1, false).nnz(), 13u * 13u);
+    // Refused before the degree-sized dense matrices are described, so even
+    // degrees whose (degree + 1)^2 values could not be one array get this
+    // message, and before the block index is looked at.
+    for (std::uint64_t d : {std::uint64_t{13}, std::uint64_t{100}, std::uint64_t{1} << 31,
+                            std::numeric_limits<std::uint64_t>::max()}) {
+        expect_fatal([d] { transformation(d, 0, false); },
+                     "Lagrange matrices of degree " + std::to_string(d) +
+                         " would be inaccurate; the largest supported degree is 12");
     }
+    const LagrangeBasis b = LagrangeBasis::create(13, 1, 1.0, false);
+    expect_fatal([&] { b.to_legendre_basis_matrix_for_pol_degree(14); },
+                 "Lagrange matrices of degree 13 would be inaccurate; the largest supported degree is 12");
 }
 
 TEST(LagrangeToLegendre, BlocksAreTheRowsOfTheStackedMatrix) {

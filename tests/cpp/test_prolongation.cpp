@@ -116,6 +116,9 @@ TEST(Prolongation, ChecksDegreeThenCoarseThenFine) {
     expect_fatal([] { prolongation(2, 0, 0, false); }, "Lagrange prolongation requires at least one coarse interval");
     expect_fatal([] { prolongation(2, 3, 0, false); }, "Lagrange prolongation requires at least one fine interval");
     expect_fatal([] { prolongation(2, 3, 0, true); }, "Lagrange prolongation requires at least one fine interval");
+    // Too high a degree is refused before the interval counts are looked at.
+    expect_fatal([] { prolongation(13, 0, 0, false); },
+                 "Lagrange matrices of degree 13 would be inaccurate; the largest supported degree is 12");
 }
 
 TEST(Prolongation, RefusesFineMeshesThatCannotBeDescribed) {
