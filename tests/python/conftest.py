@@ -3,10 +3,18 @@
 import math
 import operator
 import os
+import sys
+from pathlib import Path
 
 import pytest
 
-import tavik
+# `python -m pytest` from the repository root puts the root first on sys.path,
+# where the source folder tavik_arrays/ (without its compiled _core) would
+# shadow the installed package. The tests are for the installed one.
+_ROOT = Path(__file__).resolve().parents[2]
+sys.path[:] = [p for p in sys.path if Path(p or os.curdir).resolve() != _ROOT]
+
+import tavik  # noqa: E402
 
 
 # Set by `./dev test --sanitize` for its run under AddressSanitizer.
