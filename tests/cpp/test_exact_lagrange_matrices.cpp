@@ -154,6 +154,10 @@ TEST(LagrangeToLegendreProjection, MatchesTheTablesAndInvertsTheVandermondeMatri
     EXPECT_EQ(lagrange_to_legendre_local(3),
               (std::vector<double>{1.0 / 8, 3.0 / 8, 3.0 / 8, 1.0 / 8, -11.0 / 40, -27.0 / 40, 27.0 / 40, 11.0 / 40,
                                    3.0 / 8, -3.0 / 8, -3.0 / 8, 3.0 / 8, -9.0 / 40, 27.0 / 40, -27.0 / 40, 9.0 / 40}));
+    // Degree 6 has two zeros that the mirror symmetry does not give: P_3 is
+    // orthogonal to the Lagrange polynomials of nodes 1 and 5.
+    EXPECT_EQ(lagrange_to_legendre_local(6)[3 * 7 + 1], 0.0);
+    EXPECT_EQ(lagrange_to_legendre_local(6)[3 * 7 + 5], 0.0);
     for (std::uint64_t d = 1; d <= max_lagrange_matrix_degree; ++d) {
         const std::vector<double> L = lagrange_to_legendre_local(d);
         const std::vector<double> nodes = equidistant_points_on_interval(-1.0, 1.0, d);
