@@ -25,10 +25,11 @@ namespace nb = nanobind;
 namespace {
 
 // A 1-D numpy array that takes over the vector's storage.
-template <class T>
-nb::object to_numpy(std::vector<T>&& values) {
-    auto* owned = new std::vector<T>(std::move(values));
-    nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+template <class Vector>
+nb::object to_numpy(Vector&& values) {
+    using T = typename Vector::value_type;
+    auto* owned = new Vector(std::move(values));
+    nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<Vector*>(p); });
     return nb::cast(nb::ndarray<nb::numpy, T, nb::ndim<1>>(owned->data(), {owned->size()}, owner));
 }
 
