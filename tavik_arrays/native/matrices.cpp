@@ -7,6 +7,7 @@
 // arguments; the core checks again what memory safety depends on, and its
 // failures reach Python as ValueError (see evaluation.cpp).
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -40,9 +41,21 @@ nb::tuple to_python(tavik::CsrArrays<Index>&& m) {
                           shape);
 }
 
+constexpr const char* too_many_entries_message =
+    "the arguments give a matrix of {} rows and up to {} entries, more than one array can hold";
+
 // Builds with 32-bit indices when the shape and the entry bound allow it.
+// A bound beyond what one array can describe is an argument error (the
+// counts are saturated, so 2^64 - 1 stands for anything larger).
 template <class Build32, class Build64>
 nb::tuple build(std::uint64_t nrows, std::uint64_t ncols, std::uint64_t max_nnz, Build32 build32, Build64 build64) {
+    constexpr std::uint64_t max_elements = static_cast<std::uint64_t>(PTRDIFF_MAX) / sizeof(double);
+    if (max_nnz > max_elements || nrows >= max_elements) {
+        std::string message = too_many_entries_message;
+        message.replace(message.find("{}"), 2, std::to_string(nrows));
+        message.replace(message.find("{}"), 2, std::to_string(max_nnz));
+        throw nb::value_error(message.c_str());
+    }
     if (tavik::csr_index_fits<std::int32_t>(nrows, ncols, max_nnz)) {
         tavik::CsrArrays<std::int32_t> m;
         {

@@ -214,3 +214,27 @@ def test_errors_name_the_argument(call, exc_type, message):
     with pytest.raises(BaseException) as info:
         call()
     assert type(info.value) is exc_type and str(info.value) == message
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: ta.LagrangeSpace(3, 2**59, 1.0).to_legendre(),
+        lambda: ta.LagrangeSpace(3, 10, 1.0).prolongation(2**59),
+        lambda: ta.LegendreSpace(2**40, 1, 1.0).derivative_matrix(),
+        lambda: ta.LegendreSpace(0, 2**61 - 1, 1.0).mass_matrix(),
+    ],
+)
+def test_matrices_that_no_array_can_hold_are_value_errors(call):
+    with pytest.raises(ValueError, match="more than one array can hold$"):
+        call()
+
+
+@pytest.mark.allocation_failure
+def test_matrices_too_large_for_memory_are_memory_errors():
+    with pytest.raises(MemoryError):
+        ta.LagrangeSpace(3, 2**40, 1.0).to_legendre()
+    with pytest.raises(MemoryError):
+        ta.LegendreSpace(10**6, 1, 1.0).jump_matrix()
+    # Nothing is left behind: the next call works.
+    assert ta.LegendreSpace(2, 3, 1.0).jump_matrix().nnz == 3 * 9 + 2 * 9
