@@ -23,6 +23,7 @@ FLAG_MESSAGE = "{name} must be True or False, not {type}"
 SIDE_MESSAGE = "side must be 'right' or 'left', got {value!r}"
 ARRAY_TYPE_MESSAGE = "{name} must be an array-like of real numbers; got dtype {dtype}"
 ARRAY_CONVERSION_MESSAGE = "{name} must be an array-like of real numbers: {error}"
+ARRAY_ELEMENT_MESSAGE = "{name} must be an array-like of real numbers; found an element of type {type}"
 OUT_TYPE_MESSAGE = "out must be a numpy.ndarray of dtype float64, not {type}"
 OUT_DTYPE_MESSAGE = "out must have dtype float64, got {dtype}"
 OUT_SHAPE_MESSAGE = "out must have shape {expected} (t.shape + components), got {shape}"
@@ -100,13 +101,17 @@ def real_array(value: Any, name: str) -> np.ndarray:
     try:
         array = np.asarray(value)
     except (TypeError, ValueError) as error:
-        raise TypeError(ARRAY_CONVERSION_MESSAGE.format(name=name, error=error)) from None
+        # numpy's own kind of failure: TypeError for objects it cannot take,
+        # ValueError for ragged nesting.
+        raise type(error)(ARRAY_CONVERSION_MESSAGE.format(name=name, error=error)) from None
     kind = array.dtype.kind
     if kind == "O":
-        try:
-            array = array.astype(np.float64)
-        except (TypeError, ValueError) as error:
-            raise TypeError(ARRAY_CONVERSION_MESSAGE.format(name=name, error=error)) from None
+        # numpy would turn None into NaN and text into numbers; only real
+        # numbers are taken.
+        for element in array.flat:
+            if not isinstance(element, numbers.Real):
+                raise TypeError(ARRAY_ELEMENT_MESSAGE.format(name=name, type=_type_name(element)))
+        array = array.astype(np.float64)
     elif kind not in "biuf":
         raise TypeError(ARRAY_TYPE_MESSAGE.format(name=name, dtype=array.dtype))
     return np.require(array, dtype=np.float64, requirements=["C", "A"])

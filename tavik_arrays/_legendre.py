@@ -11,7 +11,7 @@ from . import _checks, _core
 from ._operators import LegendreOperatorsMixin
 
 if TYPE_CHECKING:
-    import scipy.sparse
+    import scipy.sparse  # type: ignore[import-untyped]
 
 COEFFICIENTS_SHAPE_MESSAGE = (
     "coefficients must have shape (n_t, degree + 1, *components) = ({n_t}, {width}, ...), got {shape}"
@@ -190,7 +190,7 @@ class LegendreSpace(LegendreOperatorsMixin):
         ``B @ coefficients.reshape(n_dofs, -1)`` equals ``evaluate`` (up to
         rounding; values in the same order of summation).
         """
-        import scipy.sparse
+        import scipy.sparse  # type: ignore[import-untyped]
 
         times = _checks.real_array(t, "t").reshape(-1)
         want_derivative = _checks.flag(derivative, "derivative")
@@ -198,9 +198,13 @@ class LegendreSpace(LegendreOperatorsMixin):
         n = times.size
         width = self._degree + 1
         nnz = n * width
-        index_type = np.int32 if max(nnz, self.n_dofs) <= np.iinfo(np.int32).max else np.int64
+        # 32-bit indices where they suffice, as scipy itself would choose.
+        indices: np.ndarray[Any, np.dtype[np.int32]] | np.ndarray[Any, np.dtype[np.int64]]
+        if max(nnz, self.n_dofs) <= np.iinfo(np.int32).max:
+            indices = np.empty(nnz, dtype=np.int32)
+        else:
+            indices = np.empty(nnz, dtype=np.int64)
         data = np.empty(nnz)
-        indices = np.empty(nnz, dtype=index_type)
         if n:
             _core.basis_rows(
                 self._degree,
@@ -212,7 +216,7 @@ class LegendreSpace(LegendreOperatorsMixin):
                 want_derivative,
                 left,
             )
-        indptr = np.arange(0, nnz + 1, width, dtype=index_type)
+        indptr = np.arange(0, nnz + 1, width, dtype=indices.dtype)
         return scipy.sparse.csr_array((data, indices, indptr), shape=(n, self.n_dofs), copy=False)
 
     # --------------------------------------------------------------- layouts

@@ -47,36 +47,4 @@ inline double legendre_value(std::uint64_t k, double xi) noexcept {
     return r.value();
 }
 
-// P_0 ... P_d at xi into p[0 .. d], by LegendreRecurrence (same bits).
-inline void legendre_values(double xi, std::uint64_t d, double* p) noexcept {
-    LegendreRecurrence r(xi);
-    for (std::uint64_t k = 0;; ++k) {
-        p[k] = r.value();
-        if (k == d) break;
-        r.advance();
-    }
-}
-
-// P_0' ... P_d' (derivatives with respect to xi) into dp[0 .. d], by the
-// recurrence
-//   P'_0 = 0, P'_1 = 1, P'_(k+1) = P'_(k-1) + (2k + 1) P_k,
-// with 2k + 1 formed as k + k + 1 and P_k from LegendreRecurrence. It has no
-// division, so it needs no guard against 1 - xi^2 = 0: the end slopes come
-// out exactly (k(k+1)/2 at 1) and the interior values within a few ulps of
-// max |P'_k| = k(k+1)/2.
-inline void legendre_derivatives(double xi, std::uint64_t d, double* dp) noexcept {
-    LegendreRecurrence r(xi);
-    double previous = 0.0;  // P'_(k-1)
-    double current = 0.0;   // P'_k
-    for (std::uint64_t k = 0;; ++k) {
-        dp[k] = current;
-        if (k == d) break;
-        const double kd = static_cast<double>(k);
-        const double next = k == 0 ? 1.0 : previous + (kd + kd + 1.0) * r.value();
-        previous = current;
-        current = next;
-        r.advance();
-    }
-}
-
 }  // namespace tavik

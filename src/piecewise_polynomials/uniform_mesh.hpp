@@ -60,17 +60,4 @@ struct MeshLocation {
     return {c, xi};
 }
 
-// locate_in_mesh for left limits: a time that the rule above places exactly
-// on the start of an interval c >= 1 (xi = -1 after the clamp) is moved to
-// the end of interval c - 1 (xi = 1). Every other time, the first node 0
-// included, keeps its location.
-[[gnu::always_inline]] inline MeshLocation locate_in_mesh_from_left(double h, std::uint64_t n_t, double t) noexcept {
-    MeshLocation location = locate_in_mesh(h, n_t, t);
-    if (location.xi == -1.0 && location.interval > 0) {
-        --location.interval;
-        location.xi = 1.0;
-    }
-    return location;
-}
-
 }  // namespace tavik
