@@ -11,7 +11,7 @@ from ._legendre import LegendreSpace
 from ._operators import csr
 
 if TYPE_CHECKING:
-    import scipy.sparse
+    import scipy.sparse  # type: ignore[import-untyped]
 
 DEGREE_LIMIT_MESSAGE = (
     "degree must be <= {limit} for Lagrange matrices (equidistant interpolation of higher degree "

@@ -2,14 +2,14 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Callable
+from typing import TYPE_CHECKING, Any, Callable, Protocol
 
 import numpy as np
 
 from . import _checks, _core
 
 if TYPE_CHECKING:
-    import scipy.sparse
+    import scipy.sparse  # type: ignore[import-untyped]
 
 QUADRATURE_POINTS_MESSAGE = "n_points must be <= {limit}, got {value}"
 SAMPLES_SHAPE_MESSAGE = (
@@ -20,11 +20,32 @@ CALLABLE_RESULT_MESSAGE = (
 )
 
 
+class _Mesh(Protocol):
+    """What the operators read from the space they are mixed into."""
+
+    @property
+    def degree(self) -> int: ...
+    @property
+    def n_t(self) -> int: ...
+    @property
+    def h(self) -> float: ...
+
+
+def _quadrature_points(space: _Mesh, n_points: int | None) -> int:
+    if n_points is None:
+        n_points = space.degree + 1
+    n = _checks.integer(n_points, "n_points", 1)
+    limit = _core.max_gauss_legendre_points
+    if n > limit:
+        raise ValueError(QUADRATURE_POINTS_MESSAGE.format(limit=limit, value=n))
+    return n
+
+
 def csr(arrays: tuple[np.ndarray, np.ndarray, np.ndarray, tuple[int, int]]) -> scipy.sparse.csr_array:
     """A csr_array over the (data, indices, indptr, shape) of the native
     module, without copying; the arrays are canonical (sorted, no
     duplicates, no explicit zeros)."""
-    import scipy.sparse
+    import scipy.sparse  # type: ignore[import-untyped]
 
     data, indices, indptr, shape = arrays
     matrix = scipy.sparse.csr_array((data, indices, indptr), shape=shape, copy=False)
@@ -51,23 +72,17 @@ class LegendreOperatorsMixin:
 
     __slots__ = ()
 
-    degree: int
-    n_t: int
-    T: float
-    h: float
-    n_dofs: int
-
-    def mass_matrix(self) -> scipy.sparse.csr_array:
+    def mass_matrix(self: _Mesh) -> scipy.sparse.csr_array:
         """The L2 inner products of the basis functions: diagonal, with
         ``h / (2k + 1)`` for Legendre degree k."""
         return csr(_core.mass(self.degree, self.n_t, self.h))
 
-    def derivative_matrix(self) -> scipy.sparse.csr_array:
+    def derivative_matrix(self: _Mesh) -> scipy.sparse.csr_array:
         """Entry (i, j): the integral over the interval of phi_j' phi_i
         (block diagonal; 2.0 where i < j and i + j is odd, independent of h)."""
         return csr(_core.derivative(self.degree, self.n_t))
 
-    def jump_matrix(self, periodic: bool = False) -> scipy.sparse.csr_array:
+    def jump_matrix(self: _Mesh, periodic: bool = False) -> scipy.sparse.csr_array:
         """The upwind jump coupling of dG in time: the bilinear form
         ``sum_n (u(t_n^+) - u(t_n^-)) v(t_n^+)`` over the inner nodes, plus
         ``u(0^+) v(0^+)`` at the first node, whose ``u(0^-)`` is the initial
@@ -75,7 +90,7 @@ class LegendreOperatorsMixin:
         ``u(T^-)`` of the last interval (included here)."""
         return csr(_core.jump(self.degree, self.n_t, _checks.flag(periodic, "periodic")))
 
-    def quadrature(self, n_points: int | None = None) -> tuple[np.ndarray, np.ndarray]:
+    def quadrature(self: _Mesh, n_points: int | None = None) -> tuple[np.ndarray, np.ndarray]:
         """Gauss-Legendre points and weights on every interval.
 
         Returns ``(points, weights)``, both of shape (n_t, n_points): the
@@ -84,7 +99,7 @@ class LegendreOperatorsMixin:
         mapped to each interval, points ascending. ``(weights * f(points)).sum()``
         approximates the integral of f over [0, T].
         """
-        n = self._quadrature_points(n_points)
+        n = _quadrature_points(self, n_points)
         nodes, weights = _core.gauss_legendre(n)
         h = self.h
         left = h * np.arange(self.n_t, dtype=np.float64)
@@ -92,7 +107,7 @@ class LegendreOperatorsMixin:
         points = left[:, None] + (nodes + 1.0)[None, :] * half
         return points, np.broadcast_to(weights * half, (self.n_t, n)).copy()
 
-    def project(self, f: Callable[[np.ndarray], Any] | Any, n_points: int | None = None) -> np.ndarray:
+    def project(self: _Mesh, f: Callable[[np.ndarray], Any] | Any, n_points: int | None = None) -> np.ndarray:
         """The L2 projection onto the space, as coefficients of shape
         (n_t, degree + 1, *components).
 
@@ -103,7 +118,7 @@ class LegendreOperatorsMixin:
         n_points-point rule (default degree + 1, exact for f in the space):
         coefficient (c, k) = (2k + 1) / 2 * sum_q w_q P_k(x_q) f(c, q).
         """
-        n = self._quadrature_points(n_points)
+        n = _quadrature_points(self, n_points)
         nodes, weights = _core.gauss_legendre(n)
         if callable(f):
             h = self.h
@@ -122,12 +137,3 @@ class LegendreOperatorsMixin:
         flat = samples.reshape(self.n_t, n, -1)
         coefficients = np.einsum("kq,cqm->ckm", B, flat, optimize=True)
         return coefficients.reshape((self.n_t, self.degree + 1) + components)
-
-    def _quadrature_points(self, n_points: int | None) -> int:
-        if n_points is None:
-            n_points = self.degree + 1
-        n = _checks.integer(n_points, "n_points", 1)
-        limit = _core.max_gauss_legendre_points
-        if n > limit:
-            raise ValueError(QUADRATURE_POINTS_MESSAGE.format(limit=limit, value=n))
-        return n

@@ -27,11 +27,10 @@ namespace {
 
 // A 1-D numpy array that takes over the vector's storage.
 template <class Vector>
-nb::object to_numpy(Vector&& values) {
-    using T = typename Vector::value_type;
+nb::ndarray<nb::numpy, typename Vector::value_type, nb::ndim<1>> to_numpy(Vector&& values) {
     auto* owned = new Vector(std::move(values));
     nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<Vector*>(p); });
-    return nb::cast(nb::ndarray<nb::numpy, T, nb::ndim<1>>(owned->data(), {owned->size()}, owner));
+    return {owned->data(), {owned->size()}, owner};
 }
 
 template <class Index>
@@ -127,7 +126,8 @@ nb::tuple gauss_legendre(std::uint64_t n) {
     return nb::make_tuple(to_numpy(std::move(rule.nodes)), to_numpy(std::move(rule.weights)));
 }
 
-nb::object lagrange_points(std::uint64_t degree, std::uint64_t n_t, double T, bool periodic) {
+nb::ndarray<nb::numpy, double, nb::ndim<1>> lagrange_points(std::uint64_t degree, std::uint64_t n_t, double T,
+                                                             bool periodic) {
     std::vector<double> points = tavik::LagrangeBasis::create(degree, n_t, T, periodic).points();
     return to_numpy(std::move(points));
 }
