@@ -35,6 +35,9 @@ inline constexpr char kProlongationCoarse[] = "Lagrange prolongation requires at
 inline constexpr char kProlongationFine[] = "Lagrange prolongation requires at least one fine interval";
 inline constexpr char kTransformationDegreeZero[] = "Lagrange to Legendre conversion not meaningful for degree 0";
 inline constexpr char kSingularVandermonde[] = "Failed to invert Vandermonde matrix for Lagrange to Legendre conversion.";
+inline constexpr char kLagrangeMatrixDegreeZero[] = "Lagrange matrices require polynomial degree at least 1";
+// A std::format string: the refused degree, then the largest accepted one.
+inline constexpr char kLagrangeDegreeLimit[] = "Lagrange matrices of degree {} would be inaccurate; the largest supported degree is {}";
 
 // ---- sparse matrices
 inline constexpr char kEmptyBlockGrid[] = "empty block grid";

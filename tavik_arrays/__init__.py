@@ -4,6 +4,7 @@ numpy arrays in and out, vector-valued coefficients, scipy.sparse matrices,
 picklable objects; the numerical core is the one behind :mod:`tavik`.
 """
 
+from ._lagrange import LagrangeSpace
 from ._legendre import LegendreSpace
 
-__all__ = ["LegendreSpace"]
+__all__ = ["LagrangeSpace", "LegendreSpace"]

@@ -19,3 +19,28 @@ def basis_rows(degree: int, n_t: int, T: float, times: Annotated[NDArray[numpy.f
 
 @overload
 def basis_rows(degree: int, n_t: int, T: float, times: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], values: Annotated[NDArray[numpy.float64], dict(shape=(None, None), order='C', device='cpu')], columns: Annotated[NDArray[numpy.int32], dict(shape=(None, None), order='C', device='cpu')], derivative: bool, left: bool) -> None: ...
+
+max_lagrange_matrix_degree: int = 12
+
+max_gauss_legendre_points: int = 4096
+
+def prolongation(degree: int, nt_coarse: int, nt_fine: int, periodic: bool) -> tuple:
+    """Exact-structure Lagrange prolongation as CSR arrays."""
+
+def lagrange_to_legendre(degree: int, n_t: int, periodic: bool) -> tuple:
+    """Lagrange-to-Legendre matrix (C-order Legendre rows) as CSR arrays."""
+
+def mass(degree: int, n_t: int, h: float) -> tuple:
+    """Legendre mass matrix as CSR arrays."""
+
+def derivative(degree: int, n_t: int) -> tuple:
+    """Legendre derivative matrix (int phi_j' phi_i) as CSR arrays."""
+
+def jump(degree: int, n_t: int, periodic: bool) -> tuple:
+    """Upwind jump coupling of dG in time as CSR arrays."""
+
+def gauss_legendre(n: int) -> tuple:
+    """n-point Gauss-Legendre nodes and weights on [-1, 1]."""
+
+def lagrange_points(degree: int, n_t: int, T: float, periodic: bool) -> Annotated[NDArray[numpy.float64], dict(shape=(None,))]:
+    """Nodal points of the Lagrange basis, as tavik.get_lagrange_points."""

@@ -1,11 +1,139 @@
 """Time-discretisation operators of the discontinuous Legendre space."""
 
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, Callable, Protocol
+
+import numpy as np
+
+from . import _checks, _core
+
+if TYPE_CHECKING:
+    import scipy.sparse  # type: ignore[import-untyped]
+
+QUADRATURE_POINTS_MESSAGE = "n_points must be <= {limit}, got {value}"
+SAMPLES_SHAPE_MESSAGE = (
+    "samples must have shape (n_t, n_points, *components) = ({n_t}, {n_points}, ...), got {shape}"
+)
+CALLABLE_RESULT_MESSAGE = (
+    "f(points) must return an array of shape (n_t, n_points, *components) = ({n_t}, {n_points}, ...), got {shape}"
+)
+
+
+class _Mesh(Protocol):
+    """What the operators read from the space they are mixed into."""
+
+    @property
+    def degree(self) -> int: ...
+    @property
+    def n_t(self) -> int: ...
+    @property
+    def h(self) -> float: ...
+
+
+def _quadrature_points(space: _Mesh, n_points: int | None) -> int:
+    if n_points is None:
+        n_points = space.degree + 1
+    n = _checks.integer(n_points, "n_points", 1)
+    limit = _core.max_gauss_legendre_points
+    if n > limit:
+        raise ValueError(QUADRATURE_POINTS_MESSAGE.format(limit=limit, value=n))
+    return n
+
+
+def csr(arrays: tuple[np.ndarray, np.ndarray, np.ndarray, tuple[int, int]]) -> scipy.sparse.csr_array:
+    """A csr_array over the (data, indices, indptr, shape) of the native
+    module, without copying; the arrays are canonical (sorted, no
+    duplicates, no explicit zeros)."""
+    import scipy.sparse  # type: ignore[import-untyped]
+
+    data, indices, indptr, shape = arrays
+    matrix = scipy.sparse.csr_array((data, indices, indptr), shape=shape, copy=False)
+    matrix.has_sorted_indices = True
+    matrix.has_canonical_format = True
+    return matrix
+
 
 class LegendreOperatorsMixin:
     """Matrices and quadrature of a discontinuous Legendre space on a uniform mesh.
 
     Mixed into :class:`~tavik_arrays.LegendreSpace`; relies on its ``degree``,
     ``n_t``, ``T``, ``h`` and ``n_dofs`` attributes.
+
+    Matrices are ``scipy.sparse.csr_array`` of shape (n_dofs, n_dofs) in the
+    C order of the coefficient arrays (row and column ``c * (degree + 1) +
+    k`` for interval c and Legendre degree k); entry (row, column) pairs the
+    test function of the row with the trial function of the column. They are
+    built from closed forms, with no stored zeros. For the dG(q) method in
+    time, u' = f(u) becomes ``(D + J) u - (terms of f) = b``, where b holds
+    the initial value u0 times ``basis_matrix([0.0])`` (the test functions
+    at 0+); see the guide.
     """
 
     __slots__ = ()
+
+    def mass_matrix(self: _Mesh) -> scipy.sparse.csr_array:
+        """The L2 inner products of the basis functions: diagonal, with
+        ``h / (2k + 1)`` for Legendre degree k."""
+        return csr(_core.mass(self.degree, self.n_t, self.h))
+
+    def derivative_matrix(self: _Mesh) -> scipy.sparse.csr_array:
+        """Entry (i, j): the integral over the interval of phi_j' phi_i
+        (block diagonal; 2.0 where i < j and i + j is odd, independent of h)."""
+        return csr(_core.derivative(self.degree, self.n_t))
+
+    def jump_matrix(self: _Mesh, periodic: bool = False) -> scipy.sparse.csr_array:
+        """The upwind jump coupling of dG in time: the bilinear form
+        ``sum_n (u(t_n^+) - u(t_n^-)) v(t_n^+)`` over the inner nodes, plus
+        ``u(0^+) v(0^+)`` at the first node, whose ``u(0^-)`` is the initial
+        value (it belongs on the right-hand side) or, with ``periodic=True``,
+        ``u(T^-)`` of the last interval (included here)."""
+        return csr(_core.jump(self.degree, self.n_t, _checks.flag(periodic, "periodic")))
+
+    def quadrature(self: _Mesh, n_points: int | None = None) -> tuple[np.ndarray, np.ndarray]:
+        """Gauss-Legendre points and weights on every interval.
+
+        Returns ``(points, weights)``, both of shape (n_t, n_points): the
+        n_points-point rule (default degree + 1, exact for polynomials of
+        degree 2 n_points - 1, so for products of two functions of the space)
+        mapped to each interval, points ascending. ``(weights * f(points)).sum()``
+        approximates the integral of f over [0, T].
+        """
+        n = _quadrature_points(self, n_points)
+        nodes, weights = _core.gauss_legendre(n)
+        h = self.h
+        left = h * np.arange(self.n_t, dtype=np.float64)
+        half = h / 2
+        points = left[:, None] + (nodes + 1.0)[None, :] * half
+        return points, np.broadcast_to(weights * half, (self.n_t, n)).copy()
+
+    def project(self: _Mesh, f: Callable[[np.ndarray], Any] | Any, n_points: int | None = None) -> np.ndarray:
+        """The L2 projection onto the space, as coefficients of shape
+        (n_t, degree + 1, *components).
+
+        f: a vectorised callable, called once with the quadrature points
+        (shape (n_t, n_points), see :meth:`quadrature`) and returning values of
+        shape (n_t, n_points, *components); or those samples themselves, an
+        array-like of that shape. The projection is computed with the same
+        n_points-point rule (default degree + 1, exact for f in the space):
+        coefficient (c, k) = (2k + 1) / 2 * sum_q w_q P_k(x_q) f(c, q).
+        """
+        n = _quadrature_points(self, n_points)
+        nodes, weights = _core.gauss_legendre(n)
+        if callable(f):
+            h = self.h
+            points = h * np.arange(self.n_t, dtype=np.float64)[:, None] + (nodes + 1.0)[None, :] * (h / 2)
+            samples = _checks.real_array(f(points), "f(points)")
+            message = CALLABLE_RESULT_MESSAGE
+        else:
+            samples = _checks.real_array(f, "samples")
+            message = SAMPLES_SHAPE_MESSAGE
+        if samples.ndim < 2 or samples.shape[:2] != (self.n_t, n):
+            raise ValueError(message.format(n_t=self.n_t, n_points=n, shape=samples.shape))
+        # B[k, q] = (2k + 1) / 2 w_q P_k(x_q).
+        P = np.polynomial.legendre.legvander(nodes, self.degree).T
+        B = P * weights[None, :] * ((2 * np.arange(self.degree + 1) + 1) / 2)[:, None]
+        components = samples.shape[2:]
+        flat = samples.reshape(self.n_t, n, -1)
+        coefficients = np.einsum("kq,cqm->ckm", B, flat, optimize=True)
+        return coefficients.reshape((self.n_t, self.degree + 1) + components)

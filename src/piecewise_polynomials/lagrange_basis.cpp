@@ -1,5 +1,7 @@
 #include "piecewise_polynomials/lagrange_basis.hpp"
 
+#include <format>
+
 #include "checked_size.hpp"
 #include "fatal_error.hpp"
 #include "messages.hpp"
@@ -16,6 +18,11 @@ inline double equidistant_point(double a, double b, std::uint64_t k, std::uint64
 }
 
 }  // namespace
+
+void check_lagrange_matrix_degree(std::uint64_t degree) {
+    if (degree <= max_lagrange_matrix_degree) return;
+    fatal(std::format(messages::kLagrangeDegreeLimit, degree, max_lagrange_matrix_degree));
+}
 
 std::vector<double> equidistant_points_on_interval(double a, double b, std::uint64_t n) {
     const std::uint64_t count = checked_array_length<double>(checked_add(n, 1));

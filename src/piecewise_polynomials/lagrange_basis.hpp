@@ -17,6 +17,20 @@ namespace tavik {
 // Fails with kCapacityOverflow if n + 1 values cannot be described. O(n).
 std::vector<double> equidistant_points_on_interval(double a, double b, std::uint64_t n);
 
+// Largest degree of the prolongation and Lagrange-to-Legendre matrices.
+// Equidistant interpolation amplifies rounding like its Lebesgue constant,
+// about 2^degree: measured against exact rational arithmetic
+// (tools/lagrange_degree_accuracy.py), every entry of both matrices stays
+// within 1e-10 relative or 1e-14 absolute of its exact value up to this
+// degree, and the first entries leave that bound at degree 13. Beyond it the
+// matrices degrade into garbage (wrong signs, then NaN) that row sums do
+// not reveal, so such degrees are refused instead of computed.
+inline constexpr std::uint64_t max_lagrange_matrix_degree = 12;
+
+// Refuses degree > max_lagrange_matrix_degree with a message naming both;
+// O(1), allocates nothing unless it throws.
+void check_lagrange_matrix_degree(std::uint64_t degree);
+
 // Continuous piecewise polynomials of one degree on the uniform mesh of
 // [0, T] into n_t intervals, described by nodal values.
 //
@@ -66,6 +80,7 @@ public:
     // small. A fine node within 1e-14 (reference units) of a coarse node gives
     // the single entry 1.0. nt_fine need not refine n_t.
     // Preconditions, in this order: degree >= 1 (kProlongationDegree),
+    // degree at most max_lagrange_matrix_degree (check_lagrange_matrix_degree),
     // n_t >= 1 (kProlongationCoarse), nt_fine >= 1 (kProlongationFine).
     // Cost: O(degree^2) once, then O(degree) per row without allocation.
     CsrMatrix get_prolongation_matrix_to(std::uint64_t nt_fine) const;
@@ -77,8 +92,8 @@ public:
     // added). L is the inverse of V(j, k) = P_k(xi_j): fixed tables for
     // degree 1 and 2, an LU inversion for degree >= 3.
     // Failures (texts in messages.hpp), in this order: degree 0
-    // (kTransformationDegreeZero); (degree + 1)^2 values that one array cannot
-    // hold (kCapacityOverflow); V reported singular (kSingularVandermonde);
+    // (kTransformationDegreeZero); degree above max_lagrange_matrix_degree
+    // (check_lagrange_matrix_degree); V reported singular (kSingularVandermonde);
     // k > degree (kRowOutOfBounds); n_t * (degree + 1) entries that cannot be
     // described (kCapacityOverflow).
     // Cost: O(degree^3) for L when degree >= 3, then O(n_t * degree).

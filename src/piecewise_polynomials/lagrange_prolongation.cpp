@@ -24,6 +24,7 @@ CsrMatrix LagrangeBasis::get_prolongation_matrix_to(std::uint64_t nt_fine) const
     const std::uint64_t n_c = n_t_;
     const std::uint64_t n_f = nt_fine;
     if (d == 0) fatal(messages::kProlongationDegree);
+    check_lagrange_matrix_degree(d);
     if (n_c == 0) fatal(messages::kProlongationCoarse);
     if (n_f == 0) fatal(messages::kProlongationFine);
 

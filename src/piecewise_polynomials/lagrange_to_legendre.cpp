@@ -8,7 +8,6 @@
 #include <Eigen/Dense>
 
 #include <cstdint>
-#include <limits>
 #include <utility>
 #include <vector>
 
@@ -38,19 +37,10 @@ std::vector<double> local_lagrange_to_legendre(std::uint64_t d) {
     }
     if (d == 0) fatal(messages::kTransformationDegreeZero);
 
-    // A non-periodic basis without intervals exists for any degree, so the
-    // size of the dense matrices has to be checked here.
-    const std::uint64_t n = checked_add(d, 1);
-    checked_array_length<double>(checked_mul(n, n));
-    if (n > static_cast<std::uint64_t>(std::numeric_limits<Eigen::Index>::max())) fatal(messages::kCapacityOverflow);
-    // The inverse of the equidistant Vandermonde matrix grows like 2^d (the
-    // Lebesgue constant of equidistant interpolation); well before this
-    // degree its entries leave the double range, so no inversion can
-    // succeed (in practice it breaks down from degree 60 on). Refusing here
-    // gives the same failure without O(d^2) memory and O(d^3) time, which
-    // for degrees in the tens of thousands would exhaust the machine.
-    constexpr std::uint64_t kLargestInvertibleDegree = 2048;
-    if (d > kLargestInvertibleDegree) fatal(messages::kSingularVandermonde);
+    // Before any size arithmetic: a non-periodic basis without intervals
+    // exists for any degree, and the inversion costs O(d^3).
+    check_lagrange_matrix_degree(d);
+    const std::uint64_t n = d + 1;
     const auto size = static_cast<Eigen::Index>(n);
 
     const std::vector<double> nodes = equidistant_points_on_interval(-1.0, 1.0, d);

@@ -56,7 +56,8 @@ def lagrange_to_legendre_basis_transformation(
     Shape ((degree + 1) * n_t, n_dofs) with n_dofs = n_t * degree, plus 1 when
     not periodic. Row i + n_t*k is the coefficient of P_k on interval i, so the
     product is a coefficient list for LegendreBasis and LegendreBasisEvaluator.
-    Independent of T."""
+    Independent of T. Degrees above 12 are refused (PanicException): beyond
+    them equidistant interpolation cannot be computed accurately."""
 
 def lagrange_prolongation_matrix(
     nt_coarse: SupportsIndex, nt_fine: SupportsIndex, degree: SupportsIndex, periodic: bool = False
@@ -64,7 +65,8 @@ def lagrange_prolongation_matrix(
     """Matrix interpolating Lagrange nodal values from nt_coarse to nt_fine intervals.
 
     Shape (nt_fine * degree + 1, nt_coarse * degree + 1), or
-    (nt_fine * degree, nt_coarse * degree) when periodic. Independent of T."""
+    (nt_fine * degree, nt_coarse * degree) when periodic. Independent of T.
+    Degrees above 12 are refused (PanicException), as for the transformation."""
 
 def get_lagrange_points(degree: SupportsIndex, n_t: SupportsIndex, T: _Real, periodic: bool = False) -> list[float]:
     """Nodal points of the Lagrange basis on [0, T], in node order.

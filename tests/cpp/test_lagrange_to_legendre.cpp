@@ -2,8 +2,10 @@
 
 #include <cmath>
 #include <cstdint>
+#include <format>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "piecewise_polynomials/lagrange_basis.hpp"
@@ -94,20 +96,20 @@ TEST(LagrangeToLegendre, Messages) {
     }
 }
 
-TEST(LagrangeToLegendre, NumericallySingularVandermondeIsRefusedRatherThanInverted) {
-    // Equidistant nodes make V hopelessly ill-conditioned long before degree
-    // 100; the rank-revealing inversion must say so.
-    const char* message = messages::kSingularVandermonde;
-    expect_fatal([] { transformation(100, 1, false); }, message);
-    const LagrangeBasis b = LagrangeBasis::create(100, 1, 1.0, false);
-    expect_fatal([&] { b.to_legendre_basis_matrix_for_pol_degree(101); }, message);
-}
-
-TEST(LagrangeToLegendre, RefusesLocalMatricesThatCannotBeDescribed) {
-    // A non-periodic basis without intervals exists for any degree.
-    for (std::uint64_t d : {std::numeric_limits<std::uint64_t>::max(), std::uint64_t{1} << 32, std::uint64_t{1} << 31}) {
-        expect_fatal([d] { transformation(d, 0, false); }, messages::kCapacityOverflow);
+TEST(LagrangeToLegendre, DegreesBeyondTheAccurateLimitAreRefusedAtOnce) {
+    EXPECT_EQ(max_lagrange_matrix_degree, 12u);
+    EXPECT_EQ(transformation(12, 1, false).nnz(), 13u * 13u);
+    // Refused before the degree-sized dense matrices are described, so even
+    // degrees whose (degree + 1)^2 values could not be one array get this
+    // message, and before the block index is looked at.
+    for (std::uint64_t d : {std::uint64_t{13}, std::uint64_t{100}, std::uint64_t{1} << 31,
+                            std::numeric_limits<std::uint64_t>::max()}) {
+        expect_fatal([d] { transformation(d, 0, false); },
+                     std::format(messages::kLagrangeDegreeLimit, d, 12));
     }
+    const LagrangeBasis b = LagrangeBasis::create(13, 1, 1.0, false);
+    expect_fatal([&] { b.to_legendre_basis_matrix_for_pol_degree(14); },
+                 std::format(messages::kLagrangeDegreeLimit, 13, 12));
 }
 
 TEST(LagrangeToLegendre, BlocksAreTheRowsOfTheStackedMatrix) {

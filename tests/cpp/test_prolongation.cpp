@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <format>
 #include <limits>
 #include <random>
 #include <vector>
@@ -116,6 +117,8 @@ TEST(Prolongation, ChecksDegreeThenCoarseThenFine) {
     expect_fatal([] { prolongation(2, 0, 0, false); }, messages::kProlongationCoarse);
     expect_fatal([] { prolongation(2, 3, 0, false); }, messages::kProlongationFine);
     expect_fatal([] { prolongation(2, 3, 0, true); }, messages::kProlongationFine);
+    // Too high a degree is refused before the interval counts are looked at.
+    expect_fatal([] { prolongation(13, 0, 0, false); }, std::format(messages::kLagrangeDegreeLimit, 13, 12));
 }
 
 TEST(Prolongation, RefusesFineMeshesThatCannotBeDescribed) {

@@ -40,6 +40,11 @@ MESSAGES = {
 globals().update(MESSAGES)
 
 
+def degree_limit(degree, limit=12):
+    """The refusal of a Lagrange matrix degree above the accurate limit."""
+    return LAGRANGE_DEGREE_LIMIT.format(degree, limit)  # noqa: F821 (from MESSAGES)
+
+
 def equality_assertion(what, left, right):
     return f"assertion `left == right` failed: {what}\n  left: {left}\n right: {right}"
 

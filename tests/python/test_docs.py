@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-DOCUMENTS = ["README.md", "docs/guide.md", "docs/arrays.md"]
+DOCUMENTS = ["README.md", "docs/guide.md", "docs/arrays.md", "docs/arrays_dg.md"]
 
 FENCE = re.compile(r"^```(?P<lang>[\w-]*)[ \t]*\n(?P<body>.*?)^```[ \t]*$", re.M | re.S)
 SCRIPT_LANGS = {"python", "py"}

@@ -60,6 +60,7 @@ CAPACITY = (2**63 - 1) // 8  # the most doubles (or 64-bit indices) one array ma
 # Sizes from here to CAPACITY fail to allocate at once (MemoryError); under
 # AddressSanitizer a failed allocation aborts, so that run avoids them.
 UNALLOCATABLE = None if SANITIZED else 2**55
+MAX_MATRIX_DEGREE = 12  # the Lagrange matrices refuse higher degrees before anything else
 WORK = 10**6  # the most elements a call made here may produce or visit
 
 
@@ -589,11 +590,11 @@ def points_verdict(degree, n_t, periodic):
 def prolongation_verdict(nt_coarse, nt_fine, degree, periodic):
     if periodic and (degree == 0 or nt_coarse == 0 or nt_fine == 0):
         return CHEAP
+    if degree > MAX_MATRIX_DEGREE:
+        return REFUSED
     coarse = size_verdict(nt_coarse * degree + (0 if periodic else 1))
     if coarse != CHEAP or degree == 0 or nt_coarse == 0 or nt_fine == 0:
         return coarse
-    if degree > 200:
-        return TOO_BIG
     rows = nt_fine * degree + (0 if periodic else 1)
     if refused(rows):
         return REFUSED
@@ -603,13 +604,11 @@ def prolongation_verdict(nt_coarse, nt_fine, degree, periodic):
 def transformation_verdict(degree, n_t, periodic):
     if periodic and (degree == 0 or n_t == 0):
         return CHEAP
+    if degree > MAX_MATRIX_DEGREE:
+        return REFUSED
     nodes = size_verdict(n_t * degree + (0 if periodic else 1))
     if nodes != CHEAP or degree == 0:
         return nodes
-    if degree >= 3 and (degree + 1) ** 2 > CAPACITY:
-        return REFUSED
-    if degree > 40:
-        return TOO_BIG
     return CHEAP if n_t * (degree + 1) ** 2 <= WORK else TOO_BIG
 
 

@@ -10,6 +10,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tavik
+from support import degree_limit
+from exact_lagrange import exact_lagrange_to_legendre, exact_prolongation, excess
 
 prolongation = tavik.lagrange_prolongation_matrix
 to_legendre = tavik.lagrange_to_legendre_basis_transformation
@@ -203,3 +205,42 @@ def test_prolongation_structure(degree, nt_coarse, nt_fine, periodic):
     # Each row is a partition of unity.
     sums = np.bincount(rows, weights=vals)
     np.testing.assert_allclose(sums, 1.0, rtol=0, atol=1e-13)
+
+
+# ---------------------------------------------------------------- the largest accepted degree
+
+
+LIMIT = 12
+
+
+@pytest.mark.parametrize("periodic", [False, True])
+def test_both_matrices_are_accurate_at_the_largest_accepted_degree(periodic):
+    d = LIMIT
+    rows, cols, vals = to_legendre(d, 2, periodic)
+    L = exact_lagrange_to_legendre(d)
+    nodes_of = lambda i: [(i * d + j) % n_dofs(d, 2, periodic) for j in range(d + 1)]  # noqa: E731
+    exact = {}
+    for k in range(d + 1):
+        for i in range(2):
+            for j, c in enumerate(nodes_of(i)):
+                exact[k * 2 + i, c] = exact.get((k * 2 + i, c), 0) + L[k][j]
+    assert len(vals) == len(exact)
+    assert max(excess(v, exact[r, c]) for r, c, v in zip(rows, cols, vals)) <= 1
+    # Small meshes, where the floating-point location of a fine node is
+    # exact to the last bits: 1 -> 2 puts a node midway between the two
+    # outermost coarse nodes, where rounding is amplified the most.
+    for nt_coarse, nt_fine in [(1, 2), (2, 3), (3, 7), (2, 2)]:
+        rows, cols, vals = prolongation(nt_coarse, nt_fine, d, periodic)
+        exact = exact_prolongation(nt_coarse, nt_fine, d, periodic)
+        got = dict(zip(zip(rows, cols), vals))
+        assert set(got) <= set(exact)
+        assert max(excess(got.get(key, 0.0), value) for key, value in exact.items()) <= 1, (nt_coarse, nt_fine)
+
+
+def test_degrees_above_the_limit_are_refused_at_once(panic_exception, check_raises):
+    message = degree_limit(LIMIT + 1, LIMIT)
+    for periodic in (False, True):
+        check_raises(panic_exception, message, to_legendre, LIMIT + 1, 3, periodic)
+        check_raises(panic_exception, message, prolongation, 1, 2, LIMIT + 1, periodic)
+    # At once: a basis of 2^62 * 13 nodes is never built.
+    check_raises(panic_exception, message, to_legendre, LIMIT + 1, 2**62)

@@ -1,0 +1,55 @@
+// The matrices of the continuous Lagrange space in the array interface's
+// layouts, accurate to a few ulps at every accepted degree.
+//
+// Conventions: the Lagrange space of degree d on n_t intervals numbers its
+// nodes as LagrangeBasis does (local node j of interval c is node c d + j,
+// modulo n_dofs when periodic); the Legendre space orders its coefficients
+// in C order (interval c, Legendre degree k) -> row c (d + 1) + k. Results
+// are canonical CSR arrays (csr_arrays.hpp) without explicit zeros.
+// Degrees are limited to max_lagrange_matrix_degree (lagrange_basis.hpp).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "sparse_matrix_tools/csr_arrays.hpp"
+
+namespace tavik {
+
+// Prolongation from the Lagrange space on nt_coarse intervals to the one of
+// the same degree and periodicity on nt_fine intervals (any two counts).
+// Fine node w lies at coarse node position w nt_coarse / nt_fine, kept as
+// an exact fraction in integers: a fine node on a coarse node gives the
+// single entry 1.0; any other row holds the d + 1 coarse basis functions of
+// its interval (a point on an interval end belongs to the interval on its
+// right, the last end to the last interval), each from the product form
+// l_k(y) = prod_(m != k) (y - m) / (k - m) with every y - m an exact integer
+// over nt_fine, so within (2d + 3) eps relative of its exact value. A
+// periodic single coarse interval adds its two end functions into column 0
+// through the closed form of their sum, without cancellation.
+// Shape: (nt_fine d (+ 1 unless periodic)) x (nt_coarse d (+ 1 unless
+// periodic)). Preconditions (fatal otherwise): 1 <= d <=
+// max_lagrange_matrix_degree, nt_coarse >= 1, nt_fine >= 1, the indices fit
+// in Index ("capacity overflow"). Cost O(rows d), no division per row.
+template <class Index>
+CsrArrays<Index> exact_lagrange_prolongation(std::uint64_t degree, std::uint64_t nt_coarse, std::uint64_t nt_fine,
+                                             bool periodic);
+
+// The local matrix L of degree d: L[k (d + 1) + j] is the coefficient of P_k
+// in the Lagrange polynomial of reference node j (-1 + 2 j / d), computed by
+// (d + 1)-point Gauss-Legendre projection, L(k, j) = (2k + 1) / 2 sum_q
+// w_q l_j(x_q) P_k(x_q) (exact for these degree-2d integrands), in long
+// double and rounded once; the symmetry L(k, d - j) = (-1)^k L(k, j) is
+// imposed, so the entries that vanish by it are exact zeros. Every entry is
+// within 1e-13 relative of its exact value for every accepted degree.
+// Preconditions: 1 <= d <= max_lagrange_matrix_degree. Cost O(d^3).
+std::vector<double> lagrange_to_legendre_local(std::uint64_t degree);
+
+// The Lagrange-to-Legendre matrix: row c (d + 1) + k holds L(k, j) in the
+// column of local node j of interval c (the two ends of a periodic single
+// interval added, which only doubles or cancels exactly). Shape (n_t (d +
+// 1)) x n_dofs. Preconditions: as above, n_t >= 1. Cost O(n_t d^2).
+template <class Index>
+CsrArrays<Index> lagrange_to_legendre_csr(std::uint64_t degree, std::uint64_t n_t, bool periodic);
+
+}  // namespace tavik

@@ -1,0 +1,175 @@
+"""The continuous Lagrange space on a uniform time mesh and its matrices."""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from . import _checks, _core
+from ._legendre import LegendreSpace
+from ._operators import csr
+
+if TYPE_CHECKING:
+    import scipy.sparse  # type: ignore[import-untyped]
+
+DEGREE_LIMIT_MESSAGE = (
+    "degree must be <= {limit} for Lagrange matrices (equidistant interpolation of higher degree "
+    "amplifies rounding beyond 1e-10), got {degree}"
+)
+TARGET_TYPE_MESSAGE = "target must be an int (a number of intervals) or a LagrangeSpace, not {type}"
+TARGET_MISMATCH_MESSAGE = "target must have the same degree, T and periodic as this space: {target!r} against {space!r}"
+
+
+class LagrangeSpace:
+    """Continuous piecewise polynomials of one degree on a uniform mesh of [0, T], by nodal values.
+
+    The mesh is that of :class:`~tavik_arrays.LegendreSpace`: ``n_t`` intervals
+    of length ``h = T / n_t``. Each interval carries ``degree + 1``
+    equidistant nodes including both ends; local node j of interval c is
+    global node ``c * degree + j``, neighbours sharing their common end. Not
+    periodic: ``n_dofs = n_t * degree + 1`` nodes, the last one T. Periodic:
+    ``n_dofs = n_t * degree`` and node indices are taken modulo n_dofs (T is
+    node 0). Coefficient (nodal value) arrays have shape (n_dofs, *components).
+    The numbering and the points are those of :func:`tavik.get_lagrange_points`.
+
+    The matrices (:meth:`prolongation`, :meth:`to_legendre`) exist for degrees
+    1 to 12: equidistant interpolation amplifies rounding about like
+    2^degree, and beyond that they could not be accurate.
+
+    Instances are immutable, compare and hash by value, and pickle.
+    """
+
+    __slots__ = ("_degree", "_n_t", "_T", "_periodic")
+
+    _degree: int
+    _n_t: int
+    _T: float
+    _periodic: bool
+
+    def __init__(self, degree: int, n_t: int, T: float, periodic: bool = False) -> None:
+        d, n, t_end = _checks.uniform_mesh(_checks.integer(degree, "degree", 1), n_t, T)
+        object.__setattr__(self, "_degree", d)
+        object.__setattr__(self, "_n_t", n)
+        object.__setattr__(self, "_T", t_end)
+        object.__setattr__(self, "_periodic", _checks.flag(periodic, "periodic"))
+
+    def __setattr__(self, name: str, value: object) -> None:
+        raise AttributeError(f"{type(self).__name__} is immutable")
+
+    def __delattr__(self, name: str) -> None:
+        raise AttributeError(f"{type(self).__name__} is immutable")
+
+    @property
+    def degree(self) -> int:
+        """Polynomial degree on every interval (>= 1)."""
+        return self._degree
+
+    @property
+    def n_t(self) -> int:
+        """Number of intervals."""
+        return self._n_t
+
+    @property
+    def T(self) -> float:
+        """End of the time interval [0, T]."""
+        return self._T
+
+    @property
+    def periodic(self) -> bool:
+        """Whether T is identified with 0."""
+        return self._periodic
+
+    @property
+    def h(self) -> float:
+        """Interval length T / n_t."""
+        return self._T / self._n_t
+
+    @property
+    def n_dofs(self) -> int:
+        """Number of nodes: n_t * degree, plus 1 unless periodic."""
+        return self._n_t * self._degree + (0 if self._periodic else 1)
+
+    def __repr__(self) -> str:
+        return (
+            f"{type(self).__name__}(degree={self._degree}, n_t={self._n_t}, T={self._T!r}, "
+            f"periodic={self._periodic})"
+        )
+
+    def _key(self) -> tuple[int, int, float, bool]:
+        return (self._degree, self._n_t, self._T, self._periodic)
+
+    def __eq__(self, other: object) -> bool:
+        if type(other) is not type(self):
+            return NotImplemented
+        return self._key() == other._key()  # type: ignore[attr-defined]
+
+    def __hash__(self) -> int:
+        return hash((type(self).__name__,) + self._key())
+
+    def __reduce__(self) -> tuple[Any, tuple[int, int, float, bool]]:
+        return (type(self), self._key())
+
+    def __copy__(self) -> LagrangeSpace:
+        return self
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> LagrangeSpace:
+        return self
+
+    # ------------------------------------------------------------ nodes
+
+    def points(self) -> np.ndarray:
+        """The n_dofs nodal points in global order, a new float64 array, bit
+        for bit those of ``tavik.get_lagrange_points(degree, n_t, T, periodic)``."""
+        return _core.lagrange_points(self._degree, self._n_t, self._T, self._periodic)
+
+    def legendre_space(self) -> LegendreSpace:
+        """The discontinuous Legendre space of the same degree on the same mesh."""
+        return LegendreSpace(self._degree, self._n_t, self._T)
+
+    # ------------------------------------------------------------ matrices
+
+    def _matrix_degree(self) -> int:
+        limit = _core.max_lagrange_matrix_degree
+        if self._degree > limit:
+            raise ValueError(DEGREE_LIMIT_MESSAGE.format(limit=limit, degree=self._degree))
+        return self._degree
+
+    def prolongation(self, target: int | LagrangeSpace) -> scipy.sparse.csr_array:
+        """Interpolation from this space onto the Lagrange space of the same
+        degree, T and periodicity on another mesh: ``fine = P @ coarse``.
+
+        target: the other space, or its number of intervals (any positive
+        count; it need not refine this mesh). Returns a csr_array of shape
+        (target n_dofs, n_dofs): entry (w, c) is this space's basis function c
+        at target node w. Nodes are located exactly (target node w sits at
+        this space's node position w * n_t / target n_t, a fraction kept in
+        integers), so a target node on a node of this space gives exactly one
+        stored 1.0 (the same mesh gives the identity); every other entry is
+        within 1e-14 relative of its exact value, and exact zeros are not
+        stored. A target node on an interval end belongs to the interval on
+        its right.
+        """
+        if isinstance(target, LagrangeSpace):
+            if (target._degree, target._T, target._periodic) != (self._degree, self._T, self._periodic):
+                raise ValueError(TARGET_MISMATCH_MESSAGE.format(target=target, space=self))
+            nt_fine = target._n_t
+        elif isinstance(target, (bool, np.bool_)) or not hasattr(type(target), "__index__"):
+            raise TypeError(TARGET_TYPE_MESSAGE.format(type=type(target).__name__))
+        else:
+            nt_fine = LagrangeSpace(self._degree, _checks.integer(target, "target", 1), self._T, self._periodic)._n_t
+        return csr(_core.prolongation(self._matrix_degree(), self._n_t, nt_fine, self._periodic))
+
+    def to_legendre(self) -> scipy.sparse.csr_array:
+        """The matrix from nodal values to Legendre coefficients on the same
+        mesh: ``(M @ values).reshape((n_t, degree + 1) + components)`` are the
+        coefficients, in the layout of :meth:`legendre_space`, of the function
+        with these nodal values.
+
+        A csr_array of shape (n_t * (degree + 1), n_dofs): row ``c * (degree +
+        1) + k`` holds, in the column of local node j of interval c, the
+        coefficient of P_k in the Lagrange polynomial of that node, computed
+        by Gauss-Legendre projection (exact for polynomials) and within 1e-13
+        relative of its exact value; exact zeros are not stored.
+        """
+        return csr(_core.lagrange_to_legendre(self._matrix_degree(), self._n_t, self._periodic))

@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "piecewise_polynomials/gauss_legendre.hpp"
+#include "piecewise_polynomials/legendre_polynomials.hpp"
+#include "piecewise_polynomials/time_dg_operators.hpp"
+
+namespace tavik {
+namespace {
+
+template <class Index>
+std::vector<std::vector<double>> dense(const CsrArrays<Index>& m) {
+    std::vector<std::vector<double>> a(m.nrows, std::vector<double>(m.ncols, 0.0));
+    for (std::uint64_t r = 0; r < m.nrows; ++r) {
+        for (auto p = m.indptr[r]; p < m.indptr[r + 1]; ++p) {
+            EXPECT_NE(m.data[p], 0.0);
+            if (p > m.indptr[r]) {
+                EXPECT_LT(m.indices[p - 1], m.indices[p]);
+            }
+            a[r][m.indices[p]] = m.data[p];
+        }
+    }
+    return a;
+}
+
+// int_{-1}^{1} f(xi) dxi by a rule exact for the polynomial degrees used here.
+template <class F>
+double integrate(F f) {
+    const GaussLegendreRule rule = gauss_legendre(20);
+    double s = 0.0;
+    for (std::size_t q = 0; q < rule.nodes.size(); ++q) s += rule.weights[q] * f(rule.nodes[q]);
+    return s;
+}
+
+TEST(TimeDgOperators, MassAndDerivativeAgainstQuadrature) {
+    const std::uint64_t d = 5, n_t = 3;
+    const double h = 0.7;
+    const auto mass = dense(legendre_mass_matrix<std::int32_t>(d, n_t, h));
+    const auto deriv = dense(legendre_derivative_matrix<std::int64_t>(d, n_t));
+    std::vector<double> p(d + 1), dp(d + 1);
+    for (std::uint64_t a = 0; a < n_t * (d + 1); ++a) {
+        for (std::uint64_t b = 0; b < n_t * (d + 1); ++b) {
+            const std::uint64_t i = a % (d + 1), j = b % (d + 1);
+            const bool same = a / (d + 1) == b / (d + 1);
+            // dt = h / 2 dxi and d/dt = 2 / h d/dxi.
+            const double m = !same ? 0.0 : h / 2 * integrate([&](double x) {
+                legendre_values(x, d, p.data());
+                return p[i] * p[j];
+            });
+            const double g = !same ? 0.0 : integrate([&](double x) {
+                legendre_values(x, d, p.data());
+                legendre_derivatives(x, d, dp.data());
+                return dp[j] * p[i];
+            });
+            EXPECT_NEAR(mass[a][b], m, 1e-14) << a << " " << b;
+            EXPECT_NEAR(deriv[a][b], g, 1e-13) << a << " " << b;
+        }
+    }
+    EXPECT_EQ(mass[7][7], 0.7 / 3.0);  // interval 1, k = 1: h / (2k + 1), one rounding
+}
+
+TEST(TimeDgOperators, JumpCouplesEachIntervalToItsUpwindNeighbour) {
+    const std::uint64_t d = 2;
+    for (bool periodic : {false, true}) {
+        const auto J = dense(legendre_jump_matrix<std::int64_t>(d, 3, periodic));
+        for (std::uint64_t c = 0; c < 3; ++c) {
+            for (std::uint64_t i = 0; i <= d; ++i) {
+                const double v = i % 2 ? -1.0 : 1.0;
+                for (std::uint64_t e = 0; e < 3; ++e) {
+                    for (std::uint64_t j = 0; j <= d; ++j) {
+                        double expected = 0.0;
+                        if (e == c) expected = v * (j % 2 ? -1.0 : 1.0);
+                        if ((c > 0 && e == c - 1) || (periodic && c == 0 && e == 2)) expected = -v;
+                        EXPECT_EQ(J[c * 3 + i][e * 3 + j], expected) << periodic << c << i << e << j;
+                    }
+                }
+            }
+        }
+    }
+    // One periodic interval: u(0^+) v(0^+) - u(T^-) v(0^+), zeros dropped.
+    const auto one = dense(legendre_jump_matrix<std::int32_t>(1, 1, true));
+    EXPECT_EQ(one, (std::vector<std::vector<double>>{{0.0, -2.0}, {0.0, 2.0}}));
+}
+
+}  // namespace
+}  // namespace tavik
