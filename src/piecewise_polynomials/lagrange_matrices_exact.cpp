@@ -44,7 +44,7 @@ CsrArrays<Index> exact_lagrange_prolongation(std::uint64_t degree, std::uint64_t
     const std::uint64_t rows = lagrange_dofs(d, nt_fine, periodic);
     const std::uint64_t cols = lagrange_dofs(d, nt_coarse, periodic);
     // Numerators below are s + (q - m) nt_fine with |.| < d nt_fine < rows.
-    if (rows > static_cast<std::uint64_t>(INT64_MAX)) fatal(capacity_overflow_message);
+    if (rows > static_cast<std::uint64_t>(INT64_MAX)) fatal(messages::kCapacityOverflow);
     CsrRowBuilder<Index> out(rows, cols, checked_mul(rows, d + 1));
 
     // Fine node w sits at coarse node position g + s / nt_fine, g = E d + q

@@ -81,7 +81,7 @@ public:
     // The arrays are sized for max_nnz at once, so that a matrix too large
     // for memory fails before any work.
     CsrRowBuilder(std::uint64_t nrows, std::uint64_t ncols, std::uint64_t max_nnz) {
-        if (!csr_index_fits<Index>(nrows, ncols, max_nnz)) fatal(capacity_overflow_message);
+        if (!csr_index_fits<Index>(nrows, ncols, max_nnz)) fatal(messages::kCapacityOverflow);
         out_.nrows = nrows;
         out_.ncols = ncols;
         out_.indptr.resize(checked_add(nrows, 1));
