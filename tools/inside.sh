@@ -119,6 +119,32 @@ sanitized_tests() {
   return $rc
 }
 
+# The Python suite on the interpreter's debug build (python3.14d: C-API
+# assertions, reference totals), with the module built for its ABI in its own
+# build directory and venv. Debian's debug interpreter imports the release
+# builds of the system's numpy; tests whose libraries do not import there
+# skip with the reason.
+debug_python_tests() {
+  local venv=.dev/venv-debug py=.dev/venv-debug/bin/python log=.dev/pip-install-debug.log
+  if [ ! -x "$py" ]; then
+    echo "== creating $venv (python3.14d)"
+    python3.14d -m venv --system-site-packages "$venv"
+  fi
+  echo "== building and installing tavik for the debug interpreter into $venv"
+  if ! "$py" -m pip install --no-build-isolation --no-deps --no-index --disable-pip-version-check \
+      -C build-dir=build/debug-python . > "$log" 2>&1; then
+    cat "$log"
+    echo "pip install . (debug interpreter) failed (log: $log)" >&2
+    return 1
+  fi
+  "$py" -c 'import sys, tavik; assert hasattr(sys, "gettotalrefcount"), "not a debug build"' \
+    || { echo "tavik failed to import into the debug interpreter" >&2; return 1; }
+  # The wheel tests (slow) build with the release interpreter: nothing more
+  # to learn from them here.
+  echo "== running the Python tests on the debug interpreter"
+  "$py" -m pytest tests/python -q -p no:cacheprovider -m "not slow" "$@"
+}
+
 # libFuzzer targets of the core (tests/fuzz), built with clang.
 fuzz_build() {
   local dir=.dev/fuzz-build
@@ -163,6 +189,10 @@ case "$cmd" in
     if [ "${1:-}" = --sanitize ]; then
       shift
       sanitized_tests "$@" && exit 0 || exit 1
+    fi
+    if [ "${1:-}" = --debug-python ]; then
+      shift
+      debug_python_tests "$@" && exit 0 || exit 1
     fi
     rc=0
     cpp_tests || rc=1

@@ -13,6 +13,13 @@ import tavik
 SANITIZED = bool(os.environ.get("TAVIK_SANITIZED"))
 
 
+def scipy_sparse_or_skip():
+    """scipy.sparse, or a skip of the calling test (module) where scipy does
+    not import: Debian's debug interpreter imports numpy but not scipy."""
+    return pytest.importorskip("scipy.sparse", reason="scipy does not import under this interpreter",
+                               exc_type=ImportError)
+
+
 def pytest_configure(config):
     config.addinivalue_line(
         "markers",

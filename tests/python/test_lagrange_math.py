@@ -5,11 +5,13 @@ Also the exact structure of the returned triplets."""
 
 import numpy as np
 import pytest
-import scipy.sparse as sp
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tavik
+from conftest import scipy_sparse_or_skip
+
+sp = scipy_sparse_or_skip()
 
 prolongation = tavik.lagrange_prolongation_matrix
 to_legendre = tavik.lagrange_to_legendre_basis_transformation

@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 import tavik
-from test_docs import DOCUMENTS, ROOT, SCRIPT_LANGS, SESSION_LANGS, code_blocks
+from doc_examples import DOCUMENTS, ROOT, SCRIPT_LANGS, SESSION_LANGS, code_blocks
 
 STUB_SOURCE = ROOT / "src" / "python_module" / "tavik.pyi"
 
