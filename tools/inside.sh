@@ -3,7 +3,7 @@
 # already has Python >= 3.14 and the libraries).
 set -euo pipefail
 
-cmd=${1:?usage: inside.sh build|test|demo|bench|wheel|fuzz}
+cmd=${1:?usage: inside.sh build|test|demo|bench|wheel|sdist|fuzz}
 shift || true
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
@@ -32,6 +32,39 @@ install_module() {
     exit 1
   fi
   "$py" -c 'import tavik' || { echo "tavik failed to import after install" >&2; exit 1; }
+}
+
+# The wheel that others install: built with static libstdc++ and the glibc
+# stand-ins (TAVIK_PORTABLE, own build directory), then repaired by
+# auditwheel, which refuses it if it needs anything newer than the policy
+# and grafts in any shared library it needs beyond the policy's own.
+wheel_policy=manylinux_2_34_x86_64
+
+portable_wheel() {
+  local out=$1 source=$2; shift 2
+  ensure_venv
+  mkdir -p .dev "$out"
+  local raw; raw=$(mktemp -d "$top/.dev/wheel-raw.XXXXXX")
+  local build_dir=build/wheel
+  # An sdist unpacks to a new source tree each time: a cache from another
+  # tree would be refused by CMake.
+  [ "$source" = . ] || build_dir=$raw/build
+  echo "== building a wheel from $source (static libstdc++)"
+  local rc=0
+  "$py" -m pip wheel --no-build-isolation --no-deps --no-index --disable-pip-version-check \
+    -C cmake.define.TAVIK_PORTABLE=ON -C build-dir="$build_dir" --wheel-dir "$raw" "$@" "$source" \
+    > "$raw.log" 2>&1 || rc=$?
+  if [ $rc = 0 ]; then
+    echo "== auditwheel repair --plat $wheel_policy into $out/"
+    local wheel
+    for wheel in "$raw"/*.whl; do
+      auditwheel repair --plat "$wheel_policy" --wheel-dir "$out" "$wheel" >> "$raw.log" 2>&1 || { rc=$?; break; }
+    done
+  fi
+  [ $rc = 0 ] || { cat "$raw.log"; echo "building the wheel failed (log above)" >&2; }
+  grep -E '^Fixed-up wheel written to' "$raw.log" || true
+  rm -rf "$raw" "$raw.log"
+  return $rc
 }
 
 cpp_tests() {
@@ -86,6 +119,32 @@ sanitized_tests() {
   return $rc
 }
 
+# The Python suite on the interpreter's debug build (python3.14d: C-API
+# assertions, reference totals), with the module built for its ABI in its own
+# build directory and venv. Debian's debug interpreter imports the release
+# builds of the system's numpy; tests whose libraries do not import there
+# skip with the reason.
+debug_python_tests() {
+  local venv=.dev/venv-debug py=.dev/venv-debug/bin/python log=.dev/pip-install-debug.log
+  if [ ! -x "$py" ]; then
+    echo "== creating $venv (python3.14d)"
+    python3.14d -m venv --system-site-packages "$venv"
+  fi
+  echo "== building and installing tavik for the debug interpreter into $venv"
+  if ! "$py" -m pip install --no-build-isolation --no-deps --no-index --disable-pip-version-check \
+      -C build-dir=build/debug-python . > "$log" 2>&1; then
+    cat "$log"
+    echo "pip install . (debug interpreter) failed (log: $log)" >&2
+    return 1
+  fi
+  "$py" -c 'import sys, tavik; assert hasattr(sys, "gettotalrefcount"), "not a debug build"' \
+    || { echo "tavik failed to import into the debug interpreter" >&2; return 1; }
+  # The wheel tests (slow) build with the release interpreter: nothing more
+  # to learn from them here.
+  echo "== running the Python tests on the debug interpreter"
+  "$py" -m pytest tests/python -q -p no:cacheprovider -m "not slow" "$@"
+}
+
 # libFuzzer targets of the core (tests/fuzz), built with clang.
 fuzz_build() {
   local dir=.dev/fuzz-build
@@ -131,6 +190,10 @@ case "$cmd" in
       shift
       sanitized_tests "$@" && exit 0 || exit 1
     fi
+    if [ "${1:-}" = --debug-python ]; then
+      shift
+      debug_python_tests "$@" && exit 0 || exit 1
+    fi
     rc=0
     cpp_tests || rc=1
     install_module
@@ -144,10 +207,25 @@ case "$cmd" in
     "$py" examples/demo.py "$@"
     ;;
   wheel)
-    ensure_venv
-    echo "== building a wheel into dist/"
-    "$py" -m pip wheel --no-build-isolation --no-deps --no-index \
-      --disable-pip-version-check --wheel-dir dist "$@" .
+    # wheel [--wheel-dir DIR] [--from SDIST] [PIP ARGS]
+    out=dist source=.
+    while [ $# -gt 0 ]; do
+      case "$1" in
+        --wheel-dir) out=$2; shift 2 ;;
+        --from) source=$2; shift 2 ;;
+        *) break ;;
+      esac
+    done
+    portable_wheel "$out" "$source" "$@"
+    ;;
+  sdist)
+    # sdist [--outdir DIR]
+    out=dist
+    [ "${1:-}" = --outdir ] && out=$2
+    echo "== building an sdist into $out/"
+    python3 -m build --sdist --no-isolation --outdir "$out" . > .dev/sdist.log 2>&1 \
+      || { cat .dev/sdist.log; echo "building the sdist failed (log: .dev/sdist.log)" >&2; exit 1; }
+    tail -n 1 .dev/sdist.log
     ;;
   fuzz)
     # fuzz [SECONDS]          the core's libFuzzer targets (default 60 s in all)

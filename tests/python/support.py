@@ -323,3 +323,10 @@ def other_threads_ran_during(call):
         sys.setswitchinterval(old)
         counter.join(120)
     return seen > 0, result
+
+
+def scipy_sparse_or_skip():
+    """scipy.sparse, or a skip of the calling test (module) where scipy does
+    not import: Debian's debug interpreter imports numpy but not scipy."""
+    return pytest.importorskip("scipy.sparse", reason="scipy does not import under this interpreter",
+                               exc_type=ImportError)

@@ -5,13 +5,14 @@ Also the exact structure of the returned triplets."""
 
 import numpy as np
 import pytest
-import scipy.sparse as sp
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tavik
-from support import degree_limit
 from exact_lagrange import exact_lagrange_to_legendre, exact_prolongation, excess
+from support import degree_limit, scipy_sparse_or_skip
+
+sp = scipy_sparse_or_skip()
 
 prolongation = tavik.lagrange_prolongation_matrix
 to_legendre = tavik.lagrange_to_legendre_basis_transformation

@@ -4,15 +4,17 @@ import doctest
 import inspect
 import os
 import pydoc
+import re
 import subprocess
 import sys
 import textwrap
+import zipfile
 from pathlib import Path
 
 import pytest
 
 import tavik
-from test_docs import DOCUMENTS, ROOT, SCRIPT_LANGS, SESSION_LANGS, code_blocks
+from doc_examples import DOCUMENTS, ROOT, SCRIPT_LANGS, SESSION_LANGS, code_blocks
 
 STUB_SOURCE = ROOT / "src" / "python_module" / "tavik.pyi"
 
@@ -150,6 +152,44 @@ def test_class_help_shows_the_constructor_call():
 # ---------------------------------------------------------------- the wheel
 
 
+# The oldest glibc the wheels support: what auditwheel repairs them to.
+MANYLINUX_GLIBC_MINOR = 34
+
+
+def assert_portable(wheel):
+    """The wheel is a repaired manylinux wheel that no newer glibc than the
+    policy's needs, and grafted no shared library in (it needs none)."""
+    tag = re.fullmatch(r"tavik-[^-]+-cp314-cp314-manylinux_2_(\d+)_x86_64\.whl", wheel.name)
+    assert tag and int(tag.group(1)) <= MANYLINUX_GLIBC_MINOR, wheel.name
+    with zipfile.ZipFile(wheel) as archive:
+        names = archive.namelist()
+    assert not [n for n in names if ".libs/" in n], names
+    return names
+
+
+@pytest.mark.slow
+def test_sdist_builds_the_same_wheel(tmp_path):
+    inside = str(ROOT / "tools" / "inside.sh")
+    built = run(["bash", inside, "sdist", "--outdir", str(tmp_path / "sdist")], ROOT)
+    assert built.returncode == 0, built.stdout + built.stderr
+    sdists = list((tmp_path / "sdist").glob("tavik-*.tar.gz"))
+    assert len(sdists) == 1, sdists
+
+    built = run(["bash", inside, "wheel", "--wheel-dir", str(tmp_path / "dist"), "--from", str(sdists[0])], ROOT)
+    assert built.returncode == 0, built.stdout + built.stderr
+    wheels = list((tmp_path / "dist").glob("tavik-*.whl"))
+    assert len(wheels) == 1, wheels
+    names = assert_portable(wheels[0])
+    # Every module and stub that the tree installs came through the sdist.
+    installed = {p.name for p in Path(tavik.__file__).parent.iterdir()}
+    expected = {"tavik.pyi", "tavik-stubs/__init__.pyi", Path(tavik.__file__).name}
+    if (ROOT / "tavik_arrays" / "__init__.py").is_file():
+        assert "tavik_arrays" in installed
+        expected |= {"tavik_arrays/__init__.py", "tavik_arrays/py.typed"}
+        assert [n for n in names if re.fullmatch(r"tavik_arrays/_core\.cpython-314-x86_64-linux-gnu\.so", n)], names
+    assert expected <= set(names), sorted(expected - set(names))
+
+
 @pytest.mark.slow
 def test_wheel_installs_into_a_fresh_environment(tmp_path):
     # The command behind ./dev wheel, writing into a temporary directory
@@ -158,6 +198,7 @@ def test_wheel_installs_into_a_fresh_environment(tmp_path):
     assert built.returncode == 0, built.stdout + built.stderr
     wheels = list((tmp_path / "dist").glob("tavik-*.whl"))
     assert len(wheels) == 1, wheels
+    assert_portable(wheels[0])
 
     venv = tmp_path / "venv"
     made = run([sys.executable, "-m", "venv", "--system-site-packages", "--without-pip", str(venv)], tmp_path)
