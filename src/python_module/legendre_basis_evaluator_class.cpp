@@ -4,8 +4,8 @@
 //
 // Evaluations take shared access, set_dofs exclusive access; while a batch
 // runs without the lock, other threads may evaluate the same instance but
-// set_dofs fails with "Already borrowed" instead of changing coefficients
-// under the workers' feet.
+// set_dofs fails at once (messages::kAlreadyBorrowed) instead of changing
+// coefficients under the workers' feet.
 #include <Python.h>
 
 #include <cstdint>

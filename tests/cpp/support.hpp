@@ -7,6 +7,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -29,6 +30,12 @@
 namespace tavik::test {
 
 namespace messages = ::tavik::messages;
+
+using D = std::vector<double>;
+using U = std::vector<std::uint64_t>;
+inline constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
+inline constexpr double inf = std::numeric_limits<double>::infinity();
+inline constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
 // The one rule by which tests compare doubles: equal bit patterns (so -0.0
 // differs from 0.0), except that any NaN matches any NaN -- the sign and

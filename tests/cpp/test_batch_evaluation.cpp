@@ -34,14 +34,7 @@ namespace tavik {
 namespace {
 
 namespace wpi = worker_pool_internals;
-using D = std::vector<double>;
-
-constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-using test::expect_fatal;
-using test::first_mismatch;
-using test::same;
+using namespace test;
 
 struct Problem {
     LegendreBasis basis;
@@ -72,11 +65,11 @@ D make_times(std::size_t n, const LegendreBasis& b, unsigned seed = 2) {
             case 0: {
                 const double m = static_cast<double>(node(rng)) * h;
                 const int side = static_cast<int>(rng() % 3);
-                t[i] = side == 0 ? m : std::nextafter(m, side == 1 ? -kInf : kInf);
+                t[i] = side == 0 ? m : std::nextafter(m, side == 1 ? -inf : inf);
                 break;
             }
             case 1: {
-                const double specials[] = {0.0, -0.0, T, -1.0, 2.0 * T, kNaN, kInf, -kInf, 5e-324, T * (1 - 1e-4)};
+                const double specials[] = {0.0, -0.0, T, -1.0, 2.0 * T, nan, inf, -inf, 5e-324, T * (1 - 1e-4)};
                 t[i] = specials[rng() % 10];
                 break;
             }
@@ -128,7 +121,7 @@ TEST(BatchEvaluation, EqualsSingleTimeCallsOnBothPaths) {
         std::uint64_t degree, n_t;
         double T;
     } cases[] = {{0, 7, 1.0}, {1, 1000, 1.0}, {2, 2, 1.0}, {3, 1, 2.5}, {8, 1000, 1.0}, {13, 9, 3.0},
-                 {2, 5, 0.0}, {3, 4, -2.0}, {1, 3, kInf}, {2, 3, kNaN}};
+                 {2, 5, 0.0}, {3, 4, -2.0}, {1, 3, inf}, {2, 3, nan}};
     for (const auto& c : cases) {
         const Problem p = make_problem(c.degree, c.n_t, c.T);
         const D times = make_times(100000, p.basis);

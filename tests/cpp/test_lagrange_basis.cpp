@@ -11,11 +11,7 @@
 namespace tavik {
 namespace {
 
-using test::expect_fatal;
-using U = std::vector<std::uint64_t>;
-using D = std::vector<double>;
-
-constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
+using namespace test;
 
 TEST(EquidistantPoints, FollowsTheFixedOperationOrder) {
     EXPECT_EQ(equidistant_points_on_interval(0.0, 1.0, 3), (D{0.0, 1.0 / 3.0, 2.0 / 3.0, 1.0}));

@@ -15,12 +15,7 @@
 namespace tavik {
 namespace {
 
-using test::Entry;
-using test::expect_fatal;
-using test::multiply;
-using test::stored_entries;
-using U = std::vector<std::uint64_t>;
-using D = std::vector<double>;
+using namespace test;
 
 CsrMatrix transformation(std::uint64_t degree, std::uint64_t n_t, bool periodic) {
     return LagrangeBasis::create(degree, n_t, 1.0, periodic).get_transormation_matrix_to_legendre();

@@ -16,16 +16,9 @@
 namespace tavik {
 namespace {
 
-using D = std::vector<double>;
-
-constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
-constexpr double inf = std::numeric_limits<double>::infinity();
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+using namespace test;
 using messages::kMatrixTooSmall;
 using messages::kNoIntervals;
-using test::expect_fatal;
-using test::expect_same;
-using test::same;
 
 // The coefficient matrix of a basis with n_t intervals and this degree, as
 // the bindings build it.

@@ -13,12 +13,7 @@
 namespace tavik {
 namespace {
 
-using test::Entry;
-using test::expect_fatal;
-using test::multiply;
-using test::stored_entries;
-using U = std::vector<std::uint64_t>;
-using D = std::vector<double>;
+using namespace test;
 
 CsrMatrix prolongation(std::uint64_t degree, std::uint64_t nt_coarse, std::uint64_t nt_fine, bool periodic) {
     return LagrangeBasis::create(degree, nt_coarse, 1.0, periodic).get_prolongation_matrix_to(nt_fine);

@@ -15,8 +15,7 @@
 namespace tavik {
 namespace {
 
-using test::Entry;
-using test::stored_entries;
+using namespace test;
 
 // The expected CSR content of a list of pushes: per (row, column) the sum of
 // its values. Values are small integers, so every summation order is exact.

@@ -12,14 +12,7 @@
 namespace tavik {
 namespace {
 
-using test::csr_from_entries;
-using test::Entry;
-using test::expect_fatal;
-using test::stored_entries;
-using U = std::vector<std::uint64_t>;
-using D = std::vector<double>;
-
-constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
+using namespace test;
 
 TEST(CooToCsr, SortsRowsSumsDuplicatesAndKeepsZeroSums) {
     CooMatrix coo(1, 3);

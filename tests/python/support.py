@@ -183,6 +183,26 @@ class Float:
         return f"Float({self.result!r})"
 
 
+class Sequence:
+    """A sequence by __len__ and __getitem__ only. __len__ gives `length` (by
+    default the true length) or raises it; __getitem__ raises `exc` from index
+    `fail_at` on."""
+
+    def __init__(self, items, length=None, fail_at=None, exc=None):
+        self.items, self.length, self.fail_at, self.exc = list(items), length, fail_at, exc
+
+    def __len__(self):
+        return len(self.items) if self.length is None else outcome(self.length)
+
+    def __getitem__(self, i):
+        if self.fail_at is not None and i >= self.fail_at:
+            outcome(self.exc)
+        return self.items[i]
+
+    def __repr__(self):
+        return f"Sequence({self.items!r}, length={self.length!r}, fail_at={self.fail_at!r}, exc={self.exc!r})"
+
+
 class Exporter:
     """Exports `wrapped`'s buffer through __buffer__ and counts acquisitions
     and releases. `on_acquire` runs inside every acquisition (and may raise);

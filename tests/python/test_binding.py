@@ -16,7 +16,7 @@ import numpy as np
 import pytest
 
 import tavik
-from support import CAPACITY_OVERFLOW, MATRIX_TOO_SMALL, NO_INTERVALS, STR_TO_VEC, Float, Index
+from support import CAPACITY_OVERFLOW, MATRIX_TOO_SMALL, NO_INTERVALS, STR_TO_VEC, Float, Index, Sequence
 
 LB = tavik.LegendreBasis
 REGISTRATION_ORDER = [
@@ -73,27 +73,6 @@ class Outer:
 
         def __iter__(self):
             return iter([1.0] * 6)
-
-
-class Seq:
-    """A sequence by __len__/__getitem__, with a length that may lie and an
-    element that may raise."""
-
-    def __init__(self, items, length=None, fail_at=None, exc=None):
-        self.items = list(items)
-        self.length = len(self.items) if length is None else length
-        self.fail_at = fail_at
-        self.exc = exc
-
-    def __len__(self):
-        if isinstance(self.length, BaseException):
-            raise self.length
-        return self.length
-
-    def __getitem__(self, i):
-        if i == self.fail_at:
-            raise self.exc
-        return self.items[i]
 
 
 def typeerror_with_cause(text):
@@ -385,7 +364,7 @@ def test_double_float_errors(check_raises, site):
         array.array("d", [1, 2, 3, 4, 5, 6]),
         memoryview(array.array("d", [1, 2, 3, 4, 5, 6])),
         [np.float64(1), np.int8(2), True + 2, Float(4.0), Index(5), fractions.Fraction(6)],
-        Seq([1, 2, 3, 4, 5, 6]),
+        Sequence([1, 2, 3, 4, 5, 6]),
         [1, 2, 3, 4, 5, 6, 7],  # elements after the first six are ignored
     ],
     ids=lambda v: type(v).__name__,
@@ -429,14 +408,14 @@ def test_list_element_failures(basis, check_raises, float_error_of):
 def test_list_iteration_failures(basis, check_raises):
     exc, cause = typeerror_with_cause("item 3 is broken")
     got = check_raises(TypeError, "argument 'legendre_vals': item 3 is broken", basis.evaluate_at, 0.375,
-                       Seq(COEFFS, fail_at=3, exc=exc))
+                       Sequence(COEFFS, fail_at=3, exc=exc))
     assert got.__cause__ is cause
     for other in (KeyError("k"), ValueError("v"), TypeErrorSub("sub"), MemoryError()):
         with pytest.raises(BaseException) as info:
-            basis.evaluate_at(0.375, Seq(COEFFS, fail_at=2, exc=other))
+            basis.evaluate_at(0.375, Sequence(COEFFS, fail_at=2, exc=other))
         assert info.value is other
 
-    class BadIter(Seq):
+    class BadIter(Sequence):
         def __iter__(self):
             return 5
 
@@ -450,7 +429,7 @@ def test_list_iteration_failures(basis, check_raises):
 )
 def test_list_length_is_only_a_hint(basis, length):
     # Iteration decides the contents, however wrong __len__ is.
-    assert basis.evaluate_at(0.375, Seq(COEFFS, length=length)) == 1.875
+    assert basis.evaluate_at(0.375, Sequence(COEFFS, length=length)) == 1.875
 
 
 def test_list_changing_while_iterated(basis, panic_exception, check_raises):

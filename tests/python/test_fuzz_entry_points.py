@@ -44,7 +44,18 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import tavik
-from support import MATRIX_TOO_SMALL, SANITIZED, Exporter, Float, Index, PanicException, bits, outcome, parameters_of
+from support import (
+    MATRIX_TOO_SMALL,
+    SANITIZED,
+    Exporter,
+    Float,
+    Index,
+    PanicException,
+    Sequence,
+    bits,
+    outcome,
+    parameters_of,
+)
 
 EXAMPLES = int(os.environ.get("TAVIK_FUZZ_EXAMPLES", "400"))
 FUZZ = settings(
@@ -147,26 +158,13 @@ def _fake_numpy_bool(name, result):
     return cls()
 
 
-class Sequence:
-    """A sequence by __len__ and __getitem__ (and maybe __iter__), each of
-    which may misbehave."""
+class IterableSequence(Sequence):
+    """A Sequence with an __iter__ of its own, which may misbehave too."""
 
     def __init__(self, items, length, iteration, fail_at):
-        self.items, self.length, self.iteration, self.fail_at = list(items), length, iteration, fail_at
+        super().__init__(items, length, fail_at, FuzzError)
+        self.iteration = iteration
 
-    def __len__(self):
-        return outcome(len(self.items) if self.length is None else self.length)
-
-    def __getitem__(self, i):
-        if self.fail_at is not None and i >= self.fail_at:
-            raise FuzzError("__getitem__ gives up")
-        return self.items[i]
-
-    def __repr__(self):
-        return f"Sequence({self.items!r}, length={self.length!r}, iteration={self.iteration!r}, fail_at={self.fail_at})"
-
-
-class IterableSequence(Sequence):
     def __iter__(self):
         kind = self.iteration
         if kind == "raise":
@@ -342,8 +340,8 @@ def containers(children):
 
 def sequences(elements):
     return st.builds(
-        lambda items, length, iteration, fail_at, iterable: (IterableSequence if iterable else Sequence)(
-            items, length, iteration, fail_at
+        lambda items, length, iteration, fail_at, iterable: (
+            IterableSequence(items, length, iteration, fail_at) if iterable else Sequence(items, length, fail_at, FuzzError)
         ),
         st.lists(elements, max_size=8),
         st.one_of(st.none(), st.sampled_from([-1, 0, 3, 2**62, 2**70, "3", FuzzError, 1.5])),
