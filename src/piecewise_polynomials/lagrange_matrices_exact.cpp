@@ -125,16 +125,19 @@ std::vector<double> lagrange_to_legendre_local(std::uint64_t degree) {
     const std::uint64_t n = d + 1;
     const GaussLegendreRuleExtended rule = gauss_legendre_extended(n);
     std::vector<double> L(n * n, 0.0);
+    const long double half_d = static_cast<long double>(d) / 2.0L;
     for (std::uint64_t j = 0; 2 * j <= d; ++j) {
+        const long double jl = static_cast<long double>(j);
         for (std::uint64_t k = 0; k <= d; ++k) {
             if (2 * j == d && k % 2 == 1) continue;  // l_(d/2) is even, P_k odd
             long double sum = 0.0L, magnitude = 0.0L;
             for (std::uint64_t p = 0; p < n; ++p) {
                 const long double x = rule.nodes[p];
-                const long double y = (x + 1.0L) * static_cast<long double>(d) / 2.0L;
+                const long double y = (x + 1.0L) * half_d;  // node units
                 long double l = 1.0L;
                 for (std::uint64_t m = 0; m <= d; ++m) {
-                    if (m != j) l *= (y - static_cast<long double>(m)) / (static_cast<long double>(j) - static_cast<long double>(m));
+                    const long double ml = static_cast<long double>(m);
+                    if (m != j) l *= (y - ml) / (jl - ml);
                 }
                 long double p_prev = 1.0L, p_k = 1.0L;
                 for (std::uint64_t i = 0; i < k; ++i) {
@@ -143,8 +146,9 @@ std::vector<double> lagrange_to_legendre_local(std::uint64_t degree) {
                     p_prev = p_k;
                     p_k = next;
                 }
-                sum += rule.weights[p] * l * p_k;
-                magnitude += std::fabs(rule.weights[p] * l * p_k);
+                const long double term = rule.weights[p] * l * p_k;
+                sum += term;
+                magnitude += std::fabs(term);
             }
             // A sum within its own rounding bound of zero is an exact zero
             // that the symmetry does not explain (degree 6 has two); every

@@ -76,15 +76,18 @@ constexpr bool csr_index_fits(std::uint64_t nrows, std::uint64_t ncols, std::uin
 template <class Index>
 class CsrRowBuilder {
 public:
-    // Preconditions: csr_index_fits<Index>(nrows, ncols, max_nnz), checked
+    // Preconditions: csr_index_fits<Index>(nrows, ncols, max_nnz) and
+    // arrays of max_nnz doubles and nrows + 1 indices describable, checked
     // ("capacity overflow"); max_nnz bounds the entries that will be added.
     // The arrays are sized for max_nnz at once, so that a matrix too large
     // for memory fails before any work.
     CsrRowBuilder(std::uint64_t nrows, std::uint64_t ncols, std::uint64_t max_nnz) {
         if (!csr_index_fits<Index>(nrows, ncols, max_nnz)) fatal(messages::kCapacityOverflow);
+        // Counts that fit Index may still be more than one array can hold.
+        checked_array_length<double>(max_nnz);
         out_.nrows = nrows;
         out_.ncols = ncols;
-        out_.indptr.resize(checked_add(nrows, 1));
+        out_.indptr.resize(checked_array_length<Index>(checked_add(nrows, 1)));
         out_.indptr[0] = 0;
         out_.indices.resize(max_nnz);
         out_.data.resize(max_nnz);

@@ -142,8 +142,11 @@ TEST(ExactProlongation, Refusals) {
                  "Lagrange prolongation requires at least one coarse interval");
     expect_fatal([] { exact_lagrange_prolongation<std::int64_t>(2, 1, 0, false); },
                  "Lagrange prolongation requires at least one fine interval");
-    // 32-bit indices cannot hold 2^31 rows.
+    // 32-bit indices cannot hold 2^31 rows; 64-bit ones can count 2^62
+    // rows, but no array holds their entries.
     expect_fatal([] { exact_lagrange_prolongation<std::int32_t>(2, 1, std::uint64_t{1} << 30, false); },
+                 "capacity overflow");
+    expect_fatal([] { exact_lagrange_prolongation<std::int64_t>(1, 1, std::uint64_t{1} << 61, true); },
                  "capacity overflow");
 }
 

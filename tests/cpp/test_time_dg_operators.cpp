@@ -39,6 +39,17 @@ std::vector<std::vector<double>> dense(const CsrArrays<Index>& m) {
     return a;
 }
 
+// P_0 ... P_d and their derivatives at xi, independently of the kernels:
+// P'_(k+1) = P'_(k-1) + (2k + 1) P_k.
+void legendre_values(double xi, std::uint64_t d, double* p) {
+    for (std::uint64_t k = 0; k <= d; ++k) p[k] = legendre_value(k, xi);
+}
+void legendre_derivatives(double xi, std::uint64_t d, double* dp) {
+    for (std::uint64_t k = 0; k <= d; ++k) {
+        dp[k] = k == 0 ? 0.0 : (k == 1 ? 1.0 : dp[k - 2] + static_cast<double>(2 * k - 1) * legendre_value(k - 1, xi));
+    }
+}
+
 // int_{-1}^{1} f(xi) dxi by a rule exact for the polynomial degrees used here.
 template <class F>
 double integrate(F f) {

@@ -8,7 +8,9 @@
 // nodes are numbered i * degree + k (modulo the node count when periodic);
 // every prolongation row interpolates (its values sum to 1), equal meshes
 // give the identity up to rounding; the transformation maps the constant 1 to the
-// Legendre coefficients (1, 0, ..., 0) on every interval.
+// Legendre coefficients (1, 0, ..., 0) on every interval. The prolongation
+// by exact node location has the same refusals, rows summing to 1 and the
+// exact identity on equal meshes.
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -16,6 +18,7 @@
 
 #include "fuzz_support.hpp"
 #include "piecewise_polynomials/lagrange_basis.hpp"
+#include "piecewise_polynomials/lagrange_matrices_exact.hpp"
 #include "sparse_matrix_tools/csr_tools.hpp"
 
 using namespace tavik;
@@ -25,6 +28,32 @@ namespace {
 
 constexpr unsigned __int128 kMaxNodes = 1 << 12;
 
+// The exact-location prolongation of the array interface: refused exactly
+// when the contract's is; canonical rows that sum to 1; equal meshes give
+// the identity exactly.
+void check_exact_prolongation(const LagrangeBasis& coarse, std::uint64_t nt_fine, bool refused) {
+    std::unique_ptr<CsrArrays<std::int64_t>> p;
+    const bool ok = accepted([&] {
+        p = std::make_unique<CsrArrays<std::int64_t>>(
+            exact_lagrange_prolongation<std::int64_t>(coarse.degree(), coarse.n_t(), nt_fine, coarse.periodic()));
+    });
+    FUZZ_REQUIRE(ok == !refused);
+    if (!ok) return;
+    for (std::uint64_t w = 0; w < p->nrows; ++w) {
+        double sum = 0.0;
+        for (auto q = p->indptr[w]; q < p->indptr[w + 1]; ++q) {
+            FUZZ_REQUIRE(p->data[q] != 0.0 && static_cast<std::uint64_t>(p->indices[q]) < p->ncols);
+            if (q > p->indptr[w]) FUZZ_REQUIRE(p->indices[q - 1] < p->indices[q]);
+            sum += p->data[q];
+        }
+        FUZZ_REQUIRE(std::fabs(sum - 1.0) < 1e-12);
+        if (nt_fine == coarse.n_t()) {
+            FUZZ_REQUIRE(p->indptr[w + 1] - p->indptr[w] == 1 && p->data[p->indptr[w]] == 1.0 &&
+                         static_cast<std::uint64_t>(p->indices[p->indptr[w]]) == w);
+        }
+    }
+}
+
 void check_prolongation(const LagrangeBasis& coarse, std::uint64_t nt_fine) {
     const std::uint64_t d = coarse.degree();
     const unsigned __int128 rows =
@@ -32,6 +61,7 @@ void check_prolongation(const LagrangeBasis& coarse, std::uint64_t nt_fine) {
     const bool refused = d == 0 || d > max_lagrange_matrix_degree || coarse.n_t() == 0 || nt_fine == 0 ||
                          refused_count<std::uint64_t>(rows);
     if (!refused && rows > kMaxNodes) return;  // would really allocate
+    check_exact_prolongation(coarse, nt_fine, refused);
     std::unique_ptr<CsrMatrix> p;
     const bool ok = accepted([&] { p = std::make_unique<CsrMatrix>(coarse.get_prolongation_matrix_to(nt_fine)); });
     FUZZ_REQUIRE(ok == !refused);
