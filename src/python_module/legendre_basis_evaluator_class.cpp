@@ -71,13 +71,15 @@ PyRef evaluate_at_impl(const EvaluatorData& data, Quantity q, double t) {
 // Copy the times under the lock, then build the list piece by piece while
 // the pool computes the piece after: the lock is released only while this
 // thread waits for a piece, so other Python threads progress meanwhile. The
-// buffer view stays acquired until the last piece is computed.
+// checks come in the order of a whole-batch evaluation (times, evaluation,
+// then the list), and the buffer view stays acquired until the last piece is
+// computed.
 PyRef evaluate_many_impl(const EvaluatorData& data, Quantity q, PyObject* t_values) {
     std::optional<DoubleBufferCopy> times(std::in_place, t_values, "t_values");
     const std::size_t n = times->values().size();
     ScratchDoubles storage(LegendreBatchStream::storage_for(n));
-    PyRef list = PyRef::steal_or_throw(PyList_New(static_cast<Py_ssize_t>(n)));
     std::optional<LegendreBatchStream> stream;
+    PyRef list;
     std::size_t done = 0;
     do {
         std::span<const double> piece;
@@ -88,6 +90,7 @@ PyRef evaluate_many_impl(const EvaluatorData& data, Quantity q, PyObject* t_valu
             piece = stream->next();
         }
         if (done + piece.size() == n) times.reset();  // every value is computed
+        if (!list) list = PyRef::steal_or_throw(PyList_New(static_cast<Py_ssize_t>(n)));
         fill_doubles(list.get(), done, piece);
         done += piece.size();
     } while (done < n);
