@@ -113,7 +113,7 @@ private:
 // Inputs: the basis, coefficients and times of evaluate_many /
 // evaluate_derivative_many (all must outlive the stream and stay unchanged),
 // and `storage` of at least storage_for(times.size()) doubles, which holds
-// two pieces. Every value is bit for bit what evaluate_many would return;
+// the piece being delivered and the one being computed. Every value is bit for bit what evaluate_many would return;
 // a batch below kParallelThreshold is one piece computed on the calling
 // thread, larger ones are pieces of kPiece times computed on the pool. The
 // failures of evaluate_many are raised by the constructor (a matrix that fits
@@ -122,7 +122,7 @@ private:
 class LegendreBatchStream {
 public:
     static constexpr std::size_t kPiece = std::size_t{1} << 15;
-    static constexpr std::size_t storage_for(std::size_t n) noexcept { return n < kPiece ? 2 * n : 2 * kPiece; }
+    static constexpr std::size_t storage_for(std::size_t n) noexcept { return n <= kPiece ? n : 2 * kPiece; }
 
     LegendreBatchStream(const LegendreBasis& basis, const ColumnMajorView& coeffs, std::span<const double> times,
                         bool derivative, std::span<double> storage);

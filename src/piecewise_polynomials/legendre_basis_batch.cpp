@@ -232,11 +232,13 @@ BatchInput batch_input(const LegendreBasis& basis, const ColumnMajorView& coeffs
                       mesh_interval_length(basis.T(), basis.n_t()), coeffs.rows() < basis.n_t()};
 }
 
+constexpr const char kStorageMismatch[] = "batch evaluation: result storage does not match the number of times";
+
 template <class Kernel, class Single>
 void evaluate_batch(const LegendreBasis& basis, const ColumnMajorView& coeffs, std::span<const double> times,
                     std::span<double> out, Single single) {
     const std::size_t n = times.size();
-    if (out.size() != n) fatal("batch evaluation: result storage does not match the number of times");
+    if (out.size() != n) fatal(kStorageMismatch);
     const BatchInput in = batch_input(basis, coeffs, times, single);
     const double* t = times.data();
     double* o = out.data();
@@ -251,7 +253,7 @@ using RangeKernel = void (*)(const BatchInput&, const double*, double*, std::siz
 struct LegendreBatchStream::Impl {
     Impl(const BatchInput& in_, RangeKernel range_, std::span<const double> times_, std::span<double> storage)
         : in(in_), range(range_), times(times_),
-          buffers{storage.data(), storage.data() + storage_for(times_.size()) / 2},
+          buffers{storage.data(), storage.data() + (times_.size() > kPiece ? kPiece : 0)},
           pieces(times_.size() < LegendreBasis::kParallelThreshold ? (times_.empty() ? 0 : 1)
                                                                    : (times_.size() + kPiece - 1) / kPiece) {}
 
@@ -261,8 +263,7 @@ struct LegendreBatchStream::Impl {
     double* const buffers[2];
     const std::size_t pieces;
     std::size_t delivered = 0;  // pieces returned by next()
-    // The piece on the pool: its index, and the body its batch refers to.
-    std::size_t running = 0;
+    // The piece on the pool, and the body its batch refers to.
     struct Body {
         const Impl* stream;
         const double* times;
@@ -280,7 +281,6 @@ struct LegendreBatchStream::Impl {
 
     void start(std::size_t k) {
         const std::span<const double> t = piece_times(k);
-        running = k;
         body = Body{this, t.data(), buffers[k % 2]};
         batch.emplace(t.size(), ChunkBody(body));
     }
@@ -289,7 +289,7 @@ struct LegendreBatchStream::Impl {
 LegendreBatchStream::LegendreBatchStream(const LegendreBasis& basis, const ColumnMajorView& coeffs,
                                          std::span<const double> times, bool derivative, std::span<double> storage) {
     const std::size_t n = times.size();
-    if (storage.size() < storage_for(n)) fatal("batch evaluation: result storage does not match the number of times");
+    if (storage.size() < storage_for(n)) fatal(kStorageMismatch);
     const BatchInput in =
         derivative ? batch_input(basis, coeffs, times, [&](double t) { (void)basis.evaluate_derivative(coeffs, t); })
                    : batch_input(basis, coeffs, times, [&](double t) { (void)basis.evaluate(coeffs, t); });
