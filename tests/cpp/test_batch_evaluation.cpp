@@ -443,9 +443,11 @@ TEST(FreshProcess, DISABLED_PoolCreatedByFirstLargeBatch) {
     EXPECT_EQ(batch(p, make_times(2047, p.basis), true).size(), 2047u);
     EXPECT_FALSE(worker_pool_created());
     EXPECT_EQ(worker_pool_concurrency(), 0u);
+    EXPECT_EQ(worker_pool_threads(), 0u);
     EXPECT_EQ(batch(p, make_times(2048, p.basis), false).size(), 2048u);
     EXPECT_TRUE(worker_pool_created());
     EXPECT_EQ(worker_pool_concurrency(), available_processors());
+    EXPECT_EQ(worker_pool_threads(), available_processors() - 1);  // the caller makes up the rest
 }
 
 TEST(WorkerPool, OneProcessorProcessCompletesBatches) {
