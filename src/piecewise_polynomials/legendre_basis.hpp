@@ -113,16 +113,28 @@ private:
 // Inputs: the basis, coefficients and times of evaluate_many /
 // evaluate_derivative_many (all must outlive the stream and stay unchanged),
 // and `storage` of at least storage_for(times.size()) doubles, which holds
-// the piece being delivered and the one being computed. Every value is bit for bit what evaluate_many would return;
-// a batch below kParallelThreshold is one piece computed on the calling
-// thread, larger ones are pieces of kPiece times computed on the pool. The
-// failures of evaluate_many are raised by the constructor (a matrix that fits
-// no time) or by next() (the first failing element of the piece, so pieces
-// before it have been delivered). Memory: two pieces, whatever the batch.
+// the piece being delivered and the one being computed. Every value is bit
+// for bit what evaluate_many would return. A batch below kParallelThreshold
+// is one piece computed on the calling thread; larger ones are pieces of
+// piece_size(n) times computed on the pool: about an eighth of the batch, so
+// that the consumer starts early, from kParallelThreshold up to kPiece
+// times. The failures of evaluate_many are raised by the constructor (a
+// matrix that fits no time) or by next() (the first failing element of the
+// piece, so pieces before it have been delivered). Memory: two pieces,
+// whatever the batch.
 class LegendreBatchStream {
 public:
     static constexpr std::size_t kPiece = std::size_t{1} << 15;
-    static constexpr std::size_t storage_for(std::size_t n) noexcept { return n <= kPiece ? n : 2 * kPiece; }
+    static constexpr std::size_t piece_size(std::size_t n) noexcept {
+        if (n < LegendreBasis::kParallelThreshold) return n;
+        const std::size_t eighth = n / 8;
+        return eighth < LegendreBasis::kParallelThreshold ? LegendreBasis::kParallelThreshold
+                                                          : (eighth > kPiece ? kPiece : eighth);
+    }
+    static constexpr std::size_t storage_for(std::size_t n) noexcept {
+        const std::size_t piece = piece_size(n);
+        return piece < n ? 2 * piece : n;
+    }
 
     LegendreBatchStream(const LegendreBasis& basis, const ColumnMajorView& coeffs, std::span<const double> times,
                         bool derivative, std::span<double> storage);

@@ -253,13 +253,14 @@ using RangeKernel = void (*)(const BatchInput&, const double*, double*, std::siz
 struct LegendreBatchStream::Impl {
     Impl(const BatchInput& in_, RangeKernel range_, std::span<const double> times_, std::span<double> storage)
         : in(in_), range(range_), times(times_),
-          buffers{storage.data(), storage.data() + (times_.size() > kPiece ? kPiece : 0)},
-          pieces(times_.size() < LegendreBasis::kParallelThreshold ? (times_.empty() ? 0 : 1)
-                                                                   : (times_.size() + kPiece - 1) / kPiece) {}
+          piece(piece_size(times_.size())),
+          buffers{storage.data(), storage.data() + (piece < times_.size() ? piece : 0)},
+          pieces(times_.empty() ? 0 : (times_.size() + piece - 1) / piece) {}
 
     const BatchInput in;
     const RangeKernel range;
     const std::span<const double> times;
+    const std::size_t piece;  // times per piece, the last one excepted
     double* const buffers[2];
     const std::size_t pieces;
     std::size_t delivered = 0;  // pieces returned by next()
@@ -275,8 +276,8 @@ struct LegendreBatchStream::Impl {
     std::optional<PoolBatch> batch;
 
     std::span<const double> piece_times(std::size_t k) const {
-        const std::size_t begin = k * kPiece;
-        return times.subspan(begin, std::min(kPiece, times.size() - begin));
+        const std::size_t begin = k * piece;
+        return times.subspan(begin, std::min(piece, times.size() - begin));
     }
 
     void start(std::size_t k) {
