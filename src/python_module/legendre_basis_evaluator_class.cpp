@@ -78,6 +78,18 @@ PyRef evaluate_many_impl(const EvaluatorData& data, Quantity q, PyObject* t_valu
     std::optional<DoubleBufferCopy> times(std::in_place, t_values, "t_values");
     const std::size_t n = times->values().size();
     ScratchDoubles storage(LegendreBatchStream::storage_for(n));
+    if (n < LegendreBasis::kParallelThreshold) {  // one piece on this thread: nothing to overlap
+        {
+            GilReleased unlocked;
+            if (q == Quantity::value) {
+                data.basis.evaluate_many_into(data.coefficients(), times->values(), storage.span());
+            } else {
+                data.basis.evaluate_derivative_many_into(data.coefficients(), times->values(), storage.span());
+            }
+        }
+        times.reset();
+        return from_doubles(storage.span());
+    }
     std::optional<LegendreBatchStream> stream;
     PyRef list;
     std::size_t done = 0;
