@@ -109,16 +109,26 @@ private:
 // Inputs: the basis, coefficients and times of evaluate_many /
 // evaluate_derivative_many (all must outlive the stream and stay unchanged),
 // and `storage` of at least storage_for(times.size()) doubles, which holds
-// two pieces. Every value is bit for bit what evaluate_many would return;
-// a batch below kParallelThreshold is one piece computed on the calling
-// thread, larger ones are pieces of kPiece times computed on the pool. The
-// failures of evaluate_many are raised by the constructor (a matrix that fits
-// no time) or by next() (the first failing element of the piece, so pieces
-// before it have been delivered). Memory: two pieces, whatever the batch.
+// the piece being delivered and the one being computed. Every value is bit
+// for bit what evaluate_many would return. A batch below kParallelThreshold
+// is one piece computed on the calling thread. Larger ones are pieces
+// computed on the pool, growing from first_piece_size(n) by doubling up to
+// kPiece times: a small first piece lets the consumer start early, large
+// later ones keep the hand-overs few (each may wait for a worker that the
+// system has descheduled). The failures of evaluate_many are raised by the
+// constructor (a matrix that fits no time) or by next() (the first failing
+// element of the piece, so pieces before it have been delivered). Memory:
+// two pieces, whatever the batch.
 class LegendreBatchStream {
 public:
-    static constexpr std::size_t kPiece = std::size_t{1} << 15;
-    static constexpr std::size_t storage_for(std::size_t n) noexcept { return n < kPiece ? 2 * n : 2 * kPiece; }
+    static constexpr std::size_t kPiece = std::size_t{1} << 17;
+    static constexpr std::size_t first_piece_size(std::size_t n) noexcept {
+        constexpr std::size_t kSmallest = LegendreBasis::kParallelThreshold, kLargest = 4 * kSmallest;
+        return n / 8 < kSmallest ? kSmallest : (n / 8 > kLargest ? kLargest : n / 8);
+    }
+    static constexpr std::size_t storage_for(std::size_t n) noexcept {
+        return n < LegendreBasis::kParallelThreshold ? n : 2 * (n < kPiece ? n : kPiece);
+    }
 
     LegendreBatchStream(const LegendreBasis& basis, const ColumnMajorView& coeffs, std::span<const double> times,
                         bool derivative, std::span<double> storage);

@@ -62,37 +62,34 @@ struct LegendreBatchStream::Impl {
     Impl(const BatchInput& in_, BatchKernelFn range_, std::span<const double> times_, std::span<double> storage)
         : in(in_), range(range_), times(times_),
           buffers{storage.data(), storage.data() + storage_for(times_.size()) / 2},
-          pieces(times_.size() < LegendreBasis::kParallelThreshold ? (times_.empty() ? 0 : 1)
-                                                                   : (times_.size() + kPiece - 1) / kPiece) {}
+          next_size(first_piece_size(times_.size())) {}
 
     const BatchInput in;
     const BatchKernelFn range;
     const std::span<const double> times;
     double* const buffers[2];
-    const std::size_t pieces;
-    std::size_t delivered = 0;  // pieces returned by next()
-    // The piece on the pool: its index, and the body its batch refers to.
-    std::size_t running = 0;
+    std::size_t delivered = 0;  // times returned by next()
+    std::size_t next_begin = 0;  // first time of the piece to start next
+    std::size_t next_size;       // and its size, if that many are left
+    // The piece on the pool, and the body its batch refers to.
     struct Body {
         const Impl* stream;
         const double* times;
         double* out;
+        std::size_t size;
         void operator()(std::size_t begin, std::size_t end) const {
             stream->range(stream->in, times + begin, out + begin, end - begin);
         }
     } body{};
     std::optional<PoolBatch> batch;
 
-    std::span<const double> piece_times(std::size_t k) const {
-        const std::size_t begin = k * kPiece;
-        return times.subspan(begin, std::min(kPiece, times.size() - begin));
-    }
-
-    void start(std::size_t k) {
-        const std::span<const double> t = piece_times(k);
-        running = k;
-        body = Body{this, t.data(), buffers[k % 2]};
+    void start_next() {
+        const std::span<const double> t = times.subspan(next_begin, std::min(next_size, times.size() - next_begin));
+        double* out = body.out == buffers[0] ? buffers[1] : buffers[0];
+        body = Body{this, t.data(), out, t.size()};
         batch.emplace(t.size(), ChunkBody(body));
+        next_begin += t.size();
+        next_size = std::min(2 * next_size, kPiece);
     }
 };
 
@@ -111,20 +108,20 @@ LegendreBatchStream::~LegendreBatchStream() = default;
 
 std::span<const double> LegendreBatchStream::next() {
     Impl& s = *impl_;
-    if (s.delivered == s.pieces) return {};
-    const std::size_t k = s.delivered;
-    const std::span<const double> t = s.piece_times(k);
-    double* out = s.buffers[k % 2];
-    if (s.times.size() < LegendreBasis::kParallelThreshold) {
-        s.range(s.in, t.data(), out, t.size());  // a small batch never touches the pool
-    } else {
-        if (!s.batch) s.start(k);
-        s.batch->wait();
-        s.batch.reset();
-        if (k + 1 < s.pieces) s.start(k + 1);
+    const std::size_t n = s.times.size();
+    if (s.delivered == n) return {};
+    if (n < LegendreBasis::kParallelThreshold) {  // a small batch never touches the pool
+        s.range(s.in, s.times.data(), s.buffers[0], n);
+        s.delivered = n;
+        return {s.buffers[0], n};
     }
-    ++s.delivered;
-    return {out, t.size()};
+    if (!s.batch) s.start_next();
+    const Impl::Body piece = s.body;
+    s.batch->wait();
+    s.batch.reset();
+    if (s.next_begin < n) s.start_next();
+    s.delivered += piece.size;
+    return {piece.out, piece.size};
 }
 
 void LegendreBasis::evaluate_many_into(const ColumnMajorView& coeffs, std::span<const double> times,

@@ -68,13 +68,27 @@ PyRef evaluate_at_impl(const EvaluatorData& data, Quantity q, double t) {
 // Copy the times under the lock, then build the list piece by piece while
 // the pool computes the piece after: the lock is released only while this
 // thread waits for a piece, so other Python threads progress meanwhile. The
-// buffer view stays acquired until the last piece is computed.
+// checks come in the order of a whole-batch evaluation (times, evaluation,
+// then the list), and the buffer view stays acquired until the last piece is
+// computed.
 PyRef evaluate_many_impl(const EvaluatorData& data, Quantity q, Arg t_values) {
     std::optional<DoubleBufferCopy> times(std::in_place, t_values);
     const std::size_t n = times->values().size();
     ScratchDoubles storage(LegendreBatchStream::storage_for(n));
-    PyRef list = PyRef::steal_or_throw(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (n < LegendreBasis::kParallelThreshold) {  // one piece on this thread: nothing to overlap
+        {
+            GilReleased unlocked;
+            if (q == Quantity::value) {
+                data.basis.evaluate_many_into(data.coefficients(), times->values(), storage.span());
+            } else {
+                data.basis.evaluate_derivative_many_into(data.coefficients(), times->values(), storage.span());
+            }
+        }
+        times.reset();
+        return from_doubles(storage.span());
+    }
     std::optional<LegendreBatchStream> stream;
+    PyRef list;
     std::size_t done = 0;
     do {
         std::span<const double> piece;
@@ -85,6 +99,7 @@ PyRef evaluate_many_impl(const EvaluatorData& data, Quantity q, Arg t_values) {
             piece = stream->next();
         }
         if (done + piece.size() == n) times.reset();  // every value is computed
+        if (!list) list = PyRef::steal_or_throw(PyList_New(static_cast<Py_ssize_t>(n)));
         fill_doubles(list.get(), done, piece);
         done += piece.size();
     } while (done < n);

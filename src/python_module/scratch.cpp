@@ -15,16 +15,21 @@ struct ThreadBlocks {
 
 thread_local ThreadBlocks t_blocks;
 
-// The process's one block for larger calls. Taken and given back without
-// blocking (a call that finds it taken allocates for itself), so a fork()
-// child never waits for a thread that did not survive the fork.
-struct SharedBlock {
+}  // namespace
+
+// The process's blocks for larger calls (a batch call takes two: times and
+// results). Taken and given back without blocking (a call that finds them
+// taken allocates for itself), so a fork() child never waits for a thread
+// that did not survive the fork.
+struct SharedScratchBlock {
     std::atomic<bool> taken{false};
     std::unique_ptr<double[]> block;  // owned by whoever took the block
     std::size_t capacity = 0;
 };
 
-SharedBlock g_shared;
+namespace {
+
+SharedScratchBlock g_shared[2];
 
 }  // namespace
 
@@ -45,21 +50,24 @@ ScratchDoubles::ScratchDoubles(std::size_t n) : size_(n) {
             return;
         }
     }
-    if (n <= kSharedDoubles && !g_shared.taken.exchange(true, std::memory_order_acquire)) {
-        try {
-            if (g_shared.capacity < n) {
-                g_shared.block.reset();
-                g_shared.capacity = 0;
-                g_shared.block = std::make_unique_for_overwrite<double[]>(n);
-                g_shared.capacity = n;
+    if (n <= kSharedDoubles) {
+        for (SharedScratchBlock& shared : g_shared) {
+            if (shared.taken.exchange(true, std::memory_order_acquire)) continue;
+            try {
+                if (shared.capacity < n) {
+                    shared.block.reset();
+                    shared.capacity = 0;
+                    shared.block = std::make_unique_for_overwrite<double[]>(n);
+                    shared.capacity = n;
+                }
+            } catch (...) {
+                shared.taken.store(false, std::memory_order_release);
+                throw;
             }
-        } catch (...) {
-            g_shared.taken.store(false, std::memory_order_release);
-            throw;
+            shared_ = &shared;
+            data_ = shared.block.get();
+            return;
         }
-        shared_ = true;
-        data_ = g_shared.block.get();
-        return;
     }
     own_ = std::make_unique_for_overwrite<double[]>(n);
     data_ = own_.get();
@@ -67,7 +75,7 @@ ScratchDoubles::ScratchDoubles(std::size_t n) : size_(n) {
 
 ScratchDoubles::~ScratchDoubles() {
     if (slot_ >= 0) t_blocks.in_use[slot_] = false;
-    if (shared_) g_shared.taken.store(false, std::memory_order_release);
+    if (shared_ != nullptr) shared_->taken.store(false, std::memory_order_release);
 }
 
 }  // namespace tavik::py

@@ -6,9 +6,9 @@
 // every call, which costs as much as evaluating a small batch; a calling
 // thread therefore keeps its blocks between calls, two of at most
 // kKeptDoubles each (1 MiB in all, freed when the thread ends). Blocks up to
-// kSharedDoubles (the times of a batch of a million) come from one block the
-// process keeps for whichever call finds it free; anything else is allocated
-// for the call alone. Contents are unspecified: users overwrite every element.
+// kSharedDoubles (the times of a batch of a million) come from two blocks
+// the process keeps for whichever call finds them free (16 MiB at most);
+// anything else is allocated for the call alone. Contents are unspecified: users overwrite every element.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +16,8 @@
 #include <span>
 
 namespace tavik::py {
+
+struct SharedScratchBlock;
 
 class ScratchDoubles {
 public:
@@ -33,7 +35,7 @@ private:
     double* data_ = nullptr;
     std::size_t size_ = 0;
     int slot_ = -1;                   // index of the thread's cached block in use, or -1
-    bool shared_ = false;             // whether this holds the process's shared block
+    SharedScratchBlock* shared_ = nullptr;  // the process's shared block this holds, or nullptr
     std::unique_ptr<double[]> own_;  // storage of a batch too large to keep
 };
 
