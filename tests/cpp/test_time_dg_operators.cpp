@@ -10,19 +10,6 @@
 namespace tavik {
 namespace {
 
-// P_0 ... P_d at x, and their exact derivatives P'_(k+1) = P'_(k-1) + (2k + 1) P_k.
-void legendre_values(double x, std::uint64_t d, double* p) {
-    LegendreRecurrence r(x);
-    for (std::uint64_t k = 0; k <= d; ++k, r.advance()) p[k] = r.value();
-}
-
-void legendre_derivatives(double x, std::uint64_t d, double* dp) {
-    std::vector<double> p(d + 1);
-    legendre_values(x, d, p.data());
-    for (std::uint64_t k = 0; k <= d; ++k) {
-        dp[k] = k == 0 ? 0.0 : (k == 1 ? 1.0 : dp[k - 2] + static_cast<double>(2 * k - 1) * p[k - 1]);
-    }
-}
 
 template <class Index>
 std::vector<std::vector<double>> dense(const CsrArrays<Index>& m) {
