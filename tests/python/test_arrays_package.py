@@ -89,7 +89,7 @@ DASK_SCRIPT = textwrap.dedent(
         c = np.random.default_rng(0).standard_normal((64, 4, 5))
         times = np.random.default_rng(1).uniform(0, 10, 200_001)
         expected = space.evaluate(c, times)
-        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster:
             with Client(cluster) as client:
                 assert len(client.scheduler_info()["workers"]) == 2
                 # Odd chunk sizes: every chunk after the first starts at an
