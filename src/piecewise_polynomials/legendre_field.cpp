@@ -124,10 +124,10 @@ public:
 
 private:
     double* out() noexcept { return heap_.empty() ? stack_ : heap_.data(); }
-    void store(std::uint64_t k, Lanes<V> v) noexcept { std::memcpy(out() + k * V, &v, sizeof v); }
+    void store(std::uint64_t k, const Lanes<V>& v) noexcept { std::memcpy(out() + k * V, &v, sizeof v); }
 
     // P_0 ... P_d by LegendreRecurrence's operations.
-    [[gnu::always_inline]] inline void values(Lanes<V> xi, std::uint64_t width) noexcept {
+    [[gnu::always_inline]] inline void values(const Lanes<V>& xi, std::uint64_t width) noexcept {
         Lanes<V> previous = broadcast<V>(1.0);
         Lanes<V> current = previous;
         for (std::uint64_t k = 0;; ++k) {
@@ -149,7 +149,7 @@ private:
     // interval ends, here on the whole interval. Without a division it needs
     // no guard constant: the end slopes come out exactly and every value lies
     // within a few ulps of max |P'_k| = k(k+1)/2.
-    [[gnu::always_inline]] inline void derivatives(Lanes<V> xi, std::uint64_t width) noexcept {
+    [[gnu::always_inline]] inline void derivatives(const Lanes<V>& xi, std::uint64_t width) noexcept {
         Lanes<V> p_previous = broadcast<V>(1.0);
         Lanes<V> p_current = p_previous;
         Lanes<V> d_previous = broadcast<V>(0.0);
