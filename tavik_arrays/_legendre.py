@@ -94,7 +94,7 @@ class LegendreSpace(LegendreOperatorsMixin):
     def __eq__(self, other: object) -> bool:
         if type(other) is not type(self):
             return NotImplemented
-        return (self._degree, self._n_t, self._T) == (other._degree, other._n_t, other._T)  # type: ignore[attr-defined]
+        return (self._degree, self._n_t, self._T) == (other._degree, other._n_t, other._T)
 
     def __hash__(self) -> int:
         return hash((type(self).__name__, self._degree, self._n_t, self._T))
@@ -190,7 +190,7 @@ class LegendreSpace(LegendreOperatorsMixin):
         ``B @ coefficients.reshape(n_dofs, -1)`` equals ``evaluate`` (up to
         rounding; values in the same order of summation).
         """
-        import scipy.sparse  # type: ignore[import-untyped]
+        import scipy.sparse
 
         times = _checks.real_array(t, "t").reshape(-1)
         want_derivative = _checks.flag(derivative, "derivative")

@@ -89,7 +89,7 @@ DASK_SCRIPT = textwrap.dedent(
         c = np.random.default_rng(0).standard_normal((64, 4, 5))
         times = np.random.default_rng(1).uniform(0, 10, 200_001)
         expected = space.evaluate(c, times)
-        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster:
             with Client(cluster) as client:
                 assert len(client.scheduler_info()["workers"]) == 2
                 # Odd chunk sizes: every chunk after the first starts at an
@@ -115,3 +115,49 @@ def test_dask_map_blocks_on_two_worker_processes(tmp_path):
     result = run([sys.executable, str(script)], tmp_path, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stdout.strip().endswith("dask ok")
+
+
+FORK_SCRIPT = textwrap.dedent(
+    """
+    import os, warnings
+    warnings.simplefilter("ignore", DeprecationWarning)  # fork() with worker threads around
+    import numpy as np
+    from tavik_arrays import LegendreSpace
+    space = LegendreSpace(3, 64, 1.0)
+    c = np.random.default_rng(0).standard_normal((64, 4, 7))
+    t = np.random.default_rng(1).random(100_000)
+    expected = space.evaluate(c, t).tobytes()  # the parent's pool is running
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0 if space.evaluate(c, t).tobytes() == expected else 1)
+    assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0, "forked child"
+    assert space.evaluate(c, t).tobytes() == expected
+    print("fine")
+    """
+)
+
+
+def test_evaluation_in_a_forked_child(tmp_path):
+    result = run([sys.executable, "-c", FORK_SCRIPT], tmp_path, timeout=120)
+    assert result.returncode == 0 and result.stdout == "fine\n", result.stdout + result.stderr
+
+
+def test_a_second_interpreter_is_refused_cleanly(tmp_path):
+    # The native module keeps process-wide state (the worker pool), like tavik.
+    script = textwrap.dedent(
+        """
+        from concurrent import interpreters
+        import tavik_arrays
+        interp = interpreters.create()
+        try:
+            interp.exec("import tavik_arrays")
+        except interpreters.ExecutionFailed as failure:
+            print(failure.excinfo.type.__name__)
+        finally:
+            interp.close()
+        print(tavik_arrays.LegendreSpace(1, 1, 1.0).evaluate([[1.0, 1.0]], 1.0))
+        """
+    )
+    result = run([sys.executable, "-c", script], tmp_path, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "ImportError\n2.0\n"
