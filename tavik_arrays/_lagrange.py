@@ -2,12 +2,13 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
 
 import numpy as np
 
 from . import _checks, _core
 from ._legendre import LegendreSpace
+from ._mesh import UniformMeshSpace
 from ._operators import csr
 
 if TYPE_CHECKING:
@@ -21,7 +22,7 @@ TARGET_TYPE_MESSAGE = "target must be an int (a number of intervals) or a Lagran
 TARGET_MISMATCH_MESSAGE = "target must have the same degree, T and periodic as this space: {target!r} against {space!r}"
 
 
-class LagrangeSpace:
+class LagrangeSpace(UniformMeshSpace):
     """Continuous piecewise polynomials of one degree on a uniform mesh of [0, T], by nodal values.
 
     The mesh is that of :class:`~tavik_arrays.LegendreSpace`: ``n_t`` intervals
@@ -40,25 +41,13 @@ class LagrangeSpace:
     Instances are immutable, compare and hash by value, and pickle.
     """
 
-    __slots__ = ("_degree", "_n_t", "_T", "_periodic")
+    __slots__ = ("_periodic",)
 
-    _degree: int
-    _n_t: int
-    _T: float
     _periodic: bool
 
     def __init__(self, degree: int, n_t: int, T: float, periodic: bool = False) -> None:
-        d, n, t_end = _checks.uniform_mesh(_checks.integer(degree, "degree", 1), n_t, T)
-        object.__setattr__(self, "_degree", d)
-        object.__setattr__(self, "_n_t", n)
-        object.__setattr__(self, "_T", t_end)
+        self._set_mesh(_checks.integer(degree, "degree", 1), n_t, T)
         object.__setattr__(self, "_periodic", _checks.flag(periodic, "periodic"))
-
-    def __setattr__(self, name: str, value: object) -> None:
-        raise AttributeError(f"{type(self).__name__} is immutable")
-
-    def __delattr__(self, name: str) -> None:
-        raise AttributeError(f"{type(self).__name__} is immutable")
 
     @property
     def degree(self) -> int:
@@ -66,55 +55,20 @@ class LagrangeSpace:
         return self._degree
 
     @property
-    def n_t(self) -> int:
-        """Number of intervals."""
-        return self._n_t
-
-    @property
-    def T(self) -> float:
-        """End of the time interval [0, T]."""
-        return self._T
-
-    @property
     def periodic(self) -> bool:
         """Whether T is identified with 0."""
         return self._periodic
-
-    @property
-    def h(self) -> float:
-        """Interval length T / n_t."""
-        return self._T / self._n_t
 
     @property
     def n_dofs(self) -> int:
         """Number of nodes: n_t * degree, plus 1 unless periodic."""
         return self._n_t * self._degree + (0 if self._periodic else 1)
 
-    def __repr__(self) -> str:
-        return (
-            f"{type(self).__name__}(degree={self._degree}, n_t={self._n_t}, T={self._T!r}, "
-            f"periodic={self._periodic})"
-        )
-
     def _key(self) -> tuple[int, int, float, bool]:
         return (self._degree, self._n_t, self._T, self._periodic)
 
-    def __eq__(self, other: object) -> bool:
-        if type(other) is not type(self):
-            return NotImplemented
-        return self._key() == other._key()  # type: ignore[attr-defined]
-
-    def __hash__(self) -> int:
-        return hash((type(self).__name__,) + self._key())
-
-    def __reduce__(self) -> tuple[Any, tuple[int, int, float, bool]]:
-        return (type(self), self._key())
-
-    def __copy__(self) -> LagrangeSpace:
-        return self
-
-    def __deepcopy__(self, memo: dict[int, Any]) -> LagrangeSpace:
-        return self
+    def _key_names(self) -> tuple[str, ...]:
+        return ("degree", "n_t", "T", "periodic")
 
     # ------------------------------------------------------------ nodes
 

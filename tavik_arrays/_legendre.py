@@ -8,6 +8,7 @@ from typing import TYPE_CHECKING, Any, Literal
 import numpy as np
 
 from . import _checks, _core
+from ._mesh import UniformMeshSpace
 from ._operators import LegendreOperatorsMixin
 
 if TYPE_CHECKING:
@@ -19,7 +20,7 @@ COEFFICIENTS_SHAPE_MESSAGE = (
 FLAT_SHAPE_MESSAGE = "values must have shape (n_dofs, *components) = ({n_dofs}, ...), got {shape}"
 
 
-class LegendreSpace(LegendreOperatorsMixin):
+class LegendreSpace(UniformMeshSpace, LegendreOperatorsMixin):
     """Discontinuous piecewise polynomials of one degree on a uniform mesh of [0, T].
 
     The mesh has ``n_t`` intervals of length ``h = T / n_t``. On interval c the
@@ -45,68 +46,15 @@ class LegendreSpace(LegendreOperatorsMixin):
     Instances are immutable, compare and hash by value, and pickle.
     """
 
-    __slots__ = ("_degree", "_n_t", "_T")
-
-    _degree: int
-    _n_t: int
-    _T: float
+    __slots__ = ()
 
     def __init__(self, degree: int, n_t: int, T: float) -> None:
-        d, n, t_end = _checks.uniform_mesh(degree, n_t, T)
-        object.__setattr__(self, "_degree", d)
-        object.__setattr__(self, "_n_t", n)
-        object.__setattr__(self, "_T", t_end)
-
-    def __setattr__(self, name: str, value: object) -> None:
-        raise AttributeError(f"{type(self).__name__} is immutable")
-
-    def __delattr__(self, name: str) -> None:
-        raise AttributeError(f"{type(self).__name__} is immutable")
-
-    @property
-    def degree(self) -> int:
-        """Polynomial degree on every interval."""
-        return self._degree
-
-    @property
-    def n_t(self) -> int:
-        """Number of intervals."""
-        return self._n_t
-
-    @property
-    def T(self) -> float:
-        """End of the time interval [0, T]."""
-        return self._T
-
-    @property
-    def h(self) -> float:
-        """Interval length T / n_t."""
-        return self._T / self._n_t
+        self._set_mesh(degree, n_t, T)
 
     @property
     def n_dofs(self) -> int:
         """Dimension of the space, n_t * (degree + 1)."""
         return self._n_t * (self._degree + 1)
-
-    def __repr__(self) -> str:
-        return f"{type(self).__name__}(degree={self._degree}, n_t={self._n_t}, T={self._T!r})"
-
-    def __eq__(self, other: object) -> bool:
-        if type(other) is not type(self):
-            return NotImplemented
-        return (self._degree, self._n_t, self._T) == (other._degree, other._n_t, other._T)
-
-    def __hash__(self) -> int:
-        return hash((type(self).__name__, self._degree, self._n_t, self._T))
-
-    def __reduce__(self) -> tuple[Any, tuple[int, int, float]]:
-        return (type(self), (self._degree, self._n_t, self._T))
-
-    def __copy__(self) -> LegendreSpace:
-        return self
-
-    def __deepcopy__(self, memo: dict[int, Any]) -> LegendreSpace:
-        return self
 
     # ------------------------------------------------------------ evaluation
 

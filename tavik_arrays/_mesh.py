@@ -1,0 +1,82 @@
+"""What every space of the package shares: a degree on a uniform mesh of [0, T]."""
+
+from __future__ import annotations
+
+from typing import Any
+
+from . import _checks
+
+
+class UniformMeshSpace:
+    """A polynomial degree on ``n_t`` intervals of length ``h = T / n_t``.
+
+    The arguments are validated once, at construction; instances are then
+    immutable, compare and hash by value (and by type), and pickle and copy
+    as themselves. Subclasses with further parameters extend ``_key``, their
+    constructor's arguments in order after (degree, n_t, T), and their slots.
+    """
+
+    __slots__ = ("_degree", "_n_t", "_T")
+
+    _degree: int
+    _n_t: int
+    _T: float
+
+    def _set_mesh(self, degree: int, n_t: int, T: float) -> None:
+        d, n, t_end = _checks.uniform_mesh(degree, n_t, T)
+        object.__setattr__(self, "_degree", d)
+        object.__setattr__(self, "_n_t", n)
+        object.__setattr__(self, "_T", t_end)
+
+    def __setattr__(self, name: str, value: object) -> None:
+        raise AttributeError(f"{type(self).__name__} is immutable")
+
+    def __delattr__(self, name: str) -> None:
+        raise AttributeError(f"{type(self).__name__} is immutable")
+
+    @property
+    def degree(self) -> int:
+        """Polynomial degree on every interval."""
+        return self._degree
+
+    @property
+    def n_t(self) -> int:
+        """Number of intervals."""
+        return self._n_t
+
+    @property
+    def T(self) -> float:
+        """End of the time interval [0, T]."""
+        return self._T
+
+    @property
+    def h(self) -> float:
+        """Interval length T / n_t."""
+        return self._T / self._n_t
+
+    def _key(self) -> tuple[Any, ...]:
+        return (self._degree, self._n_t, self._T)
+
+    def _key_names(self) -> tuple[str, ...]:
+        return ("degree", "n_t", "T")
+
+    def __repr__(self) -> str:
+        fields = ", ".join(f"{name}={value!r}" for name, value in zip(self._key_names(), self._key()))
+        return f"{type(self).__name__}({fields})"
+
+    def __eq__(self, other: object) -> bool:
+        if type(other) is not type(self):
+            return NotImplemented
+        return self._key() == other._key()  # type: ignore[attr-defined]
+
+    def __hash__(self) -> int:
+        return hash((type(self).__name__,) + self._key())
+
+    def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
+        return (type(self), self._key())
+
+    def __copy__(self) -> Any:
+        return self
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> Any:
+        return self
