@@ -3,10 +3,19 @@
 import math
 import operator
 import os
+import sys
+import threading
+from pathlib import Path
 
 import pytest
 
-import tavik
+# `python -m pytest` from the repository root puts the root first on sys.path,
+# where the source folder tavik_arrays/ (without its compiled _core) would
+# shadow the installed package. The tests are for the installed one.
+_ROOT = Path(__file__).resolve().parents[2]
+sys.path[:] = [p for p in sys.path if Path(p or os.curdir).resolve() != _ROOT]
+
+import tavik  # noqa: E402
 
 
 # Set by `./dev test --sanitize` for its run under AddressSanitizer.
@@ -91,3 +100,30 @@ def index_error_of():
 @pytest.fixture
 def float_error_of():
     return interpreter_float_error
+
+
+def other_threads_ran_during(call):
+    """Whether another Python thread got to run while call(announce) was
+    computing. Forced switching is turned off, so the counting thread can only
+    run once the calling thread lets go of the interpreter lock of its own
+    accord; call must invoke announce() just before the computation it is
+    about (for instance from an argument's conversion). Returns (ran, result)."""
+    state = {"started": False, "count": 0}
+
+    def count():
+        while not state["started"]:
+            threading.Event().wait(0.0005)
+        for i in range(1, 100_001):
+            state["count"] = i
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1000.0)
+    try:
+        counter = threading.Thread(target=count, daemon=True)
+        counter.start()
+        result = call(lambda: state.update(started=True))
+        seen = state["count"]
+    finally:
+        sys.setswitchinterval(old)
+        counter.join(120)
+    return seen > 0, result

@@ -15,6 +15,7 @@ import numpy as np
 import pytest
 
 import tavik
+from conftest import other_threads_ran_during
 
 LBE = tavik.LegendreBasisEvaluator
 NO_INTERVALS = "LegendreBasis has no intervals (n_t is 0): nothing can be evaluated"
@@ -685,32 +686,12 @@ def test_concurrent_large_batches_on_one_instance():
 
 @pytest.mark.parametrize("derivative", [False, True], ids=["value", "derivative"])
 def test_interpreter_lock_is_released_during_a_batch(derivative):
-    # With forced switching effectively off, the counting thread can only run
-    # once the batch thread lets go of the interpreter lock of its own accord;
-    # if the batch kept the lock, the count read right after the call is 0.
     e, _ = evaluator(3, 1000, 1.0)
     times = np.random.default_rng(3).random(10_000_000)
-    state = {"started": False, "count": 0}
-
-    def count():
-        while not state["started"]:
-            threading.Event().wait(0.0005)
-        for i in range(1, 100_001):
-            state["count"] = i
-
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1000.0)
-    try:
-        counter = threading.Thread(target=count, daemon=True)
-        counter.start()
-        method = e.evaluate_derivative_many if derivative else e.evaluate_many
-        result = method(Announcing(times, lambda: state.update(started=True)))
-        seen = state["count"]
-    finally:
-        sys.setswitchinterval(old)
-        counter.join(JOIN_TIMEOUT)
+    method = e.evaluate_derivative_many if derivative else e.evaluate_many
+    ran, result = other_threads_ran_during(lambda announce: method(Announcing(times, announce)))
     assert len(result) == times.size
-    assert seen > 0, "no other thread ran while the batch computed"
+    assert ran, "no other thread ran while the batch computed"
 
 
 FORK_SCRIPT = textwrap.dedent(

@@ -1,0 +1,62 @@
+// Vector-valued piecewise Legendre expansions, evaluated at many times.
+//
+// Conventions (those of the array interface, tavik_arrays):
+//  - A field with m components has its coefficients in C order
+//    (n_t, degree + 1, m): the coefficient of interval c, Legendre degree k
+//    and component j sits at flat index (c * (degree + 1) + k) * m + j.
+//  - Results are C order (times, m): row i holds the m components at time i.
+//  - Times are located as in uniform_mesh.hpp; NodeSide::left applies
+//    locate_in_mesh_from_left, which turns values at inner nodes into left
+//    limits.
+//  - Values: S_j = sum_k P_k(xi) * coefficient(c, k, j), from -0.0 with k
+//    increasing, exactly LegendreBasis::evaluate's operations per component;
+//    on the right side a one-component field therefore gives evaluate's bits.
+//  - Derivatives: (S'_j + S'_j) / h with S'_j the same sum over P_k'(xi) from
+//    legendre_derivatives (exact recurrence, no guard constant), so they
+//    differ from LegendreBasis::evaluate_derivative in the last digits away
+//    from the interval ends.
+//  - Every time is computed on its own: results do not depend on the worker
+//    count or on how the batch is split.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "piecewise_polynomials/legendre_basis.hpp"
+
+namespace tavik {
+
+enum class NodeSide { right, left };
+enum class FieldQuantity { value, derivative };
+
+// Field with `components` values per time at every time of `times`, into
+// `out` (times.size() * components elements, C order (times, components)).
+// Preconditions (fatal error otherwise): basis.n_t() >= 1;
+// coefficients.size() == n_t * (degree + 1) * components; out has the size
+// above and overlaps neither input. Cost O(times * (degree + 1) *
+// components); the lock-free part runs on the worker pool once the batch is
+// large (see field_parallel_threshold), and no allocation depends on the
+// number of times. A one-component value field on the right side is handed
+// to LegendreBasis::evaluate_many_into when the batch is at least as long as
+// the coefficient vector (its fixed cost is a transposed copy of that vector).
+void evaluate_field_into(const LegendreBasis& basis, std::span<const double> coefficients, std::uint64_t components,
+                         std::span<const double> times, FieldQuantity quantity, NodeSide side, std::span<double> out);
+
+// The degree + 1 basis functions that are non-zero at each time, row i of
+// (times.size(), degree + 1) for time i: values[i][k] = P_k(xi), or
+// (P_k'(xi) + P_k'(xi)) / h for derivatives, and columns[i][k] =
+// c * (degree + 1) + k, the C-order column of interval c and degree k.
+// Preconditions (fatal error otherwise): n_t >= 1; values and columns hold
+// times.size() * (degree + 1) elements; with 32-bit columns,
+// n_t * (degree + 1) fits in int32. Cost O(times * (degree + 1)).
+void basis_rows_into(const LegendreBasis& basis, std::span<const double> times, FieldQuantity quantity,
+                     NodeSide side, std::span<double> values, std::span<std::int64_t> columns);
+void basis_rows_into(const LegendreBasis& basis, std::span<const double> times, FieldQuantity quantity,
+                     NodeSide side, std::span<double> values, std::span<std::int32_t> columns);
+
+// Number of times from which a batch of this shape runs on the worker pool:
+// about 8192 coefficient products per batch, and never fewer than 2 times.
+std::size_t field_parallel_threshold(std::uint64_t degree, std::uint64_t components) noexcept;
+
+}  // namespace tavik

@@ -1,0 +1,138 @@
+"""Argument conversion shared by the spaces: every message names its argument.
+
+Each ``*_MESSAGE`` is a format string; the tests format the same strings, so a
+message is written here once.
+"""
+
+from __future__ import annotations
+
+import math
+import numbers
+import operator
+from typing import Any
+
+import numpy as np
+
+INTEGER_TYPE_MESSAGE = "{name} must be an integer, not {type}"
+INTEGER_RANGE_MESSAGE = "{name} must be >= {low}, got {value}"
+REAL_TYPE_MESSAGE = "{name} must be a real number, not {type}"
+POSITIVE_FINITE_MESSAGE = "{name} must be finite and > 0, got {value!r}"
+SPACE_SIZE_MESSAGE = "n_t * (degree + 1) must be below 2**62, got {n_t} * ({degree} + 1)"
+INTERVAL_UNDERFLOW_MESSAGE = "T / n_t must be a positive double, but T = {T!r} and n_t = {n_t} give {h!r}"
+FLAG_MESSAGE = "{name} must be True or False, not {type}"
+SIDE_MESSAGE = "side must be 'right' or 'left', got {value!r}"
+ARRAY_TYPE_MESSAGE = "{name} must be an array-like of real numbers; got dtype {dtype}"
+ARRAY_CONVERSION_MESSAGE = "{name} must be an array-like of real numbers: {error}"
+ARRAY_ELEMENT_MESSAGE = "{name} must be an array-like of real numbers; found an element of type {type}"
+OUT_TYPE_MESSAGE = "out must be a numpy.ndarray of dtype float64, not {type}"
+OUT_DTYPE_MESSAGE = "out must have dtype float64, got {dtype}"
+OUT_SHAPE_MESSAGE = "out must have shape {expected} (t.shape + components), got {shape}"
+OUT_READONLY_MESSAGE = "out must be writeable"
+
+# Largest n_t * (degree + 1): every index and count stays far from the
+# 64-bit limits of the native code, whatever it multiplies them by.
+MAX_SPACE_SIZE = 2**62
+
+
+def _type_name(value: object) -> str:
+    return type(value).__name__
+
+
+def integer(value: object, name: str, low: int) -> int:
+    """A Python int >= low from an int-like object (bool refused)."""
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError(INTEGER_TYPE_MESSAGE.format(name=name, type=_type_name(value)))
+    try:
+        result = operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(INTEGER_TYPE_MESSAGE.format(name=name, type=_type_name(value))) from None
+    if result < low:
+        raise ValueError(INTEGER_RANGE_MESSAGE.format(name=name, low=low, value=result))
+    return result
+
+
+def positive_finite(value: object, name: str) -> float:
+    """A finite float > 0 from a real number (bool refused)."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(REAL_TYPE_MESSAGE.format(name=name, type=_type_name(value)))
+    result = float(value)
+    if not (math.isfinite(result) and result > 0.0):
+        raise ValueError(POSITIVE_FINITE_MESSAGE.format(name=name, value=result))
+    return result
+
+
+def uniform_mesh(degree: object, n_t: object, T: object) -> tuple[int, int, float]:
+    """The validated (degree, n_t, T) of a space on a uniform mesh."""
+    d = integer(degree, "degree", 0)
+    n = integer(n_t, "n_t", 1)
+    t_end = positive_finite(T, "T")
+    if n * (d + 1) >= MAX_SPACE_SIZE:
+        raise ValueError(SPACE_SIZE_MESSAGE.format(n_t=n, degree=d))
+    h = t_end / n
+    if h == 0.0:
+        raise ValueError(INTERVAL_UNDERFLOW_MESSAGE.format(T=t_end, n_t=n, h=h))
+    return d, n, t_end
+
+
+def flag(value: object, name: str) -> bool:
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(FLAG_MESSAGE.format(name=name, type=_type_name(value)))
+    return bool(value)
+
+
+def left_side(side: object) -> bool:
+    """Whether side selects left limits at the nodes."""
+    if isinstance(side, str):
+        if side == "right":
+            return False
+        if side == "left":
+            return True
+    raise ValueError(SIDE_MESSAGE.format(value=side))
+
+
+def real_array(value: Any, name: str) -> np.ndarray:
+    """value as an aligned, C-contiguous float64 array in native byte order.
+
+    An array that already is one is returned as it stands (no copy); anything
+    else (other real dtypes, byte orders, strides, misaligned buffers, nested
+    sequences) is converted into a new array. Complex, text, dates and other
+    non-real dtypes are refused with TypeError.
+    """
+    try:
+        array = np.asarray(value)
+    except (TypeError, ValueError) as error:
+        # numpy's own kind of failure: TypeError for objects it cannot take,
+        # ValueError for ragged nesting.
+        raise type(error)(ARRAY_CONVERSION_MESSAGE.format(name=name, error=error)) from None
+    kind = array.dtype.kind
+    if kind == "O":
+        # numpy would turn None into NaN and text into numbers; only real
+        # numbers are taken.
+        for element in array.flat:
+            if not isinstance(element, numbers.Real):
+                raise TypeError(ARRAY_ELEMENT_MESSAGE.format(name=name, type=_type_name(element)))
+        array = array.astype(np.float64)
+    elif kind not in "biuf":
+        raise TypeError(ARRAY_TYPE_MESSAGE.format(name=name, dtype=array.dtype))
+    return np.require(array, dtype=np.float64, requirements=["C", "A"])
+
+
+def output_array(out: object, shape: tuple[int, ...]) -> np.ndarray:
+    """Checks a caller's out= array (float64 of either byte order, any strides)."""
+    if not isinstance(out, np.ndarray):
+        raise TypeError(OUT_TYPE_MESSAGE.format(type=_type_name(out)))
+    if out.dtype.kind != "f" or out.dtype.itemsize != 8:
+        raise TypeError(OUT_DTYPE_MESSAGE.format(dtype=out.dtype))
+    if out.shape != shape:
+        raise ValueError(OUT_SHAPE_MESSAGE.format(expected=shape, shape=out.shape))
+    if not out.flags.writeable:
+        raise ValueError(OUT_READONLY_MESSAGE)
+    return out
+
+
+def direct_output(out: np.ndarray, *inputs: np.ndarray) -> bool:
+    """Whether native code may write straight into out: native float64,
+    aligned, C-contiguous, and sharing no memory with any input."""
+    if not (out.dtype == np.float64 and out.flags.c_contiguous and out.flags.aligned):
+        return False
+    return not any(np.may_share_memory(out, a) for a in inputs)

@@ -1,0 +1,239 @@
+"""The discontinuous Legendre space on a uniform time mesh."""
+
+from __future__ import annotations
+
+import math
+from typing import TYPE_CHECKING, Any, Literal
+
+import numpy as np
+
+from . import _checks, _core
+from ._operators import LegendreOperatorsMixin
+
+if TYPE_CHECKING:
+    import scipy.sparse  # type: ignore[import-untyped]
+
+COEFFICIENTS_SHAPE_MESSAGE = (
+    "coefficients must have shape (n_t, degree + 1, *components) = ({n_t}, {width}, ...), got {shape}"
+)
+FLAT_SHAPE_MESSAGE = "values must have shape (n_dofs, *components) = ({n_dofs}, ...), got {shape}"
+
+
+class LegendreSpace(LegendreOperatorsMixin):
+    """Discontinuous piecewise polynomials of one degree on a uniform mesh of [0, T].
+
+    The mesh has ``n_t`` intervals of length ``h = T / n_t``. On interval c the
+    local coordinate runs from -1 at ``c * h`` to 1 at ``c * h + h`` and the
+    basis functions are the Legendre polynomials P_0 ... P_degree of it
+    (P_k(1) = 1), zero outside the interval.
+
+    Coefficients are arrays of shape ``(n_t, degree + 1, *components)``:
+    ``coefficients[c, k]`` multiplies P_k on interval c, and the trailing
+    axes make the function vector-valued. ``n_dofs = n_t * (degree + 1)`` is
+    the size of the space; flattened in C order (``coefficients.reshape(n_dofs,
+    -1)``) the coefficient of interval c and degree k sits in row
+    ``c * (degree + 1) + k``. The flat order of :mod:`tavik` (interval index
+    fastest) is reached with :meth:`to_flat` and :meth:`from_flat`.
+
+    Locating a time: t belongs to interval ``min(floor(t / h), n_t - 1)``, so
+    a mesh node belongs to the interval on its right, T to the last interval;
+    times outside [0, T] see the nearest end (the function is continued by its
+    end values). ``side="left"`` moves a time that this rule places exactly on
+    the start of an interval c >= 1 to the end of interval c - 1, which gives
+    left limits u(t_c^-) at the inner nodes.
+
+    Instances are immutable, compare and hash by value, and pickle.
+    """
+
+    __slots__ = ("_degree", "_n_t", "_T")
+
+    _degree: int
+    _n_t: int
+    _T: float
+
+    def __init__(self, degree: int, n_t: int, T: float) -> None:
+        d, n, t_end = _checks.uniform_mesh(degree, n_t, T)
+        object.__setattr__(self, "_degree", d)
+        object.__setattr__(self, "_n_t", n)
+        object.__setattr__(self, "_T", t_end)
+
+    def __setattr__(self, name: str, value: object) -> None:
+        raise AttributeError(f"{type(self).__name__} is immutable")
+
+    def __delattr__(self, name: str) -> None:
+        raise AttributeError(f"{type(self).__name__} is immutable")
+
+    @property
+    def degree(self) -> int:
+        """Polynomial degree on every interval."""
+        return self._degree
+
+    @property
+    def n_t(self) -> int:
+        """Number of intervals."""
+        return self._n_t
+
+    @property
+    def T(self) -> float:
+        """End of the time interval [0, T]."""
+        return self._T
+
+    @property
+    def h(self) -> float:
+        """Interval length T / n_t."""
+        return self._T / self._n_t
+
+    @property
+    def n_dofs(self) -> int:
+        """Dimension of the space, n_t * (degree + 1)."""
+        return self._n_t * (self._degree + 1)
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}(degree={self._degree}, n_t={self._n_t}, T={self._T!r})"
+
+    def __eq__(self, other: object) -> bool:
+        if type(other) is not type(self):
+            return NotImplemented
+        return (self._degree, self._n_t, self._T) == (other._degree, other._n_t, other._T)
+
+    def __hash__(self) -> int:
+        return hash((type(self).__name__, self._degree, self._n_t, self._T))
+
+    def __reduce__(self) -> tuple[Any, tuple[int, int, float]]:
+        return (type(self), (self._degree, self._n_t, self._T))
+
+    def __copy__(self) -> LegendreSpace:
+        return self
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> LegendreSpace:
+        return self
+
+    # ------------------------------------------------------------ evaluation
+
+    def _coefficients(self, coefficients: Any) -> np.ndarray:
+        array = _checks.real_array(coefficients, "coefficients")
+        if array.ndim < 2 or array.shape[:2] != (self._n_t, self._degree + 1):
+            raise ValueError(
+                COEFFICIENTS_SHAPE_MESSAGE.format(n_t=self._n_t, width=self._degree + 1, shape=array.shape)
+            )
+        return array
+
+    def evaluate(
+        self,
+        coefficients: Any,
+        t: Any,
+        *,
+        derivative: bool = False,
+        side: Literal["right", "left"] = "right",
+        out: np.ndarray | None = None,
+    ) -> np.ndarray:
+        """The function with these coefficients (or its time derivative) at the times t.
+
+        coefficients: array-like of shape (n_t, degree + 1, *components), any
+        real dtype (cast to float64). t: array-like of times, any shape, any
+        real dtype, any strides. Returns a float64 array of shape
+        ``t.shape + components``, written into ``out`` when given (a float64
+        array of exactly that shape, which is returned).
+
+        ``side="right"``: a node belongs to the interval on its right; the
+        values of one component are bit for bit those of
+        ``tavik.LegendreBasisEvaluator.evaluate_many``. ``side="left"``: left
+        limits at the inner nodes (see the class).
+
+        ``derivative=True``: the time derivative, from the exact Legendre
+        derivative recurrence everywhere in the interval, accurate to a few
+        ulps (tavik's derivative adds a small guard constant in the interior
+        and differs in the last digits there).
+
+        Computed with the interpreter lock released; large batches are spread
+        over the worker threads, with the same bits for any number of them.
+        """
+        coeffs = self._coefficients(coefficients)
+        times = _checks.real_array(t, "t")
+        want_derivative = _checks.flag(derivative, "derivative")
+        left = _checks.left_side(side)
+        components = coeffs.shape[2:]
+        shape = times.shape + components
+        if out is not None:
+            out = _checks.output_array(out, shape)
+        m = math.prod(components)
+        n = times.size
+        if out is not None and _checks.direct_output(out, coeffs, times):
+            result = out
+        else:
+            result = np.empty(shape)
+        if n and m:
+            _core.evaluate(
+                self._degree,
+                self._n_t,
+                self._T,
+                coeffs.reshape(self._n_t, self._degree + 1, m),
+                times.reshape(n),
+                result.reshape(n, m),
+                want_derivative,
+                left,
+            )
+        if out is not None and result is not out:
+            out[...] = result
+            return out
+        return result
+
+    def basis_matrix(
+        self, t: Any, *, derivative: bool = False, side: Literal["right", "left"] = "right"
+    ) -> scipy.sparse.csr_array:
+        """Every basis function (or its time derivative) at the times t.
+
+        A ``scipy.sparse.csr_array`` of shape (t.size, n_dofs): row i holds
+        the values at ``t.ravel()[i]`` of the degree + 1 basis functions of the
+        interval that time falls in, exactly degree + 1 stored entries per row
+        (zeros included), columns in the C order of the coefficient array. So
+        ``B @ coefficients.reshape(n_dofs, -1)`` equals ``evaluate`` (up to
+        rounding; values in the same order of summation).
+        """
+        import scipy.sparse
+
+        times = _checks.real_array(t, "t").reshape(-1)
+        want_derivative = _checks.flag(derivative, "derivative")
+        left = _checks.left_side(side)
+        n = times.size
+        width = self._degree + 1
+        nnz = n * width
+        # 32-bit indices where they suffice, as scipy itself would choose.
+        indices: np.ndarray[Any, np.dtype[np.int32]] | np.ndarray[Any, np.dtype[np.int64]]
+        if max(nnz, self.n_dofs) <= np.iinfo(np.int32).max:
+            indices = np.empty(nnz, dtype=np.int32)
+        else:
+            indices = np.empty(nnz, dtype=np.int64)
+        data = np.empty(nnz)
+        if n:
+            _core.basis_rows(
+                self._degree,
+                self._n_t,
+                self._T,
+                times,
+                data.reshape(n, width),
+                indices.reshape(n, width),
+                want_derivative,
+                left,
+            )
+        indptr = np.arange(0, nnz + 1, width, dtype=indices.dtype)
+        return scipy.sparse.csr_array((data, indices, indptr), shape=(n, self.n_dofs), copy=False)
+
+    # --------------------------------------------------------------- layouts
+
+    def to_flat(self, coefficients: Any) -> np.ndarray:
+        """Coefficients of shape (n_t, degree + 1, *components) in tavik's flat
+        order (interval index fastest): an array of shape (n_dofs, *components)
+        whose row ``c + n_t * k`` is ``coefficients[c, k]``."""
+        coeffs = self._coefficients(coefficients)
+        return coeffs.swapaxes(0, 1).copy().reshape((self.n_dofs,) + coeffs.shape[2:])
+
+    def from_flat(self, values: Any) -> np.ndarray:
+        """The inverse of :meth:`to_flat`: values of shape (n_dofs, *components)
+        in tavik's flat order, as coefficients of shape (n_t, degree + 1,
+        *components)."""
+        array = _checks.real_array(values, "values")
+        if array.ndim < 1 or array.shape[0] != self.n_dofs:
+            raise ValueError(FLAT_SHAPE_MESSAGE.format(n_dofs=self.n_dofs, shape=array.shape))
+        grouped = array.reshape((self._degree + 1, self._n_t) + array.shape[1:])
+        return grouped.swapaxes(0, 1).copy()

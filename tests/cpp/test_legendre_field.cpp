@@ -1,0 +1,160 @@
+// Vector-valued field evaluation and basis rows: every component equals the
+// single-time evaluation of its own coefficients, bit for bit, on both paths
+// and for every lane of a block; preconditions fail with their message.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fatal_error.hpp"
+#include "piecewise_polynomials/legendre_basis.hpp"
+#include "piecewise_polynomials/legendre_field.hpp"
+
+namespace tavik {
+namespace {
+
+using D = std::vector<double>;
+
+bool same(double a, double b) {
+    if (std::isnan(a) && std::isnan(b)) return true;
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// Times across and beyond [0, T], every node, and the IEEE specials; a count
+// that leaves a partial block of lanes at the end.
+D awkward_times(const LegendreBasis& basis, std::size_t count) {
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> u(-0.2 * basis.T(), 1.2 * basis.T());
+    D t;
+    for (std::size_t i = 0; i < count; ++i) t.push_back(u(rng));
+    const double h = basis.T() / static_cast<double>(basis.n_t());
+    for (std::uint64_t c = 0; c <= basis.n_t(); ++c) t.push_back(h * static_cast<double>(c));
+    const double inf = std::numeric_limits<double>::infinity();
+    for (double x : {std::nan(""), inf, -inf, -0.0, basis.T()}) t.push_back(x);
+    return t;
+}
+
+// Column j of a C-order (n_t, degree + 1, m) field as tavik's column-major matrix.
+D component(const LegendreBasis& basis, const D& field, std::uint64_t m, std::uint64_t j) {
+    const std::uint64_t width = basis.degree() + 1;
+    D column(basis.n_t() * width);
+    for (std::uint64_t c = 0; c < basis.n_t(); ++c)
+        for (std::uint64_t k = 0; k < width; ++k) column[c + basis.n_t() * k] = field[(c * width + k) * m + j];
+    return column;
+}
+
+struct Case {
+    std::uint64_t degree, n_t, m;
+    std::size_t times;
+};
+
+class FieldBits : public ::testing::TestWithParam<Case> {};
+
+TEST_P(FieldBits, ValuesEqualSingleTimeEvaluationPerComponent) {
+    const Case p = GetParam();
+    const LegendreBasis basis(p.degree, p.n_t, 1.5);
+    std::mt19937_64 rng(p.degree * 31 + p.m);
+    std::normal_distribution<double> normal;
+    D field(p.n_t * (p.degree + 1) * p.m);
+    for (double& x : field) x = normal(rng);
+    const D t = awkward_times(basis, p.times);
+    D out(t.size() * p.m);
+    evaluate_field_into(basis, field, p.m, t, FieldQuantity::value, NodeSide::right, out);
+    D derivatives(t.size() * p.m);
+    evaluate_field_into(basis, field, p.m, t, FieldQuantity::derivative, NodeSide::right, derivatives);
+    for (std::uint64_t j = 0; j < p.m; ++j) {
+        const D column = component(basis, field, p.m, j);
+        const ColumnMajorView view(column.data(), p.n_t, p.degree + 1);
+        for (std::size_t i = 0; i < t.size(); ++i) {
+            ASSERT_TRUE(same(out[i * p.m + j], basis.evaluate(view, t[i]))) << "time " << t[i] << " component " << j;
+            // Near the ends LegendreBasis switches to the same derivative
+            // recurrence, so there the bits agree too.
+            const double h = basis.T() / static_cast<double>(p.n_t);
+            const double xi_distance = std::fabs(std::remainder(t[i], h)) / h * 2;
+            if (std::isfinite(t[i]) && xi_distance < 1e-4) {
+                ASSERT_TRUE(same(derivatives[i * p.m + j], basis.evaluate_derivative(view, t[i]))) << t[i];
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shapes, FieldBits,
+                         ::testing::Values(Case{0, 1, 1, 5}, Case{3, 7, 1, 2000}, Case{3, 7, 1, 3}, Case{1, 5, 3, 301},
+                                           Case{4, 9, 8, 77}, Case{2, 4, 13, 1000}, Case{20, 3, 9, 100},
+                                           Case{3, 64, 63, 5000}),
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                             const Case& p = info.param;
+                             return "degree" + std::to_string(p.degree) + "_nt" + std::to_string(p.n_t) + "_m" +
+                                    std::to_string(p.m) + "_times" + std::to_string(p.times);
+                         });
+
+TEST(BasisRows, EqualTheFullBasisVectorAtEveryTime) {
+    const LegendreBasis basis(3, 6, 2.0);
+    const std::uint64_t width = 4;
+    const D t = awkward_times(basis, 300);
+    D values(t.size() * width);
+    std::vector<std::int32_t> columns(t.size() * width);
+    basis_rows_into(basis, t, FieldQuantity::value, NodeSide::right, values, columns);
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        const D full = basis.evaluate_all_basis_functions(t[i]);
+        const std::uint64_t c = static_cast<std::uint64_t>(columns[i * width]) / width;
+        for (std::uint64_t k = 0; k < width; ++k) {
+            ASSERT_EQ(static_cast<std::uint64_t>(columns[i * width + k]), c * width + k);
+            ASSERT_TRUE(same(values[i * width + k], full[c + basis.n_t() * k])) << t[i];
+        }
+    }
+}
+
+TEST(BasisRows, LeftSideAndDerivativesAtANode) {
+    const LegendreBasis basis(2, 4, 1.0);  // h = 0.25, node 0.5 is exact
+    const D t{0.5};
+    D values(3);
+    std::vector<std::int64_t> columns(3);
+    basis_rows_into(basis, t, FieldQuantity::derivative, NodeSide::left, values, columns);
+    EXPECT_EQ(columns, (std::vector<std::int64_t>{3, 4, 5}));  // interval 1, its right end
+    EXPECT_EQ(values, (D{0.0, 8.0, 24.0}));                    // (2 / h) * (0, 1, 3)
+    basis_rows_into(basis, t, FieldQuantity::derivative, NodeSide::right, values, columns);
+    EXPECT_EQ(columns, (std::vector<std::int64_t>{6, 7, 8}));
+    EXPECT_EQ(values, (D{0.0, 8.0, -24.0}));
+}
+
+void expect_fatal(const std::string& message, auto&& call) {
+    try {
+        call();
+        ADD_FAILURE() << "no error";
+    } catch (const FatalError& e) {
+        EXPECT_EQ(std::string(e.what()), message);
+    }
+}
+
+TEST(FieldPreconditions, SizesAndMeshAreChecked) {
+    const LegendreBasis basis(1, 2, 1.0);
+    D field(4 * 3), t(5), out(5 * 3);
+    expect_fatal("field evaluation: the coefficients do not hold n_t * (degree + 1) * components values", [&] {
+        evaluate_field_into(basis, D(11), 3, t, FieldQuantity::value, NodeSide::right, out);
+    });
+    D short_out(14);
+    expect_fatal("field evaluation: the result does not hold times * components values", [&] {
+        evaluate_field_into(basis, field, 3, t, FieldQuantity::value, NodeSide::right, short_out);
+    });
+    expect_fatal("the mesh has no intervals (n_t is 0)", [&] {
+        evaluate_field_into(LegendreBasis(1, 0, 1.0), D{}, 3, t, FieldQuantity::value, NodeSide::right, out);
+    });
+    D values(10);
+    std::vector<std::int32_t> narrow(10);
+    expect_fatal("basis rows: values and columns must hold times * (degree + 1) elements each", [&] {
+        basis_rows_into(basis, t, FieldQuantity::value, NodeSide::right, values, std::span(narrow).first(9));
+    });
+    expect_fatal("basis rows: n_t * (degree + 1) does not fit 32-bit columns", [&] {
+        basis_rows_into(LegendreBasis(1, std::uint64_t{1} << 31, 1.0), t, FieldQuantity::value, NodeSide::right,
+                        values, narrow);
+    });
+}
+
+}  // namespace
+}  // namespace tavik
