@@ -5,9 +5,10 @@
 //    (n_t, degree + 1, m): the coefficient of interval c, Legendre degree k
 //    and component j sits at flat index (c * (degree + 1) + k) * m + j.
 //  - Results are C order (times, m): row i holds the m components at time i.
-//  - Times are located as in uniform_mesh.hpp; NodeSide::left applies
-//    locate_in_mesh_from_left, which turns values at inner nodes into left
-//    limits.
+//  - Times are located as in uniform_mesh.hpp. NodeSide::left then moves a
+//    time placed exactly on the start of an interval c >= 1 (xi = -1 after
+//    the clamp) to the end of interval c - 1 (xi = 1): left limits at the
+//    inner nodes. Every other time, node 0 included, keeps its location.
 //  - Values: S_j = sum_k P_k(xi) * coefficient(c, k, j), from -0.0 with k
 //    increasing, exactly LegendreBasis::evaluate's operations per component;
 //    on the right side a one-component field therefore gives evaluate's bits.
@@ -35,9 +36,8 @@ enum class FieldQuantity { value, derivative };
 // Preconditions (fatal error otherwise): basis.n_t() >= 1;
 // coefficients.size() == n_t * (degree + 1) * components; out has the size
 // above and overlaps neither input. Cost O(times * (degree + 1) *
-// components); the lock-free part runs on the worker pool once the batch is
-// large (see field_parallel_threshold), and no allocation depends on the
-// number of times. A one-component value field on the right side is handed
+// components), on the worker pool once the batch is large (see
+// field_parallel_threshold); no allocation depends on the number of times. A one-component value field on the right side is handed
 // to LegendreBasis::evaluate_many_into when the batch is at least as long as
 // the coefficient vector (its fixed cost is a transposed copy of that vector).
 void evaluate_field_into(const LegendreBasis& basis, std::span<const double> coefficients, std::uint64_t components,
@@ -58,5 +58,20 @@ void basis_rows_into(const LegendreBasis& basis, std::span<const double> times, 
 // Number of times from which a batch of this shape runs on the worker pool:
 // about 8192 coefficient products per batch, and never fewer than 2 times.
 std::size_t field_parallel_threshold(std::uint64_t degree, std::uint64_t components) noexcept;
+
+// The kernels exist once per instruction set, each with that set's vector
+// width; the widest the processor offers is used. Exposed so that tests can
+// run every set the processor supports.
+namespace field_internals {
+
+enum class InstructionSet { baseline, avx2, avx512f };  // widening order
+
+InstructionSet instruction_set() noexcept;
+bool supported(InstructionSet set) noexcept;
+// Not for production use: switches every later batch of this process
+// (fatal error for a set the processor lacks).
+void use_instruction_set(InstructionSet set);
+
+}  // namespace field_internals
 
 }  // namespace tavik

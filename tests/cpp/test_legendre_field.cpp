@@ -53,10 +53,32 @@ struct Case {
     std::size_t times;
 };
 
+using field_internals::InstructionSet;
+
+// Runs body once per instruction set this processor offers, the kernels
+// switched to it, and restores the widest afterwards.
+template <class Body>
+void for_each_instruction_set(Body&& body) {
+    const InstructionSet widest = field_internals::instruction_set();
+    for (InstructionSet set : {InstructionSet::baseline, InstructionSet::avx2, InstructionSet::avx512f}) {
+        if (!field_internals::supported(set)) continue;
+        field_internals::use_instruction_set(set);
+        SCOPED_TRACE("instruction set " + std::to_string(static_cast<int>(set)));
+        body();
+    }
+    field_internals::use_instruction_set(widest);
+}
+
+void check_field_bits(Case p);
+void check_basis_rows();
+
 class FieldBits : public ::testing::TestWithParam<Case> {};
 
 TEST_P(FieldBits, ValuesEqualSingleTimeEvaluationPerComponent) {
-    const Case p = GetParam();
+    for_each_instruction_set([] { check_field_bits(GetParam()); });
+}
+
+void check_field_bits(const Case p) {
     const LegendreBasis basis(p.degree, p.n_t, 1.5);
     std::mt19937_64 rng(p.degree * 31 + p.m);
     std::normal_distribution<double> normal;
@@ -94,6 +116,10 @@ INSTANTIATE_TEST_SUITE_P(Shapes, FieldBits,
                          });
 
 TEST(BasisRows, EqualTheFullBasisVectorAtEveryTime) {
+    for_each_instruction_set([] { check_basis_rows(); });
+}
+
+void check_basis_rows() {
     const LegendreBasis basis(3, 6, 2.0);
     const std::uint64_t width = 4;
     const D t = awkward_times(basis, 300);
