@@ -37,11 +37,18 @@ def median_seconds(func, repeats):
     return statistics.median(times)
 
 
-def csr_triplet_lists(rows, cols, vals, shape):
-    """COO -> CSR with duplicates summed (stored zeros kept), then the
-    row-major triplets as three lists."""
+def csr_of_coo(rows, cols, vals, shape):
+    """COO -> CSR with duplicates summed (stored zeros kept), the columns of
+    each row sorted."""
     csr = sp.coo_matrix((vals, (rows, cols)), shape=shape).tocsr()
     csr.sum_duplicates()  # also sorts the columns of each row
+    return csr
+
+
+def csr_triplet_lists(rows, cols, vals, shape):
+    """The matrix as csr_of_coo builds it, exported as the row-major
+    triplets in three lists."""
+    csr = csr_of_coo(rows, cols, vals, shape)
     row_of_entry = np.repeat(np.arange(shape[0], dtype=np.int64), np.diff(csr.indptr))
     return row_of_entry.tolist(), csr.indices.tolist(), csr.data.tolist()
 
@@ -50,7 +57,7 @@ def equidistant_reference_nodes(d):
     return -1.0 + (2.0 * np.arange(d + 1)) / float(d)
 
 
-def numpy_prolongation(nt_coarse, nt_fine, d, periodic=False):
+def numpy_prolongation(nt_coarse, nt_fine, d, periodic=False, finish=csr_triplet_lists):
     nodes = equidistant_reference_nodes(d)
     weights = np.empty(d + 1)
     for k in range(d + 1):
@@ -85,10 +92,10 @@ def numpy_prolongation(nt_coarse, nt_fine, d, periodic=False):
         cols %= n_cols
     keep = V != 0.0
     rows = np.broadcast_to(np.arange(m_rows)[:, None], V.shape)
-    return csr_triplet_lists(rows[keep], cols[keep], V[keep], (m_rows, n_cols))
+    return finish(rows[keep], cols[keep], V[keep], (m_rows, n_cols))
 
 
-def numpy_lagrange_to_legendre(d, n_t, periodic=False):
+def numpy_lagrange_to_legendre(d, n_t, periodic=False, finish=csr_triplet_lists):
     nodes = equidistant_reference_nodes(d)
     # A[k, i] = P_k(xi_i) by the three-term recurrence; L = (A^-1)^T.
     A = np.empty((d + 1, d + 1))
@@ -109,7 +116,7 @@ def numpy_lagrange_to_legendre(d, n_t, periodic=False):
     if periodic:
         cols = cols % n_dofs
     vals = np.broadcast_to(L[:, None, :], shape).ravel()
-    return csr_triplet_lists(rows, cols, vals, ((d + 1) * n_t, n_dofs))
+    return finish(rows, cols, vals, ((d + 1) * n_t, n_dofs))
 
 
 def check_same(name, ours, theirs, value_tolerance):

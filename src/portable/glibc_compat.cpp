@@ -9,23 +9,16 @@
 // source). Defining them here, hidden, satisfies those references inside the
 // module; the shared object then asks the C library only for versions that
 // every supported system has. Built into wheels only (TAVIK_PORTABLE).
-//
-// No header of the C library's <stdlib.h> family may be included: under
-// _GNU_SOURCE it renames strtoul to __isoc23_strtoul, the very symbol
-// replaced here.
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 
 #include <fcntl.h>
 #include <sys/random.h>
 #include <unistd.h>
 
-extern "C" unsigned long strtoul(const char* text, char** end, int base) noexcept;  // the C11 one
+#include "portable/c23_strtoul.hpp"
 
 namespace {
-
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // Fills the buffer from the kernel's generator; false if no source works.
 bool random_bytes(void* buffer, size_t size) {
@@ -56,21 +49,8 @@ bool random_bytes(void* buffer, size_t size) {
 
 extern "C" {
 
-// C23 strtoul: C11's, plus the 0b/0B prefix for bases 0 and 2.
 [[gnu::visibility("hidden")]] unsigned long __isoc23_strtoul(const char* text, char** end, int base) noexcept {
-    const char* p = text;
-    while (is_space(*p)) ++p;
-    bool negative = *p == '-';
-    if (*p == '-' || *p == '+') ++p;
-    if ((base == 0 || base == 2) && p[0] == '0' && (p[1] == 'b' || p[1] == 'B') && (p[2] == '0' || p[2] == '1')) {
-        int saved = errno;
-        errno = 0;
-        unsigned long value = strtoul(p + 2, end, 2);
-        if (errno == ERANGE) return ULONG_MAX;
-        errno = saved;
-        return negative ? -value : value;
-    }
-    return strtoul(text, end, base);
+    return tavik::portable::c23_strtoul(text, end, base);
 }
 
 // Like the C library's, it has no way to report failure: without any source

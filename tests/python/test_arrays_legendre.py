@@ -14,7 +14,7 @@ import pytest
 
 import tavik
 import tavik_arrays
-from support import other_threads_ran_during
+from support import other_threads_ran_during, scipy_sparse_or_skip
 from tavik_arrays import LegendreSpace, _checks, _legendre
 
 JOIN_TIMEOUT = 120
@@ -240,13 +240,13 @@ def test_derivative_examples():
 @pytest.mark.parametrize("derivative", [False, True])
 @pytest.mark.parametrize("side", ["right", "left"])
 def test_basis_matrix_reproduces_evaluate(derivative, side):
-    import scipy.sparse
+    sparse = scipy_sparse_or_skip()
 
     space = LegendreSpace(3, 8, 2.0)
     c = field(space, (4,))
     times = awkward_times(space, 501)[:-9].reshape(-1, 2)  # finite times
     b = space.basis_matrix(times, derivative=derivative, side=side)
-    assert isinstance(b, scipy.sparse.csr_array) and b.shape == (times.size, space.n_dofs)
+    assert isinstance(b, sparse.csr_array) and b.shape == (times.size, space.n_dofs)
     assert np.array_equal(np.diff(b.indptr), np.full(times.size, space.degree + 1))
     assert b.has_sorted_indices and b.indices.dtype == np.int32
     values = space.evaluate(c, times, derivative=derivative, side=side).reshape(times.size, -1)
@@ -262,6 +262,7 @@ def test_basis_matrix_reproduces_evaluate(derivative, side):
 
 
 def test_basis_matrix_of_no_times():
+    scipy_sparse_or_skip()
     b = LegendreSpace(2, 3, 1.0).basis_matrix([])
     assert b.shape == (0, 9) and b.nnz == 0
 
@@ -443,6 +444,7 @@ def test_results_do_not_depend_on_the_worker_count(tmp_path):
     # A child pinned to one processor against this process, and each against
     # the batch evaluated in small pieces, which stay below the parallel
     # threshold.
+    scipy_sparse_or_skip()  # the script builds a basis matrix too
     script = WORKERS_SCRIPT
     one = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=JOIN_TIMEOUT, cwd=tmp_path)
     assert one.returncode == 0, one.stderr

@@ -28,3 +28,25 @@ def test_guide_covers_every_public_name():
 
 def test_readme_links_the_guide():
     assert "](docs/guide.md)" in (ROOT / "README.md").read_text(encoding="utf-8")
+
+
+def test_only_blocks_needing_a_missing_module_are_skipped_and_only_when_asked(tmp_path):
+    # The clean-root check of the wheel runs the README where scipy is absent.
+    (tmp_path / "doc.md").write_text(
+        "```python\nimport no_such_module_here\n```\n\n"
+        "```python\nx = 1\n```\n\n"
+        "```pycon\n>>> x + 1\n2\n\n```\n",
+        encoding="utf-8",
+    )
+    skipped = []
+    ran = run_blocks("doc.md", tmp_path, skip_missing=True, skipped=skipped)
+    assert [line for line, _ in ran] == [6, 10]
+    assert skipped == [("doc.md:2", ["no_such_module_here"])]
+    with pytest.raises(ModuleNotFoundError):
+        run_blocks("doc.md", tmp_path)
+
+
+def test_a_session_with_the_wrong_output_fails(tmp_path):
+    (tmp_path / "doc.md").write_text("```pycon\n>>> 1 + 1\n3\n\n```\n", encoding="utf-8")
+    with pytest.raises(AssertionError, match="Expected:\n    3\nGot:\n    2"):
+        run_blocks("doc.md", tmp_path)
