@@ -46,15 +46,28 @@ def workers():
 def large_batch_ok(n=4096):
     # Values and derivatives of n times (the small batch repeated) have the
     # reference bits, or the batch raises MemoryError; returns which.
+    return check_batch(*prepare_batch(n))
+
+def prepare_batch(n):
+    # Everything a check needs but the batch itself, so that under a tight
+    # limit only tavik's own allocations can fail.
     reps = -(-n // small.size)
-    t = np.tile(small, reps)[:n]
+    return (np.tile(small, reps)[:n], np.tile(expected[0], reps)[:n].tobytes(),
+            np.tile(expected[1], reps)[:n].tobytes())
+
+def run_batch(t):
     try:
-        v = e.evaluate_many(t)
-        d = e.evaluate_derivative_many(t)
+        return e.evaluate_many(t), e.evaluate_derivative_many(t)
     except MemoryError:
+        return None
+
+def check_batch(t, want_values, want_derivatives, got=False):
+    if got is False:
+        got = run_batch(t)
+    if got is None:
         return "MemoryError"
-    assert np.array(v).tobytes() == np.tile(expected[0], reps)[:n].tobytes(), "values differ"
-    assert np.array(d).tobytes() == np.tile(expected[1], reps)[:n].tobytes(), "derivatives differ"
+    assert np.array(got[0]).tobytes() == want_values, "values differ"
+    assert np.array(got[1]).tobytes() == want_derivatives, "derivatives differ"
     return "ok"
 """
 
@@ -79,18 +92,22 @@ def test_first_batch_with_address_space_nearly_used_up(headroom_mib):
     # starts the missing workers.
     out = run(
         f"""
+        batch = prepare_batch(4096)
         resource.setrlimit(resource.RLIMIT_AS, (1 << 30, resource.RLIM_INFINITY))
-        hog = []
+        hog = [None] * 2048
+        filled = 0
         try:
-            while True:
-                hog.append(np.empty(1 << 17))  # 1 MiB of address space, never touched
+            while filled < len(hog):
+                hog[filled] = np.empty(1 << 17)  # 1 MiB of address space, never touched
+                filled += 1
         except MemoryError:
             pass
-        del hog[len(hog) - {headroom_mib}:]
-        first = large_batch_ok()
-        hog.clear()
+        for i in range(max(filled - {headroom_mib}, 0), filled):
+            hog[i] = None
+        got = run_batch(batch[0])  # the only allocations in the tight window
+        hog = None
         resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
-        print(first, large_batch_ok(200_000), workers())
+        print(check_batch(*batch, got=got), large_batch_ok(200_000), workers())
         """
     )
     assert out[0] in ("ok", "MemoryError")
