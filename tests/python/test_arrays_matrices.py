@@ -9,11 +9,13 @@ import struct
 
 import numpy as np
 import pytest
-import scipy.sparse as sp
 
 import tavik
 import tavik_arrays as ta
 from exact_lagrange import exact_lagrange_to_legendre, exact_prolongation, excess
+from support import scipy_sparse_or_skip
+
+sp = scipy_sparse_or_skip()
 
 LIMIT = 12
 
