@@ -8,6 +8,6 @@
 
 namespace tavik {
 
-const BatchKernelTable& avx2_batch_kernels() noexcept { return batch_kernel_table<DoubleLanes<8>>(); }
+const BatchKernelTable& avx2_batch_kernels() noexcept { return batch_kernel_table<LanePack<DoubleLanes<4>, 2>>(); }
 
 }  // namespace tavik

@@ -8,6 +8,6 @@
 
 namespace tavik {
 
-const BatchKernelTable& avx512f_batch_kernels() noexcept { return batch_kernel_table<DoubleLanes<16>>(); }
+const BatchKernelTable& avx512f_batch_kernels() noexcept { return batch_kernel_table<LanePack<DoubleLanes<8>, 2>>(); }
 
 }  // namespace tavik
