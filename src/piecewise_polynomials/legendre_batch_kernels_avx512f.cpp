@@ -8,6 +8,6 @@
 
 namespace tavik {
 
-const BatchKernelTable& avx512f_batch_kernels() noexcept { return batch_kernel_table<LanePack<DoubleLanes<8>, 2>>(); }
+const BatchKernelTable& avx512f_batch_kernels() noexcept { return batch_kernel_table<BatchLanes<BatchIsa::avx512f>::type>(); }
 
 }  // namespace tavik
