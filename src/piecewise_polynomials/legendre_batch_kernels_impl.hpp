@@ -5,13 +5,13 @@
 // place of another's.
 //
 // A kernel takes its times in blocks of as many times as the lane type has
-// lanes; GCC splits a vector wider than the registers into several
-// registers, so each block runs several independent division chains side by
-// side. Per lane it performs exactly the single-time operations
-// (legendre_kernels.hpp); only scheduling differs: h, the matrix shape and
-// the choice of route through the mesh are settled once per batch, and with a
-// fixed degree the recurrence unrolls, turning divisions by j + 1 = 2, 4, 8
-// into exact multiplications.
+// lanes (BatchLanes: several register-wide vectors, so each block runs
+// several independent division chains side by side). Per lane it performs
+// exactly the single-time operations (legendre_kernels.hpp); only scheduling
+// differs: h, the matrix shape and the route through the mesh are settled
+// once per batch, the coefficients are gathered by one instruction per vector
+// where the set has one, and with a fixed degree the recurrence unrolls,
+// turning divisions by j + 1 = 2, 4, 8 into exact multiplications.
 #pragma once
 
 // Vectors wider than the registers would be passed differently from one

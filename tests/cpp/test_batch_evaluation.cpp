@@ -321,6 +321,34 @@ TEST(BatchEvaluation, WorkersUseTheCallersRoundingMode) {
     }
 }
 
+// The sum starts from -0.0, and -0.0 + +0.0 is -0.0 when rounding downward:
+// no path may fold the first term into the sum as if rounding to nearest.
+TEST(BatchEvaluation, SignedZeroSumsInEveryRoundingMode) {
+    for (std::uint64_t degree : {std::uint64_t{0}, std::uint64_t{3}, std::uint64_t{8}, std::uint64_t{11}}) {
+        Problem p = make_problem(degree, 6, 1.0);
+        std::mt19937_64 rng(degree);
+        for (double& c : p.coeffs) c = (rng() % 4 == 0) ? -0.0 : 0.0;
+        const D times = make_times(3000, p.basis);
+        for (int mode : {FE_TONEAREST, FE_DOWNWARD, FE_UPWARD, FE_TOWARDZERO}) {
+            ASSERT_EQ(std::fesetround(mode), 0);
+            const D values = singles(p, times, false);
+            const D derivatives = singles(p, times, true);
+            const D zeros(12, 0.0);
+            const ColumnMajorView zero_view(zeros.data(), 1, 12);
+            const LegendreBasis one_interval(degree, 1, 1.0);
+            const double single_zero = one_interval.evaluate(zero_view, 0.3);
+            const D batch_zero = one_interval.evaluate_many(zero_view, D(9, 0.3));
+            for_each_isa([&] {
+                EXPECT_EQ(first_mismatch(batch(p, times, false), values), -1) << "degree " << degree;
+                EXPECT_EQ(first_mismatch(batch(p, times, true), derivatives), -1) << "degree " << degree;
+            });
+            std::fesetround(FE_TONEAREST);
+            EXPECT_EQ(std::signbit(single_zero), mode == FE_DOWNWARD) << "degree " << degree << " mode " << mode;
+            EXPECT_EQ(std::signbit(batch_zero[0]), mode == FE_DOWNWARD) << "degree " << degree << " mode " << mode;
+        }
+    }
+}
+
 // A mis-shaped matrix trips the index checks; the batch fails with the error
 // the element-by-element loop would raise first, on both paths.
 TEST(BatchEvaluation, IndexErrorsReachTheCallerUnchanged) {
