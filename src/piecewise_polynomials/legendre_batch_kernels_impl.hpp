@@ -81,15 +81,21 @@ template <class L, int D, bool Derivative, bool Narrow, bool CheckRows>
     }
 }
 
-// A short tail is padded with copies of its first time (which is evaluated
-// anyway, so the padding cannot fail where the real elements would not) and
-// only the real results are kept.
+// Whole blocks of L, then the rest in blocks of one register-wide vector,
+// so that a short batch computes few more lanes than it has times. The last
+// block is padded with copies of its first time (which is evaluated anyway,
+// so the padding cannot fail where the real elements would not) and only the
+// real results are kept.
 template <class L, int D, bool Derivative, bool Narrow, bool CheckRows>
 void evaluate_blocks(const BatchInput& in, const double* t, double* out, std::size_t n) {
     constexpr std::size_t kBlock = kLaneCount<L>;
     std::size_t i = 0;
     for (; n - i >= kBlock; i += kBlock) evaluate_block<L, D, Derivative, Narrow, CheckRows>(in, t + i, out + i);
-    if (i < n) {
+    if (i == n) return;
+    if constexpr (kIsLanePack<L>) {
+        using Vector = std::remove_reference_t<decltype(L{}.part[0])>;
+        evaluate_blocks<Vector, D, Derivative, Narrow, CheckRows>(in, t + i, out + i, n - i);
+    } else {
         const std::size_t rest = n - i;
         double tail[kBlock];
         double values[kBlock];

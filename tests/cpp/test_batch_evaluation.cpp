@@ -271,8 +271,8 @@ TEST(BatchEvaluation, EveryOffsetAndTailLength) {
         for_each_isa([&] {
             for (std::size_t offset = 0; offset < 17; ++offset) {
                 for (std::size_t n : {std::size_t{1}, std::size_t{3}, std::size_t{8}, std::size_t{9}, std::size_t{15},
-                                      std::size_t{17}, std::size_t{33}, std::size_t{2048}, std::size_t{2051},
-                                      std::size_t{2055}}) {
+                                      std::size_t{17}, std::size_t{33}, std::size_t{40}, std::size_t{63},
+                                      std::size_t{2048}, std::size_t{2051}, std::size_t{2055}}) {
                     const D got = batch(p, std::span(times).subspan(offset, n), derivative);
                     EXPECT_EQ(first_mismatch(got, D(expected.begin() + offset, expected.begin() + offset + n)), -1)
                         << "offset " << offset << " n " << n;
