@@ -38,10 +38,11 @@ python3 - "$dir/results.json" "$load_before" "$(nproc)" <<'PY'
 import json, sys
 
 runs = json.load(open(sys.argv[1]))["benchmarks"]
-# Fastest repetition of each benchmark.
+# Fastest repetition of each benchmark; skipped ones (an instruction set the
+# processor lacks) are left out.
 time = {}
 for r in runs:
-    if r.get("run_type") != "iteration":
+    if r.get("run_type") != "iteration" or r.get("error_occurred") or r.get("skipped"):
         continue
     seconds = r["real_time"] * {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[r["time_unit"]]
     time[r["run_name"]] = min(seconds, time.get(r["run_name"], seconds))
@@ -49,9 +50,26 @@ for r in runs:
 def t(name):
     return time[name]
 
+def ns(name):
+    return t(name) / 1e6 * 1e9
+
 print()
 print("== ratios (fastest of the repetitions; absolute times on a shared machine are noise)")
-rows = []
+isa_names = ["SSE2", "AVX2", "AVX-512F"]
+isas = [i for i in range(3) if f"Kernel/degree:3/isa:{i}/real_time" in time]
+best = max(isas)
+print(f"kernel alone, one thread, ns per time ({isa_names[best]} is what this processor runs):")
+print("           " + "".join(f"{isa_names[i]:>10}" for i in isas) + "   floor   kernel / floor (target <= 1.5)")
+for d in (1, 3, 8):
+    row = "".join(f"{ns(f'Kernel/degree:{d}/isa:{i}/real_time'):10.2f}" for i in isas)
+    floor = ns(f"DivisionFloor/degree:{d}/isa:{best}/real_time")
+    ratio = ns(f"Kernel/degree:{d}/isa:{best}/real_time") / floor
+    print(f"degree {d}:  {row}  {floor:6.2f}   {ratio:.2f}{'' if ratio <= 1.5 else ' MISSED'}")
+row = "".join(f"{ns(f'DerivativeKernel/degree:3/isa:{i}/real_time'):10.2f}" for i in isas)
+floor = ns(f"DerivativeDivisionFloor/degree:3/isa:{best}/real_time")
+print(f"derivative 3:{row}  {floor:6.2f}   {ns(f'DerivativeKernel/degree:3/isa:{best}/real_time') / floor:.2f}")
+print()
+print("batches through evaluate_many:")
 for d in (1, 3, 8):
     one = t(f"EvaluateMany/degree:{d}/workers:1/real_time")
     two = t(f"EvaluateMany/degree:{d}/workers:2/real_time")

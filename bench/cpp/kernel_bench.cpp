@@ -7,10 +7,28 @@
 //   Batch2048Pool/<degree>            one batch of 2048 times (pool path)
 //   Batch2048Sequential/<degree>      the same 2048 times as two batches of
 //                                     1024 (sequential path)
+//   Kernel/<degree>/<isa>             the batch kernel alone on the calling
+//                                     thread over the 10^6 times, for each
+//                                     instruction set the processor has
+//                                     (isa 0 SSE2, 1 AVX2, 2 AVX-512F)
+//   DivisionFloor/<degree>/<isa>      only the divisions evaluate needs per
+//                                     time (t / h, the local coordinate, one
+//                                     per recurrence step whose j + 1 is not a
+//                                     power of two), chained as in the
+//                                     formula, in blocks of the kernel's width
+//   DerivativeDivisionFloor/<degree>/<isa>, DerivativeKernel/<degree>/<isa>
+//                                     the same for evaluate_derivative (plus
+//                                     one quotient per degree k >= 2 and the
+//                                     final division by h)
 //
 // bench/cpp_kernel.sh runs these and prints the ratios.
 #include <benchmark/benchmark.h>
 
+// The floor loops pass vectors wider than this file's baseline registers
+// only between inlined functions, within one instruction set.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <random>
@@ -19,6 +37,9 @@
 
 
 #include "piecewise_polynomials/legendre_basis.hpp"
+#include "piecewise_polynomials/legendre_batch_kernels.hpp"
+#include "piecewise_polynomials/simd_lanes.hpp"
+#include "piecewise_polynomials/uniform_mesh.hpp"
 #include "piecewise_polynomials/worker_pool.hpp"
 
 namespace {
@@ -115,6 +136,124 @@ void Batch2048Sequential(benchmark::State& state) {
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * 2048));
 }
+
+// ---------------------------------------------------------------- kernels
+
+namespace internals = tavik::batch_kernel_internals;
+using tavik::BatchIsa;
+
+// Forces the instruction set for one benchmark; skips it where the
+// processor lacks the set.
+class ForcedIsa {
+public:
+    ForcedIsa(benchmark::State& state, std::int64_t isa) : isa_(static_cast<BatchIsa>(isa)) {
+        const auto isas = internals::supported_isas();
+        supported_ = std::find(isas.begin(), isas.end(), isa_) != isas.end();
+        if (supported_) {
+            internals::force_batch_isa(isa_);
+        } else {
+            state.SkipWithMessage("the processor lacks this instruction set");
+        }
+    }
+    ~ForcedIsa() { internals::force_batch_isa(std::nullopt); }
+    bool supported() const { return supported_; }
+
+private:
+    BatchIsa isa_;
+    bool supported_ = false;
+};
+
+tavik::BatchInput batch_input(const Problem& p) {
+    const double h = tavik::mesh_interval_length(p.basis.T(), p.basis.n_t());
+    return {p.coeffs.data(), p.basis.n_t(), p.basis.n_t(), p.basis.degree(), h, true, false};
+}
+
+template <bool Derivative>
+void Kernel(benchmark::State& state) {
+    const Problem& p = problem(static_cast<std::uint64_t>(state.range(0)));
+    const ForcedIsa isa(state, state.range(1));
+    if (!isa.supported()) return;
+    const tavik::BatchInput in = batch_input(p);
+    const tavik::BatchKernelFn kernel = tavik::select_batch_kernel(p.basis.degree(), Derivative);
+    std::vector<double> out(p.times.size());
+    for (auto _ : state) {
+        kernel(in, p.times.data(), out.data(), p.times.size());
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * p.times.size()));
+}
+
+// The divisions a time needs, in the order the formula chains them: t / h,
+// then the local coordinate (whose interval depends on t / h), then each
+// recurrence step P_(j+1) = (...) / (j + 1) whose j + 1 is not a power of two
+// (those are exact multiplications); for the derivative also the quotient of
+// each degree k >= 2 (a side branch off the recurrence) and the final
+// division by h of their sum. Lanes and blocks as in the kernel.
+template <class L, int Degree, bool Derivative>
+[[gnu::always_inline]] inline void division_chain(const double* t, double* out, std::size_t n, double h) {
+    constexpr int kBlock = tavik::kLaneCount<L>;
+    const double width = h * (1.0 + 1e-16);
+    const double guard = -0.75;
+    for (std::size_t i = 0; i + kBlock <= n; i += kBlock) {
+        L x = tavik::load_lanes<L>(t + i);
+        x = x / h;
+        x = x / width;
+        L sum = tavik::broadcast<L>(0.0);
+        for (int j = 1; j < Degree; ++j) {
+            if (((j + 1) & j) != 0) x = x / static_cast<double>(j + 1);
+            if constexpr (Derivative) sum = sum + x / guard;
+        }
+        if constexpr (Derivative) x = sum / h;
+        tavik::store_lanes(out + i, x);
+    }
+}
+
+template <int Degree, bool Derivative>
+[[gnu::target("avx512f")]] void division_chain_avx512f(const double* t, double* out, std::size_t n, double h) {
+    division_chain<tavik::BatchLanes<BatchIsa::avx512f>::type, Degree, Derivative>(t, out, n, h);
+}
+template <int Degree, bool Derivative>
+[[gnu::target("avx2")]] void division_chain_avx2(const double* t, double* out, std::size_t n, double h) {
+    division_chain<tavik::BatchLanes<BatchIsa::avx2>::type, Degree, Derivative>(t, out, n, h);
+}
+template <int Degree, bool Derivative>
+void division_chain_sse2(const double* t, double* out, std::size_t n, double h) {
+    division_chain<tavik::BatchLanes<BatchIsa::sse2>::type, Degree, Derivative>(t, out, n, h);
+}
+
+template <int Degree, bool Derivative>
+void DivisionFloor(benchmark::State& state) {
+    const Problem& p = problem(Degree);
+    const ForcedIsa isa(state, state.range(0));
+    if (!isa.supported()) return;
+    const auto chain = internals::active_isa() == BatchIsa::avx512f ? &division_chain_avx512f<Degree, Derivative>
+                       : internals::active_isa() == BatchIsa::avx2  ? &division_chain_avx2<Degree, Derivative>
+                                                                    : &division_chain_sse2<Degree, Derivative>;
+    const double h = tavik::mesh_interval_length(p.basis.T(), p.basis.n_t());
+    std::vector<double> out(p.times.size());
+    for (auto _ : state) {
+        chain(p.times.data(), out.data(), p.times.size(), h);
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * p.times.size()));
+}
+
+BENCHMARK(Kernel<false>)->Name("Kernel")->ArgNames({"degree", "isa"})->ArgsProduct({{1, 3, 8}, {0, 1, 2}})
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(Kernel<true>)->Name("DerivativeKernel")->ArgNames({"degree", "isa"})->ArgsProduct({{3}, {0, 1, 2}})
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(DivisionFloor<1, false>)->Name("DivisionFloor/degree:1")->ArgName("isa")->DenseRange(0, 2)
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(DivisionFloor<3, false>)->Name("DivisionFloor/degree:3")->ArgName("isa")->DenseRange(0, 2)
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(DivisionFloor<8, false>)->Name("DivisionFloor/degree:8")->ArgName("isa")->DenseRange(0, 2)
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(DivisionFloor<3, true>)->Name("DerivativeDivisionFloor/degree:3")->ArgName("isa")->DenseRange(0, 2)
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// ---------------------------------------------------------------- batches
 
 BENCHMARK(EvaluateMany)->ArgNames({"degree", "workers"})->ArgsProduct({{1, 3, 8}, {1, 2, 0}})
     ->Unit(benchmark::kMillisecond)->UseRealTime();

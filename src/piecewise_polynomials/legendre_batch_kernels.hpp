@@ -14,6 +14,8 @@
 #include <optional>
 #include <vector>
 
+#include "piecewise_polynomials/simd_lanes.hpp"
+
 namespace tavik {
 
 // What a kernel needs besides the times, fixed for the batch.
@@ -39,6 +41,24 @@ inline constexpr std::uint64_t kLargestUnrolledDegree = 8;
 BatchKernelFn select_batch_kernel(std::uint64_t degree, bool derivative) noexcept;
 
 enum class BatchIsa { sse2, avx2, avx512f };
+
+// The lanes of one block of each set's kernels: four register-wide vectors
+// side by side, enough independent division chains to keep the divider busy
+// (measured: one or two vectors per block leave it idle part of the time).
+template <BatchIsa>
+struct BatchLanes;
+template <>
+struct BatchLanes<BatchIsa::sse2> {
+    using type = LanePack<DoubleLanes<2>, 4>;
+};
+template <>
+struct BatchLanes<BatchIsa::avx2> {
+    using type = LanePack<DoubleLanes<4>, 4>;
+};
+template <>
+struct BatchLanes<BatchIsa::avx512f> {
+    using type = LanePack<DoubleLanes<8>, 4>;
+};
 
 // Test-only controls: run every variant the processor supports.
 namespace batch_kernel_internals {

@@ -8,6 +8,6 @@
 
 namespace tavik {
 
-const BatchKernelTable& avx2_batch_kernels() noexcept { return batch_kernel_table<DoubleLanes<8>>(); }
+const BatchKernelTable& avx2_batch_kernels() noexcept { return batch_kernel_table<BatchLanes<BatchIsa::avx2>::type>(); }
 
 }  // namespace tavik

@@ -8,6 +8,6 @@
 
 namespace tavik {
 
-const BatchKernelTable& avx512f_batch_kernels() noexcept { return batch_kernel_table<DoubleLanes<16>>(); }
+const BatchKernelTable& avx512f_batch_kernels() noexcept { return batch_kernel_table<BatchLanes<BatchIsa::avx512f>::type>(); }
 
 }  // namespace tavik

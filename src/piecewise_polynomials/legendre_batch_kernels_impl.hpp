@@ -5,19 +5,21 @@
 // place of another's.
 //
 // A kernel takes its times in blocks of as many times as the lane type has
-// lanes; GCC splits a vector wider than the registers into several
-// registers, so each block runs several independent division chains side by
-// side. Per lane it performs exactly the single-time operations
-// (legendre_kernels.hpp); only scheduling differs: h, the matrix shape and
-// the choice of route through the mesh are settled once per batch, and with a
-// fixed degree the recurrence unrolls, turning divisions by j + 1 = 2, 4, 8
-// into exact multiplications.
+// lanes (BatchLanes: several register-wide vectors, so each block runs
+// several independent division chains side by side). Per lane it performs
+// exactly the single-time operations (legendre_kernels.hpp); only scheduling
+// differs: h, the matrix shape and the route through the mesh are settled
+// once per batch, the coefficients are gathered by one instruction per vector
+// where the set has one, and with a fixed degree the recurrence unrolls,
+// turning divisions by j + 1 = 2, 4, 8 into exact multiplications.
 #pragma once
 
 // Vectors wider than the registers would be passed differently from one
 // instruction set to the next; every function taking or returning one is
 // inlined within its file, so no such call exists.
 #pragma GCC diagnostic ignored "-Wpsabi"
+
+#include <immintrin.h>
 
 #include <cstddef>
 #include <cstring>
@@ -33,15 +35,46 @@
 namespace tavik {
 namespace {
 
-template <class L, int D, bool Derivative>
+// base[c] per lane, by the processor's gather instruction where the
+// instruction set has one.
+template <class L>
+[[gnu::always_inline]] inline L gather_coefficients(const double* base, const LaneIndex<L>& c) noexcept {
+    if constexpr (kIsLanePack<L>) {
+        L r;
+        for (int k = 0; k < kPartsOf<L>; ++k) {
+            r.part[k] = gather_coefficients<std::remove_reference_t<decltype(r.part[0])>>(base, c.part[k]);
+        }
+        return r;
+    }
+#if defined(__AVX512F__)
+    else if constexpr (kLaneCount<L> == 8) {
+        return reinterpret_cast<L>(_mm512_i64gather_pd(reinterpret_cast<__m512i>(c), base, 8));
+    }
+#endif
+#if defined(__AVX2__)
+    else if constexpr (kLaneCount<L> == 4) {
+        return reinterpret_cast<L>(_mm256_i64gather_pd(base, reinterpret_cast<__m256i>(c), 8));
+    }
+#endif
+    else {
+        return gather_lanes<L>(base, c);
+    }
+}
+
+// The mesh route and the row check are template arguments, so that a block
+// is straight-line code the processor can overlap with its neighbours.
+template <class L, int D, bool Derivative, bool Narrow, bool CheckRows>
 [[gnu::always_inline]] inline void evaluate_block(const BatchInput& in, const double* t, double* out) {
-    const LaneLocation<L> loc = locate_lanes(in.h, in.n_t, in.narrow_mesh, load_lanes<L>(t));
-    if (in.check_rows) {
+    const LaneLocation<L> loc = locate_lanes(in.h, in.n_t, Narrow, load_lanes<L>(t));
+    if constexpr (CheckRows) {
         for (int l = 0; l < kLaneCount<L>; ++l) {
-            if (index_lane<L>(loc.interval, l) >= in.rows) fatal(messages::kRowOutOfBounds);
+            const auto row = static_cast<std::uint64_t>(get_lane(loc.interval, l));
+            if (row >= in.rows) fatal(messages::kRowOutOfBounds);
         }
     }
-    const auto coefficient = [&](std::uint64_t k) { return gather_lanes<L>(in.coeffs + k * in.rows, loc.interval); };
+    const auto coefficient = [&](std::uint64_t k) {
+        return gather_coefficients<L>(in.coeffs + k * in.rows, loc.interval);
+    };
     if constexpr (Derivative) {
         store_lanes(out, legendre_time_derivative<D>(loc.xi, in.degree, in.h, coefficient));
     } else {
@@ -49,21 +82,42 @@ template <class L, int D, bool Derivative>
     }
 }
 
-// A short tail is padded with copies of its first time (which is evaluated
-// anyway, so the padding cannot fail where the real elements would not) and
-// only the real results are kept.
-template <class L, int D, bool Derivative>
-void batch_kernel(const BatchInput& in, const double* t, double* out, std::size_t n) {
+// Whole blocks of L, then the rest in blocks of one register-wide vector,
+// so that a short batch computes few more lanes than it has times. The last
+// block is padded with copies of its first time (which is evaluated anyway,
+// so the padding cannot fail where the real elements would not) and only the
+// real results are kept.
+template <class L, int D, bool Derivative, bool Narrow, bool CheckRows>
+void evaluate_blocks(const BatchInput& in, const double* t, double* out, std::size_t n) {
     constexpr std::size_t kBlock = kLaneCount<L>;
     std::size_t i = 0;
-    for (; n - i >= kBlock; i += kBlock) evaluate_block<L, D, Derivative>(in, t + i, out + i);
-    if (i < n) {
+    for (; n - i >= kBlock; i += kBlock) evaluate_block<L, D, Derivative, Narrow, CheckRows>(in, t + i, out + i);
+    if (i == n) return;
+    if constexpr (kIsLanePack<L>) {
+        using Vector = std::remove_reference_t<decltype(L{}.part[0])>;
+        evaluate_blocks<Vector, D, Derivative, Narrow, CheckRows>(in, t + i, out + i, n - i);
+    } else {
         const std::size_t rest = n - i;
         double tail[kBlock];
         double values[kBlock];
         for (std::size_t l = 0; l < kBlock; ++l) tail[l] = t[i + (l < rest ? l : 0)];
-        evaluate_block<L, D, Derivative>(in, tail, values);
+        evaluate_block<L, D, Derivative, Narrow, CheckRows>(in, tail, values);
         std::memcpy(out + i, values, rest * sizeof(double));
+    }
+}
+
+template <class L, int D, bool Derivative>
+void batch_kernel(const BatchInput& in, const double* t, double* out, std::size_t n) {
+    if (in.check_rows) {
+        if (in.narrow_mesh) {
+            evaluate_blocks<L, D, Derivative, true, true>(in, t, out, n);
+        } else {
+            evaluate_blocks<L, D, Derivative, false, true>(in, t, out, n);
+        }
+    } else if (in.narrow_mesh) {
+        evaluate_blocks<L, D, Derivative, true, false>(in, t, out, n);
+    } else {
+        evaluate_blocks<L, D, Derivative, false, false>(in, t, out, n);
     }
 }
 

@@ -4,6 +4,6 @@
 
 namespace tavik {
 
-const BatchKernelTable& sse2_batch_kernels() noexcept { return batch_kernel_table<DoubleLanes<8>>(); }
+const BatchKernelTable& sse2_batch_kernels() noexcept { return batch_kernel_table<BatchLanes<BatchIsa::sse2>::type>(); }
 
 }  // namespace tavik

@@ -64,26 +64,15 @@ template <class L>
     if (narrow) {
         const L last = broadcast<L>(static_cast<double>(n_t - 1));
         const L clamped = select(q >= 0.0, select(q < last, q, last), broadcast<L>(0.0));
-        if constexpr (kScalarLane<L>) {
-            const std::int32_t c32 = static_cast<std::int32_t>(clamped);
-            c = static_cast<std::uint64_t>(c32);
-            c_as_double = static_cast<double>(c32);
-        } else {
-            const auto c32 = __builtin_convertvector(clamped, typename LaneTraits<L>::NarrowIndex);
-            c = __builtin_convertvector(c32, LaneIndex<L>);
-            c_as_double = __builtin_convertvector(c32, L);
-        }
+        const auto c32 = convert_lanes<typename LaneTraits<L>::NarrowIndex>(clamped);
+        c = convert_lanes<LaneIndex<L>>(c32);
+        c_as_double = convert_lanes<L>(c32);
     } else {
         for (int l = 0; l < kLaneCount<L>; ++l) {
-            const std::uint64_t j = saturating_floor_to_u64(lane(q, l));
+            const std::uint64_t j = saturating_floor_to_u64(get_lane(q, l));
             const std::uint64_t cl = j < n_t ? j : n_t - 1;
-            if constexpr (kScalarLane<L>) {
-                c = cl;
-                c_as_double = static_cast<double>(cl);
-            } else {
-                c[l] = static_cast<std::int64_t>(cl);
-                c_as_double[l] = static_cast<double>(cl);
-            }
+            set_lane(c, l, cl);
+            set_lane(c_as_double, l, static_cast<double>(cl));
         }
     }
 }

@@ -1,6 +1,7 @@
 // Batch evaluation and the worker pool: every batch element equals the
-// single-time evaluation bit for bit, whatever the path, the division into
-// chunks or the number of threads; errors, concurrent callers and fork().
+// single-time evaluation bit for bit, whatever the path, the kernel variant
+// (degree, instruction set), the division into chunks or the number of
+// threads; errors, concurrent callers and fork().
 #include <gtest/gtest.h>
 
 #include <sched.h>
@@ -26,7 +27,10 @@
 
 #include "fatal_error.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
+#include "piecewise_polynomials/legendre_batch_kernels.hpp"
 #include "piecewise_polynomials/processor_count.hpp"
+#include "piecewise_polynomials/simd_lanes.hpp"
+#include "piecewise_polynomials/uniform_mesh.hpp"
 #include "piecewise_polynomials/worker_pool.hpp"
 #include "support.hpp"
 
@@ -34,6 +38,7 @@ namespace tavik {
 namespace {
 
 namespace wpi = worker_pool_internals;
+namespace bki = batch_kernel_internals;
 using namespace test;
 
 struct Problem {
@@ -97,6 +102,19 @@ D batch(const Problem& p, std::span<const double> times, bool derivative) {
 
 
 // Waits up to `seconds` for a child; kills it on timeout. Returns its status.
+// Runs f once per instruction set of the batch kernels that this processor
+// supports, each forced in turn.
+template <class F>
+void for_each_isa(F&& f) {
+    const char* const names[] = {"SSE2", "AVX2", "AVX-512F"};
+    for (BatchIsa isa : bki::supported_isas()) {
+        bki::force_batch_isa(isa);
+        SCOPED_TRACE(names[static_cast<int>(isa)]);
+        f();
+    }
+    bki::force_batch_isa(std::nullopt);
+}
+
 int wait_with_timeout(pid_t child, int seconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     int status = 0;
@@ -120,20 +138,85 @@ TEST(BatchEvaluation, EqualsSingleTimeCallsOnBothPaths) {
     const struct {
         std::uint64_t degree, n_t;
         double T;
-    } cases[] = {{0, 7, 1.0}, {1, 1000, 1.0}, {2, 2, 1.0}, {3, 1, 2.5}, {8, 1000, 1.0}, {13, 9, 3.0},
-                 {2, 5, 0.0}, {3, 4, -2.0}, {1, 3, inf}, {2, 3, nan}};
+    } cases[] = {{0, 7, 1.0}, {1, 1000, 1.0}, {2, 2, 1.0},  {3, 1, 2.5},  {4, 10, 1.0},  {5, 3, 0.7},
+                 {6, 20, 1.0}, {7, 5, 2.0},  {8, 1000, 1.0}, {9, 4, 1.0}, {13, 9, 3.0}, {2, 5, 0.0},
+                 {3, 4, -2.0}, {1, 3, inf}, {2, 3, nan}};
     for (const auto& c : cases) {
         const Problem p = make_problem(c.degree, c.n_t, c.T);
         const D times = make_times(100000, p.basis);
         for (bool derivative : {false, true}) {
             const D expected = singles(p, times, derivative);
-            for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{2047}, std::size_t{2048},
-                                  std::size_t{100000}}) {
-                const D got = batch(p, std::span(times).first(n), derivative);
-                ASSERT_EQ(got.size(), n);
-                EXPECT_EQ(first_mismatch(got, D(expected.begin(), expected.begin() + n)), -1)
-                    << "degree " << c.degree << " n_t " << c.n_t << " T " << c.T << " n " << n
-                    << (derivative ? " derivative" : " value");
+            for_each_isa([&] {
+                for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{2047}, std::size_t{2048},
+                                      std::size_t{100000}}) {
+                    const D got = batch(p, std::span(times).first(n), derivative);
+                    ASSERT_EQ(got.size(), n);
+                    EXPECT_EQ(first_mismatch(got, D(expected.begin(), expected.begin() + n)), -1)
+                        << "degree " << c.degree << " n_t " << c.n_t << " T " << c.T << " n " << n
+                        << (derivative ? " derivative" : " value");
+                }
+            });
+        }
+    }
+}
+
+// More intervals than 32 bits can count: the kernels locate times lane by
+// lane in 64-bit integers instead. Degree 0 reads one column only, so a view
+// claiming that many rows over a short buffer suffices for times in the
+// first intervals (and at NaN and before 0).
+TEST(BatchEvaluation, MeshTooWideForThirtyTwoBitIndices) {
+    const std::uint64_t n_t = (std::uint64_t{1} << 32) + 3;
+    const LegendreBasis basis(0, n_t, static_cast<double>(n_t));  // h = 1
+    D coeffs(64);
+    for (std::size_t i = 0; i < coeffs.size(); ++i) coeffs[i] = 0.5 + static_cast<double>(i);
+    const ColumnMajorView view(coeffs.data(), n_t, 1);
+    D times(5000);
+    std::mt19937_64 rng(7);
+    std::uniform_real_distribution<double> u(-2.0, 63.999);
+    for (double& t : times) t = u(rng);
+    times[17] = nan;
+    times[18] = -inf;
+    times[19] = std::nextafter(1.0, 0.0);
+    for (bool derivative : {false, true}) {
+        D expected;
+        for (double t : times) {
+            expected.push_back(derivative ? basis.evaluate_derivative(view, t) : basis.evaluate(view, t));
+        }
+        if (!derivative) {
+            EXPECT_EQ(expected[5], coeffs[static_cast<std::size_t>(times[5] < 0 ? 0 : times[5])]);
+        }
+        for_each_isa([&] {
+            const D got = derivative ? basis.evaluate_derivative_many(view, times) : basis.evaluate_many(view, times);
+            EXPECT_EQ(first_mismatch(got, expected), -1);
+        });
+    }
+}
+
+// The two ways of computing an interval index agree for every quotient.
+TEST(BatchEvaluation, NarrowAndWideIntervalIndicesAgree) {
+    using Pack = LanePack<DoubleLanes<2>, 4>;
+    const double qs[] = {-inf, -1e300, -1.0, -0.5, -0.0, 0.0, 5e-324, 0.5, std::nextafter(1.0, 0.0), 1.0, 2.5,
+                         998.9999999999999, 999.0, 999.5, 1000.0, 2147483646.5, 2147483647.0, 2147483648.0,
+                         9007199254740993.0, 18446744073709551616.0, 1e300, inf, nan, -nan};
+    for (std::uint64_t n_t : {std::uint64_t{1}, std::uint64_t{2}, std::uint64_t{1000}, kNarrowMeshIntervals - 1,
+                              kNarrowMeshIntervals}) {
+        for (double q : qs) {
+            LaneIndex<double> narrow_c, wide_c;
+            double narrow_d, wide_d;
+            interval_index(q, n_t, true, narrow_c, narrow_d);
+            interval_index(q, n_t, false, wide_c, wide_d);
+            EXPECT_EQ(narrow_c, wide_c) << "q " << q << " n_t " << n_t;
+            EXPECT_TRUE(same(narrow_d, wide_d)) << "q " << q << " n_t " << n_t;
+        }
+        for (std::size_t first = 0; first + 8 <= std::size(qs); ++first) {
+            Pack q = load_lanes<Pack>(qs + first);
+            LaneIndex<Pack> narrow_c, wide_c;
+            Pack narrow_d, wide_d;
+            interval_index(q, n_t, true, narrow_c, narrow_d);
+            interval_index(q, n_t, false, wide_c, wide_d);
+            for (int l = 0; l < 8; ++l) {
+                EXPECT_EQ(get_lane(narrow_c, l), get_lane(wide_c, l)) << "q " << qs[first + l] << " n_t " << n_t;
+                EXPECT_TRUE(same(get_lane(narrow_d, l), get_lane(wide_d, l)));
             }
         }
     }
@@ -146,14 +229,17 @@ TEST(BatchEvaluation, EveryOffsetAndTailLength) {
     const D times = make_times(2048 + 40, p.basis, 5);
     for (bool derivative : {false, true}) {
         const D expected = singles(p, times, derivative);
-        for (std::size_t offset = 0; offset < 9; ++offset) {
-            for (std::size_t n : {std::size_t{1}, std::size_t{3}, std::size_t{8}, std::size_t{9}, std::size_t{17},
-                                  std::size_t{2048}, std::size_t{2051}, std::size_t{2055}}) {
-                const D got = batch(p, std::span(times).subspan(offset, n), derivative);
-                EXPECT_EQ(first_mismatch(got, D(expected.begin() + offset, expected.begin() + offset + n)), -1)
-                    << "offset " << offset << " n " << n;
+        for_each_isa([&] {
+            for (std::size_t offset = 0; offset < 17; ++offset) {
+                for (std::size_t n : {std::size_t{1}, std::size_t{3}, std::size_t{8}, std::size_t{9}, std::size_t{15},
+                                      std::size_t{17}, std::size_t{33}, std::size_t{40}, std::size_t{63},
+                                      std::size_t{2048}, std::size_t{2051}, std::size_t{2055}}) {
+                    const D got = batch(p, std::span(times).subspan(offset, n), derivative);
+                    EXPECT_EQ(first_mismatch(got, D(expected.begin() + offset, expected.begin() + offset + n)), -1)
+                        << "offset " << offset << " n " << n;
+                }
             }
-        }
+        });
     }
 }
 
@@ -161,12 +247,14 @@ TEST(BatchEvaluation, SameBitsWhateverTheWorkerCount) {
     const Problem p = make_problem(8, 1000, 1.0);
     const D times = make_times(100000, p.basis);
     const D expected = singles(p, times, false);
-    for (std::size_t workers : {1, 2, 3, 8}) {
-        wpi::ScopedThreadCap cap(workers);
-        for (int repeat = 0; repeat < 3; ++repeat) {
-            EXPECT_EQ(first_mismatch(batch(p, times, false), expected), -1) << workers << " workers";
+    for_each_isa([&] {
+        for (std::size_t workers : {1, 2, 3, 8}) {
+            wpi::ScopedThreadCap cap(workers);
+            for (int repeat = 0; repeat < 3; ++repeat) {
+                EXPECT_EQ(first_mismatch(batch(p, times, false), expected), -1) << workers << " workers";
+            }
         }
-    }
+    });
 }
 
 // A caller that changed its rounding mode gets results computed in that mode
@@ -176,37 +264,72 @@ TEST(BatchEvaluation, WorkersUseTheCallersRoundingMode) {
     const D times = make_times(100000, p.basis);
     const D nearest = singles(p, times, false);
     ASSERT_EQ(first_mismatch(batch(p, times, false), nearest), -1);  // the pool exists before the change
-    ASSERT_EQ(std::fesetround(FE_DOWNWARD), 0);
-    const D downward = singles(p, times, false);
-    const D pooled = batch(p, times, false);
-    std::fesetround(FE_TONEAREST);
-    ASSERT_NE(first_mismatch(downward, nearest), -1) << "the rounding mode should matter here";
-    EXPECT_EQ(first_mismatch(pooled, downward), -1);
+    for (int mode : {FE_DOWNWARD, FE_UPWARD, FE_TOWARDZERO}) {
+        ASSERT_EQ(std::fesetround(mode), 0);
+        const D values = singles(p, times, false);
+        const D derivatives = singles(p, times, true);
+        for_each_isa([&] {
+            EXPECT_EQ(first_mismatch(batch(p, times, false), values), -1) << "mode " << mode;
+            EXPECT_EQ(first_mismatch(batch(p, times, true), derivatives), -1) << "mode " << mode;
+        });
+        std::fesetround(FE_TONEAREST);
+        ASSERT_NE(first_mismatch(values, nearest), -1) << "the rounding mode should matter here";
+    }
     EXPECT_EQ(first_mismatch(batch(p, times, false), nearest), -1);  // and the workers went back
+}
+
+// The sum starts from -0.0, and -0.0 + +0.0 is -0.0 when rounding downward:
+// no path may fold the first term into the sum as if rounding to nearest.
+TEST(BatchEvaluation, SignedZeroSumsInEveryRoundingMode) {
+    for (std::uint64_t degree : {std::uint64_t{0}, std::uint64_t{3}, std::uint64_t{8}, std::uint64_t{11}}) {
+        Problem p = make_problem(degree, 6, 1.0);
+        std::mt19937_64 rng(degree);
+        for (double& c : p.coeffs) c = (rng() % 4 == 0) ? -0.0 : 0.0;
+        const D times = make_times(3000, p.basis);
+        for (int mode : {FE_TONEAREST, FE_DOWNWARD, FE_UPWARD, FE_TOWARDZERO}) {
+            ASSERT_EQ(std::fesetround(mode), 0);
+            const D values = singles(p, times, false);
+            const D derivatives = singles(p, times, true);
+            const D zeros(12, 0.0);
+            const ColumnMajorView zero_view(zeros.data(), 1, 12);
+            const LegendreBasis one_interval(degree, 1, 1.0);
+            const double single_zero = one_interval.evaluate(zero_view, 0.3);
+            const D batch_zero = one_interval.evaluate_many(zero_view, D(9, 0.3));
+            for_each_isa([&] {
+                EXPECT_EQ(first_mismatch(batch(p, times, false), values), -1) << "degree " << degree;
+                EXPECT_EQ(first_mismatch(batch(p, times, true), derivatives), -1) << "degree " << degree;
+            });
+            std::fesetround(FE_TONEAREST);
+            EXPECT_EQ(std::signbit(single_zero), mode == FE_DOWNWARD) << "degree " << degree << " mode " << mode;
+            EXPECT_EQ(std::signbit(batch_zero[0]), mode == FE_DOWNWARD) << "degree " << degree << " mode " << mode;
+        }
+    }
 }
 
 // A mis-shaped matrix trips the index checks; the batch fails with the error
 // the element-by-element loop would raise first, on both paths.
 TEST(BatchEvaluation, IndexErrorsReachTheCallerUnchanged) {
     const Problem p = make_problem(2, 10, 1.0);
-    for (std::size_t n : {std::size_t{100}, std::size_t{100000}}) {
-        D times(n, 0.05);  // interval 0
-        times[n - 3] = 0.95;  // interval 9: lies in some later chunk
-        const ColumnMajorView short_rows(p.coeffs.data(), 9, 3);
-        const ColumnMajorView short_cols(p.coeffs.data(), 10, 2);
-        const ColumnMajorView both_short(p.coeffs.data(), 9, 2);
-        expect_fatal([&] { p.basis.evaluate_many(short_rows, times); }, messages::kRowOutOfBounds);
-        expect_fatal([&] { p.basis.evaluate_derivative_many(short_rows, times); }, messages::kRowOutOfBounds);
-        expect_fatal([&] { p.basis.evaluate_many(short_cols, times); }, messages::kColumnOutOfBounds);
-        expect_fatal([&] { p.basis.evaluate_many(both_short, times); }, messages::kColumnOutOfBounds);
-        times[0] = 0.95;
-        expect_fatal([&] { p.basis.evaluate_derivative_many(both_short, times); }, messages::kRowOutOfBounds);
-        const LegendreBasis empty(2, 0, 1.0);
-        const ColumnMajorView none(p.coeffs.data(), 0, 3);
-        expect_fatal([&] { empty.evaluate_many(none, times); },
-                     messages::kNoIntervals);
-        EXPECT_TRUE(empty.evaluate_many(none, {}).empty());
-    }
+    for_each_isa([&] {
+        for (std::size_t n : {std::size_t{100}, std::size_t{100000}}) {
+            D times(n, 0.05);  // interval 0
+            times[n - 3] = 0.95;  // interval 9: lies in some later chunk
+            const ColumnMajorView short_rows(p.coeffs.data(), 9, 3);
+            const ColumnMajorView short_cols(p.coeffs.data(), 10, 2);
+            const ColumnMajorView both_short(p.coeffs.data(), 9, 2);
+            expect_fatal([&] { p.basis.evaluate_many(short_rows, times); }, messages::kRowOutOfBounds);
+            expect_fatal([&] { p.basis.evaluate_derivative_many(short_rows, times); }, messages::kRowOutOfBounds);
+            expect_fatal([&] { p.basis.evaluate_many(short_cols, times); }, messages::kColumnOutOfBounds);
+            expect_fatal([&] { p.basis.evaluate_many(both_short, times); }, messages::kColumnOutOfBounds);
+            times[0] = 0.95;
+            expect_fatal([&] { p.basis.evaluate_derivative_many(both_short, times); }, messages::kRowOutOfBounds);
+            const LegendreBasis empty(2, 0, 1.0);
+            const ColumnMajorView none(p.coeffs.data(), 0, 3);
+            expect_fatal([&] { empty.evaluate_many(none, times); },
+                         messages::kNoIntervals);
+            EXPECT_TRUE(empty.evaluate_many(none, {}).empty());
+        }
+    });
     // The pool is still sound afterwards.
     const D times = make_times(5000, p.basis);
     EXPECT_EQ(first_mismatch(batch(p, times, true), singles(p, times, true)), -1);
