@@ -62,7 +62,11 @@ using Lanes = typename LaneType<V>::type;
 
 template <std::size_t V>
 [[gnu::always_inline]] inline Lanes<V> broadcast(double x) noexcept {
-    return Lanes<V>{} + x;
+    // Lane by lane rather than {} + x: +0.0 + -0.0 is +0.0, and every sum
+    // must start from -0.0 as the single-time operations do.
+    Lanes<V> v;
+    for (std::size_t i = 0; i < V; ++i) v[i] = x;
+    return v;
 }
 
 template <std::size_t V>

@@ -133,6 +133,21 @@ def test_every_component_is_its_own_scalar_field(components, derivative, side):
         assert same_bits(flat_r[:, -1], tavik_values(space, flat_c[:, :, -1], times[:, 0]))
 
 
+@pytest.mark.parametrize("components", [(1,), (2,), (8,), (63,)])
+def test_sums_of_negative_zeros_stay_negative_zero(components):
+    # Every sum starts from -0.0, as tavik's does: with all coefficients -0.0
+    # a time whose basis values are all positive (the interval ends) gives
+    # -0.0, others +0.0, in every component and on every kernel.
+    space = LegendreSpace(3, 4, 1.0)
+    c = np.full((space.n_t, space.degree + 1) + components, -0.0)
+    times = np.linspace(0.0, 1.0, 50)
+    result = space.evaluate(c, times)
+    expected = tavik_values(space, c[..., 0], times)
+    assert np.signbit(expected).any()
+    for j in range(components[0]):
+        assert same_bits(result[:, j], expected), j
+
+
 def test_left_limits_at_inner_nodes():
     space = LegendreSpace(2, 8, 1.0)
     c = field(space)
