@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <format>
 #include <string>
 #include <string_view>
 
@@ -38,6 +39,11 @@ inline constexpr char kSingularVandermonde[] = "Failed to invert Vandermonde mat
 inline constexpr char kLagrangeMatrixDegreeZero[] = "Lagrange matrices require polynomial degree at least 1";
 // A std::format string: the refused degree, then the largest accepted one.
 inline constexpr char kLagrangeDegreeLimit[] = "Lagrange matrices of degree {} would be inaccurate; the largest supported degree is {}";
+// kLagrangeDegreeLimit filled in (formatted at run time: sanitizer builds
+// cannot check a format string held in an array at compile time).
+inline std::string lagrange_degree_limit(std::uint64_t degree, std::uint64_t limit) {
+    return std::vformat(kLagrangeDegreeLimit, std::make_format_args(degree, limit));
+}
 
 // ---- sparse matrices
 inline constexpr char kEmptyBlockGrid[] = "empty block grid";

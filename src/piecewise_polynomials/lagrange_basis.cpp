@@ -21,7 +21,7 @@ inline double equidistant_point(double a, double b, std::uint64_t k, std::uint64
 
 void check_lagrange_matrix_degree(std::uint64_t degree) {
     if (degree <= max_lagrange_matrix_degree) return;
-    fatal(std::format(messages::kLagrangeDegreeLimit, degree, max_lagrange_matrix_degree));
+    fatal(messages::lagrange_degree_limit(degree, max_lagrange_matrix_degree));
 }
 
 std::vector<double> equidistant_points_on_interval(double a, double b, std::uint64_t n) {

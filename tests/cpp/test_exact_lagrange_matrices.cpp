@@ -137,7 +137,7 @@ TEST(ExactProlongation, Refusals) {
     expect_fatal([] { exact_lagrange_prolongation<std::int64_t>(0, 1, 1, false); },
                  messages::kLagrangeMatrixDegreeZero);
     expect_fatal([] { exact_lagrange_prolongation<std::int64_t>(13, 1, 1, false); },
-                 std::format(messages::kLagrangeDegreeLimit, 13, 12));
+                 messages::lagrange_degree_limit(13, 12));
     expect_fatal([] { exact_lagrange_prolongation<std::int64_t>(2, 0, 1, false); },
                  "Lagrange prolongation requires at least one coarse interval");
     expect_fatal([] { exact_lagrange_prolongation<std::int64_t>(2, 1, 0, false); },

@@ -100,11 +100,11 @@ TEST(LagrangeToLegendre, DegreesBeyondTheAccurateLimitAreRefusedAtOnce) {
     for (std::uint64_t d : {std::uint64_t{13}, std::uint64_t{100}, std::uint64_t{1} << 31,
                             std::numeric_limits<std::uint64_t>::max()}) {
         expect_fatal([d] { transformation(d, 0, false); },
-                     std::format(messages::kLagrangeDegreeLimit, d, 12));
+                     messages::lagrange_degree_limit(d, 12));
     }
     const LagrangeBasis b = LagrangeBasis::create(13, 1, 1.0, false);
     expect_fatal([&] { b.to_legendre_basis_matrix_for_pol_degree(14); },
-                 std::format(messages::kLagrangeDegreeLimit, 13, 12));
+                 messages::lagrange_degree_limit(13, 12));
 }
 
 TEST(LagrangeToLegendre, BlocksAreTheRowsOfTheStackedMatrix) {

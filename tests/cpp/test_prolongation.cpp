@@ -113,7 +113,7 @@ TEST(Prolongation, ChecksDegreeThenCoarseThenFine) {
     expect_fatal([] { prolongation(2, 3, 0, false); }, messages::kProlongationFine);
     expect_fatal([] { prolongation(2, 3, 0, true); }, messages::kProlongationFine);
     // Too high a degree is refused before the interval counts are looked at.
-    expect_fatal([] { prolongation(13, 0, 0, false); }, std::format(messages::kLagrangeDegreeLimit, 13, 12));
+    expect_fatal([] { prolongation(13, 0, 0, false); }, messages::lagrange_degree_limit(13, 12));
 }
 
 TEST(Prolongation, RefusesFineMeshesThatCannotBeDescribed) {
