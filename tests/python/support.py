@@ -10,6 +10,7 @@ import os
 import re
 import sys
 import threading
+import weakref
 from pathlib import Path
 
 import numpy as np
@@ -320,28 +321,51 @@ def evaluate_derivative(coeffs, degree, n_t, T, t):
 
 def other_threads_ran_during(call):
     """Whether another Python thread got to run while call(announce) was
-    computing. Forced switching is turned off, so the counting thread can only
-    run once the calling thread lets go of the interpreter lock of its own
-    accord; call must invoke announce() just before the computation it is
-    about (for instance from an argument's conversion). Returns (ran, result)."""
-    state = {"started": False, "count": 0}
+    computing natively. Returns (ran, result). call must invoke announce just
+    before the computation it is about (for instance from an argument's
+    conversion), in one of two ways:
 
-    def count():
-        while not state["started"]:
+    announce(): forced switching is off, so the polling thread can only run
+    once the calling thread lets go of the interpreter lock of its own accord.
+    Suits a call that releases the lock for its whole computation.
+
+    announce(witness): for a call that releases the lock only briefly, between
+    pieces it waits for. Forced switching every millisecond makes such a
+    release hand the lock over to the waiting thread instead of racing it, and
+    the polling thread counts only while witness (weakly referenced) is alive:
+    it must be an object the native code holds exactly as long as it computes,
+    such as the view behind an exported buffer, so that a switch once the
+    call has let go of it does not count."""
+    state = {"started": False, "witness": None, "done": False, "count": 0}
+
+    def announce(witness=None):
+        if witness is not None:
+            state["witness"] = weakref.ref(witness)
+            sys.setswitchinterval(0.001)
+        state["started"] = True
+
+    def computing():
+        witness = state["witness"]
+        return state["started"] and (witness is None or witness() is not None)
+
+    def poll():
+        while not state["done"]:
+            if computing():
+                state["count"] += 1
+                return
             threading.Event().wait(0.0005)
-        for i in range(1, 100_001):
-            state["count"] = i
 
     old = sys.getswitchinterval()
     sys.setswitchinterval(1000.0)
     try:
-        counter = threading.Thread(target=count, daemon=True)
-        counter.start()
-        result = call(lambda: state.update(started=True))
+        poller = threading.Thread(target=poll, daemon=True)
+        poller.start()
+        result = call(announce)
         seen = state["count"]
     finally:
+        state["done"] = True
         sys.setswitchinterval(old)
-        counter.join(120)
+        poller.join(120)
     return seen > 0, result
 
 
