@@ -26,6 +26,16 @@ inline constexpr char kColumnOutOfBounds[] = "Matrix index out of bounds.";
 inline constexpr char kBatchStorageMismatch[] = "batch evaluation: result storage does not match the number of times";
 inline constexpr char kSetDofsWrongLength[] = "LegendreBasisEvaluator: set_dofs: input vector has wrong length";
 
+// ---- vector-valued fields and basis rows
+inline constexpr char kFieldNoIntervals[] = "the mesh has no intervals (n_t is 0)";
+inline constexpr char kFieldCoefficientSize[] = "field evaluation: the coefficients do not hold n_t * (degree + 1) * components values";
+inline constexpr char kFieldOutputSize[] = "field evaluation: the result does not hold times * components values";
+inline constexpr char kBasisRowsSize[] = "basis rows: values and columns must hold times * (degree + 1) elements each";
+inline constexpr char kBasisRowsNarrowColumns[] = "basis rows: n_t * (degree + 1) does not fit 32-bit columns";
+
+// ---- test-only controls
+inline constexpr char kForcedIsaUnsupported[] = "force_batch_isa: this processor cannot run that instruction set";
+
 // ---- Lagrange basis, prolongation and transformation
 inline constexpr char kPeriodicDegree[] = "Periodic Lagrange bases require polynomial degree at least 1";
 inline constexpr char kPeriodicIntervals[] = "Periodic Lagrange bases require at least one interval";

@@ -227,8 +227,8 @@ void DivisionFloor(benchmark::State& state) {
     const Problem& p = problem(Degree);
     const ForcedIsa isa(state, state.range(0));
     if (!isa.supported()) return;
-    const auto chain = internals::active_isa() == BatchIsa::avx512f ? &division_chain_avx512f<Degree, Derivative>
-                       : internals::active_isa() == BatchIsa::avx2  ? &division_chain_avx2<Degree, Derivative>
+    const auto chain = tavik::active_isa() == BatchIsa::avx512f ? &division_chain_avx512f<Degree, Derivative>
+                       : tavik::active_isa() == BatchIsa::avx2  ? &division_chain_avx2<Degree, Derivative>
                                                                     : &division_chain_sse2<Degree, Derivative>;
     const double h = tavik::mesh_interval_length(p.basis.T(), p.basis.n_t());
     std::vector<double> out(p.times.size());

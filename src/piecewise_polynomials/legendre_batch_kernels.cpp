@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "fatal_error.hpp"
+#include "messages.hpp"
 
 namespace tavik {
 
@@ -53,9 +54,14 @@ std::atomic<int> forced_isa{-1};
 }  // namespace
 
 BatchKernelFn select_batch_kernel(std::uint64_t degree, bool derivative) noexcept {
-    const BatchKernelTable& table = table_of(batch_kernel_internals::active_isa());
+    const BatchKernelTable& table = table_of(active_isa());
     const std::uint64_t slot = degree <= kLargestUnrolledDegree ? degree : kLargestUnrolledDegree + 1;
     return derivative ? table.derivative[slot] : table.value[slot];
+}
+
+BatchIsa active_isa() noexcept {
+    const int forced = forced_isa.load(std::memory_order_relaxed);
+    return forced < 0 ? processor_isa() : static_cast<BatchIsa>(forced);
 }
 
 namespace batch_kernel_internals {
@@ -68,13 +74,8 @@ std::vector<BatchIsa> supported_isas() {
     return isas;
 }
 
-BatchIsa active_isa() noexcept {
-    const int forced = forced_isa.load(std::memory_order_relaxed);
-    return forced < 0 ? processor_isa() : static_cast<BatchIsa>(forced);
-}
-
 void force_batch_isa(std::optional<BatchIsa> isa) {
-    if (isa && !processor_supports(*isa)) fatal("force_batch_isa: this processor cannot run that instruction set");
+    if (isa && !processor_supports(*isa)) fatal(messages::kForcedIsaUnsupported);
     forced_isa.store(isa ? static_cast<int>(*isa) : -1, std::memory_order_relaxed);
 }
 

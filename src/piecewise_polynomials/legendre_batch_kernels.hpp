@@ -60,18 +60,20 @@ struct BatchLanes<BatchIsa::avx512f> {
     using type = LanePack<DoubleLanes<8>, 4>;
 };
 
+// The set every vector kernel runs now, these and the field kernels of
+// legendre_field.cpp alike: the widest this processor supports, decided at
+// the first call, unless a test forced another.
+BatchIsa active_isa() noexcept;
+
 // Test-only controls: run every variant the processor supports.
 namespace batch_kernel_internals {
 
 // The instruction sets this processor can run, narrowest first.
 std::vector<BatchIsa> supported_isas();
 
-// The set select_batch_kernel uses now.
-BatchIsa active_isa() noexcept;
-
-// Makes select_batch_kernel use `isa` (which must be supported) until the
-// next call; nullopt returns to the processor's best. Not for concurrent use
-// with running batches.
+// Makes active_isa() return `isa` (which must be supported) until the next
+// call, for the batch and the field kernels alike; nullopt returns to the
+// processor's best. Not for concurrent use with running batches.
 void force_batch_isa(std::optional<BatchIsa> isa);
 
 }  // namespace batch_kernel_internals

@@ -1,29 +1,27 @@
+// Lane vectors never cross a function boundary that is not inlined, so the
+// ABI of passing them (which differs between instruction sets) never matters;
+// set before the includes, whose lane templates are instantiated here.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 #include "piecewise_polynomials/legendre_field.hpp"
 
 #include <algorithm>
-#include <atomic>
-#include <cstring>
 #include <limits>
 #include <vector>
 
 #include "checked_size.hpp"
 #include "fatal_error.hpp"
+#include "messages.hpp"
+#include "piecewise_polynomials/legendre_batch_kernels.hpp"
+#include "piecewise_polynomials/legendre_kernels.hpp"
 #include "piecewise_polynomials/legendre_polynomials.hpp"
+#include "piecewise_polynomials/simd_lanes.hpp"
 #include "piecewise_polynomials/uniform_mesh.hpp"
 #include "piecewise_polynomials/worker_pool.hpp"
 
 namespace tavik {
 
 namespace {
-
-constexpr const char* no_intervals_message = "the mesh has no intervals (n_t is 0)";
-constexpr const char* coefficient_size_message =
-    "field evaluation: the coefficients do not hold n_t * (degree + 1) * components values";
-constexpr const char* field_output_size_message =
-    "field evaluation: the result does not hold times * components values";
-constexpr const char* rows_size_message =
-    "basis rows: values and columns must hold times * (degree + 1) elements each";
-constexpr const char* narrow_columns_message = "basis rows: n_t * (degree + 1) does not fit 32-bit columns";
 
 // Products per batch from which the worker pool pays for itself; 8192 makes
 // a one-component, degree-3 field go parallel where LegendreBasis's batches do.
@@ -36,6 +34,7 @@ struct FieldBatch {
     std::uint64_t width;  // degree + 1
     std::uint64_t n_t;
     double h;
+    bool narrow_mesh;  // is_narrow_mesh(n_t)
     NodeSide side;
     FieldQuantity quantity;
     const double* times;
@@ -45,41 +44,17 @@ struct FieldBatch {
 // Times are taken V at a time, V the number of doubles in one vector
 // register of the instruction set in use (vector types wider than the
 // registers compile to slow code): locating them and running the Legendre
-// recurrences lane by lane overlaps their long division chains. Each lane
-// performs exactly the scalar operations of uniform_mesh.hpp's
-// locate_in_mesh and of LegendreRecurrence on its own time. Components are
-// taken V at a time as well.
-//
-// Lane vectors never cross a function boundary that is not inlined, so the
-// ABI of passing them (which differs between instruction sets) never matters.
-#pragma GCC diagnostic ignored "-Wpsabi"
-template <std::size_t V>
-struct LaneType {
-    typedef double type __attribute__((vector_size(V * sizeof(double))));
-};
-template <std::size_t V>
-using Lanes = typename LaneType<V>::type;
-
-template <std::size_t V>
-[[gnu::always_inline]] inline Lanes<V> broadcast(double x) noexcept {
-    // Lane by lane rather than {} + x: +0.0 + -0.0 is +0.0, and every sum
-    // must start from -0.0 as the single-time operations do.
-    Lanes<V> v;
-    for (std::size_t i = 0; i < V; ++i) v[i] = x;
-    return v;
-}
-
-template <std::size_t V>
-[[gnu::always_inline]] inline Lanes<V> load_lanes(const double* p) noexcept {
-    Lanes<V> v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
+// recurrences lane by lane overlaps their long division chains. The lanes
+// run the templates of uniform_mesh.hpp and legendre_polynomials.hpp, the
+// very operations of the single-time calls, so every lane gets their bits.
+// Components are taken V at a time as well.
 
 // The located times of a block of V and their degree + 1 basis values (or
 // derivatives with respect to xi): basis[k * V + l] for time l.
-template <std::size_t V>
+template <int V>
 class BlockBasis {
+    using L = DoubleLanes<V>;
+
 public:
     explicit BlockBasis(std::uint64_t width) : heap_(width > kStackWidth ? width * V : 0) {}
 
@@ -91,85 +66,50 @@ public:
     [[gnu::always_inline]] inline void compute(const FieldBatch& in, const double* t, std::size_t count) noexcept {
         double padded[V];
         for (std::size_t l = 0; l < V; ++l) padded[l] = t[l < count ? l : 0];
-        const Lanes<V> time = load_lanes<V>(padded);
-        const Lanes<V> h = broadcast<V>(in.h);
-        const Lanes<V> q = time / h;
-        Lanes<V> c;
-        for (std::size_t l = 0; l < V; ++l) {
-            const std::uint64_t j = saturating_floor_to_u64(q[l]);
-            interval[l] = j < in.n_t ? j : in.n_t - 1;
-            c[l] = static_cast<double>(interval[l]);
-        }
-        const Lanes<V> a = h * c;
-        const Lanes<V> b = h + a;
-        const Lanes<V> s = a + b;
-        const Lanes<V> u = time + s * -0.5;
-        Lanes<V> xi = (u + u) / (b - a);
-        const Lanes<V> lower = broadcast<V>(-1.0);
-        const Lanes<V> upper = broadcast<V>(1.0);
-        xi = xi < lower ? lower : (xi > upper ? upper : xi);
+        LaneLocation<L> loc = locate_lanes(in.h, in.n_t, in.narrow_mesh, load_lanes<L>(padded));
+        for (int l = 0; l < V; ++l) interval[l] = static_cast<std::uint64_t>(get_lane(loc.interval, l));
         if (in.side == NodeSide::left) {
-            // Left limits: a time placed exactly on the start of an interval
-            // c >= 1 (xi = -1 after the clamp) moves to the end of interval
-            // c - 1 (xi = 1). Every other time, node 0 included, stays.
-            for (std::size_t l = 0; l < V; ++l) {
-                if (xi[l] == -1.0 && interval[l] > 0) {
+            // locate_lanes gives right limits; the left limit at an inner
+            // node is the end of the interval before it. A time placed
+            // exactly on the start of an interval c >= 1 (xi = -1 after the
+            // clamp) moves to the end of interval c - 1 (xi = 1). Every
+            // other time, node 0 included, stays.
+            for (int l = 0; l < V; ++l) {
+                if (get_lane(loc.xi, l) == -1.0 && interval[l] > 0) {
                     --interval[l];
-                    xi[l] = 1.0;
+                    set_lane(loc.xi, l, 1.0);
                 }
             }
         }
         if (in.quantity == FieldQuantity::value) {
-            values(xi, in.width);
+            for_each_legendre_value<kAnyDegree>(loc.xi, in.width - 1, [&](std::uint64_t k, L p)
+                                                    __attribute__((always_inline)) { store(k, p); });
         } else {
-            derivatives(xi, in.width);
+            derivatives(loc.xi, in.width - 1);
         }
     }
 
 private:
     double* out() noexcept { return heap_.empty() ? stack_ : heap_.data(); }
-    void store(std::uint64_t k, const Lanes<V>& v) noexcept { std::memcpy(out() + k * V, &v, sizeof v); }
-
-    // P_0 ... P_d by LegendreRecurrence's operations.
-    [[gnu::always_inline]] inline void values(const Lanes<V>& xi, std::uint64_t width) noexcept {
-        Lanes<V> previous = broadcast<V>(1.0);
-        Lanes<V> current = previous;
-        for (std::uint64_t k = 0;; ++k) {
-            store(k, current);
-            if (k + 1 == width) break;
-            Lanes<V> next = xi;
-            if (k > 0) {
-                const double j = static_cast<double>(k);
-                next = (current * (xi * (j + j + 1.0)) - previous * j) / (j + 1.0);
-            }
-            previous = current;
-            current = next;
-        }
-    }
+    void store(std::uint64_t k, const L& v) noexcept { store_lanes(out() + k * V, v); }
 
     // P_0' ... P_d' by the recurrence
     //   P'_0 = 0, P'_1 = 1, P'_(k+1) = P'_(k-1) + (2k + 1) P_k,
     // 2k + 1 formed as k + k + 1: the recurrence LegendreBasis uses near the
     // interval ends, here on the whole interval. Without a division it needs
     // no guard constant: the end slopes come out exactly and every value lies
-    // within a few ulps of max |P'_k| = k(k+1)/2.
-    [[gnu::always_inline]] inline void derivatives(const Lanes<V>& xi, std::uint64_t width) noexcept {
-        Lanes<V> p_previous = broadcast<V>(1.0);
-        Lanes<V> p_current = p_previous;
-        Lanes<V> d_previous = broadcast<V>(0.0);
-        Lanes<V> d_current = d_previous;
-        for (std::uint64_t k = 0;; ++k) {
+    // within a few ulps of max |P'_k| = k(k+1)/2. (for_each_legendre_derivative
+    // takes the guarded quotient away from the ends, hence this walk.)
+    [[gnu::always_inline]] inline void derivatives(L xi, std::uint64_t degree) noexcept {
+        L d_previous = broadcast<L>(0.0);
+        L d_current = d_previous;
+        for_each_legendre_value<kAnyDegree>(xi, degree, [&](std::uint64_t k, L p) __attribute__((always_inline)) {
             store(k, d_current);
-            if (k + 1 == width) break;
             const double j = static_cast<double>(k);
-            const Lanes<V> d_next = k == 0 ? broadcast<V>(1.0) : d_previous + (j + j + 1.0) * p_current;
+            const L d_next = k == 0 ? broadcast<L>(1.0) : d_previous + (j + j + 1.0) * p;
             d_previous = d_current;
             d_current = d_next;
-            Lanes<V> p_next = xi;
-            if (k > 0) p_next = (p_current * (xi * (j + j + 1.0)) - p_previous * j) / (j + 1.0);
-            p_previous = p_current;
-            p_current = p_next;
-        }
+        });
     }
 
     static constexpr std::uint64_t kStackWidth = 16;
@@ -177,25 +117,17 @@ private:
     std::vector<double> heap_;
 };
 
-// Components [j, j + V) of one time (basis values at stride V): the sum over
-// k kept in registers and stored once. Each lane performs the scalar
-// operations of its component: from -0.0, k increasing, then (S' + S') / h
-// for derivatives.
-template <std::size_t V, FieldQuantity Q>
-[[gnu::always_inline]] inline void lane_components(const double* basis, std::uint64_t width, const double* interval,
-                                                   std::uint64_t m, double h, double* row) noexcept {
-    Lanes<V> sum = broadcast<V>(-0.0);
-    for (std::uint64_t k = 0; k < width; ++k) sum = sum + basis[k * V] * load_lanes<V>(interval + k * m);
-    if constexpr (Q == FieldQuantity::derivative) sum = (sum + sum) / h;
-    std::memcpy(row, &sum, sizeof sum);
-}
-
-template <std::size_t V, FieldQuantity Q>
-[[gnu::always_inline]] inline double one_component(const double* basis, std::uint64_t width, const double* interval,
-                                                   std::uint64_t m, double h) noexcept {
-    double sum = -0.0;
-    for (std::uint64_t k = 0; k < width; ++k) sum = sum + basis[k * V] * interval[k * m];
-    if constexpr (Q == FieldQuantity::derivative) sum = (sum + sum) / h;
+// The components of one time that L covers, from interval + 0 on (basis
+// values at stride V, coefficients of degree k at interval + k * m): the sum
+// over k kept in registers, each lane doing the scalar operations of its
+// component, from -0.0 with k increasing, then time_derivative_of for
+// derivatives. L = double is one component.
+template <class L, int V, FieldQuantity Q>
+[[gnu::always_inline]] inline L component_sums(const double* basis, std::uint64_t width, const double* interval,
+                                               std::uint64_t m, double h) noexcept {
+    L sum = broadcast<L>(-0.0);
+    for (std::uint64_t k = 0; k < width; ++k) sum = sum + basis[k * V] * load_lanes<L>(interval + k * m);
+    if constexpr (Q == FieldQuantity::derivative) sum = time_derivative_of(sum, h);
     return sum;
 }
 
@@ -206,7 +138,7 @@ template <std::size_t V, FieldQuantity Q>
 // W is the width degree + 1 when fixed at compile time (the common low
 // degrees, whose k loops then unroll), 0 when known only at run time. The
 // batch is taken by value so that no store into a row can alias its fields.
-template <std::size_t V, FieldQuantity Q, std::uint64_t W>
+template <int V, FieldQuantity Q, std::uint64_t W>
 [[gnu::always_inline]] inline void field_rows(const FieldBatch in, std::size_t begin, std::size_t end) {
     const std::uint64_t m = in.components;
     const std::uint64_t width = W != 0 ? W : in.width;
@@ -215,7 +147,7 @@ template <std::size_t V, FieldQuantity Q, std::uint64_t W>
     double* out = in.out;
     BlockBasis<V> block(width);
     for (std::size_t i0 = begin; i0 < end; i0 += V) {
-        const std::size_t count = std::min(V, end - i0);
+        const std::size_t count = std::min<std::size_t>(V, end - i0);
         block.compute(in, in.times + i0, count);
         for (std::size_t l = 0; l < count; ++l) {
             const double* basis = block.basis() + l;
@@ -224,17 +156,17 @@ template <std::size_t V, FieldQuantity Q, std::uint64_t W>
             if (m >= V) {
                 for (std::uint64_t j = 0;; j += V) {
                     if (j + V > m) j = m - V;
-                    lane_components<V, Q>(basis, width, interval + j, m, h, row + j);
+                    store_lanes(row + j, component_sums<DoubleLanes<V>, V, Q>(basis, width, interval + j, m, h));
                     if (j + V == m) break;
                 }
             } else {
-                for (std::uint64_t j = 0; j < m; ++j) row[j] = one_component<V, Q>(basis, width, interval + j, m, h);
+                for (std::uint64_t j = 0; j < m; ++j) row[j] = component_sums<double, V, Q>(basis, width, interval + j, m, h);
             }
         }
     }
 }
 
-template <std::size_t V, FieldQuantity Q>
+template <int V, FieldQuantity Q>
 [[gnu::always_inline]] inline void field_rows_of_width(const FieldBatch& in, std::size_t begin, std::size_t end) {
     switch (in.width) {
         case 1: return field_rows<V, Q, 1>(in, begin, end);
@@ -245,7 +177,7 @@ template <std::size_t V, FieldQuantity Q>
     }
 }
 
-template <std::size_t V>
+template <int V>
 [[gnu::always_inline]] inline void field_chunk(const FieldBatch& in, std::size_t begin, std::size_t end) {
     if (in.quantity == FieldQuantity::value) {
         field_rows_of_width<V, FieldQuantity::value>(in, begin, end);
@@ -255,7 +187,7 @@ template <std::size_t V>
 }
 
 // Rows [begin, end) of basis_rows_into; `in` by value as in field_rows.
-template <std::size_t V, class Index>
+template <int V, class Index>
 [[gnu::always_inline]] inline void rows_chunk(const FieldBatch in, double* values, Index* columns, std::size_t begin,
                                               std::size_t end) {
     const std::uint64_t width = in.width;
@@ -263,7 +195,7 @@ template <std::size_t V, class Index>
     const bool derivative = in.quantity == FieldQuantity::derivative;
     BlockBasis<V> block(width);
     for (std::size_t i0 = begin; i0 < end; i0 += V) {
-        const std::size_t count = std::min(V, end - i0);
+        const std::size_t count = std::min<std::size_t>(V, end - i0);
         block.compute(in, in.times + i0, count);
         for (std::size_t l = 0; l < count; ++l) {
             double* row_values = values + (i0 + l) * width;
@@ -271,14 +203,16 @@ template <std::size_t V, class Index>
             const std::uint64_t first = block.interval[l] * width;
             for (std::uint64_t k = 0; k < width; ++k) {
                 const double b = block.basis()[k * V + l];
-                row_values[k] = derivative ? (b + b) / h : b;
+                row_values[k] = derivative ? time_derivative_of(b, h) : b;
                 row_columns[k] = static_cast<Index>(first + k);
             }
         }
     }
 }
 
-// The kernels of one instruction set, with its register width.
+// The kernels of one instruction set, with its register width. They are
+// compiled here with target attributes, beside one another; the set that
+// runs is the batch kernels' choice (active_isa), so one switch serves both.
 struct Kernels {
     void (*field)(const FieldBatch&, std::size_t, std::size_t);
     void (*rows_32)(const FieldBatch&, double*, std::int32_t*, std::size_t, std::size_t);
@@ -298,49 +232,47 @@ struct Kernels {
         rows_chunk<V>(in, values, columns, begin, end);                                                          \
     }
 
-TAVIK_FIELD_KERNELS(avx512, "avx512f", 8)
+TAVIK_FIELD_KERNELS(avx512f, "avx512f", 8)
 TAVIK_FIELD_KERNELS(avx2, "avx2", 4)
-TAVIK_FIELD_KERNELS(baseline, "sse2", 2)
+TAVIK_FIELD_KERNELS(sse2, "sse2", 2)
 #undef TAVIK_FIELD_KERNELS
 
-constexpr Kernels kKernels[] = {
-    {baseline_field, baseline_rows_32, baseline_rows_64},
-    {avx2_field, avx2_rows_32, avx2_rows_64},
-    {avx512_field, avx512_rows_32, avx512_rows_64},
-};
-
-using field_internals::InstructionSet;
-
-// The widest set the processor running us offers (never what the build
-// machine had); the compiler's check includes the operating system's
-// support for the wider registers.
-InstructionSet widest_supported() noexcept {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return InstructionSet::avx512f;
-    if (__builtin_cpu_supports("avx2")) return InstructionSet::avx2;
-    return InstructionSet::baseline;
-}
-
-std::atomic<InstructionSet>& selected_set() noexcept {
-    static std::atomic<InstructionSet> selected{widest_supported()};
-    return selected;
-}
-
 const Kernels& kernels() noexcept {
-    return kKernels[static_cast<int>(selected_set().load(std::memory_order_relaxed))];
+    static constexpr Kernels sse2{sse2_field, sse2_rows_32, sse2_rows_64};
+    static constexpr Kernels avx2{avx2_field, avx2_rows_32, avx2_rows_64};
+    static constexpr Kernels avx512f{avx512f_field, avx512f_rows_32, avx512f_rows_64};
+    switch (active_isa()) {
+        case BatchIsa::avx2:
+            return avx2;
+        case BatchIsa::avx512f:
+            return avx512f;
+        case BatchIsa::sse2:
+            break;
+    }
+    return sse2;
 }
 
 template <class Index>
 void basis_rows(const LegendreBasis& basis, std::span<const double> times, FieldQuantity quantity, NodeSide side,
                 std::span<double> values, std::span<Index> columns) {
-    if (basis.n_t() == 0) fatal(no_intervals_message);
+    if (basis.n_t() == 0) fatal(messages::kFieldNoIntervals);
     const std::uint64_t width = checked_add(basis.degree(), 1);
     const std::uint64_t n_dofs = checked_mul(basis.n_t(), width);
     const std::uint64_t nnz = checked_mul(times.size(), width);
-    if (values.size() != nnz || columns.size() != nnz) fatal(rows_size_message);
-    if (n_dofs > static_cast<std::uint64_t>(std::numeric_limits<Index>::max())) fatal(narrow_columns_message);
-    const FieldBatch in{nullptr, 1,     width, basis.n_t(), mesh_interval_length(basis.T(), basis.n_t()),
-                        side,    quantity, times.data(), nullptr};
+    if (values.size() != nnz || columns.size() != nnz) fatal(messages::kBasisRowsSize);
+    if (n_dofs > static_cast<std::uint64_t>(std::numeric_limits<Index>::max())) {
+        fatal(messages::kBasisRowsNarrowColumns);
+    }
+    const FieldBatch in{nullptr,
+                        1,
+                        width,
+                        basis.n_t(),
+                        mesh_interval_length(basis.T(), basis.n_t()),
+                        is_narrow_mesh(basis.n_t()),
+                        side,
+                        quantity,
+                        times.data(),
+                        nullptr};
     double* v = values.data();
     Index* col = columns.data();
     parallel_map(times.size(), field_parallel_threshold(basis.degree(), 1), [&](std::size_t begin, std::size_t end) {
@@ -354,19 +286,6 @@ void basis_rows(const LegendreBasis& basis, std::span<const double> times, Field
 
 }  // namespace
 
-namespace field_internals {
-
-InstructionSet instruction_set() noexcept { return selected_set().load(std::memory_order_relaxed); }
-
-bool supported(InstructionSet set) noexcept { return static_cast<int>(set) <= static_cast<int>(widest_supported()); }
-
-void use_instruction_set(InstructionSet set) {
-    if (!supported(set)) fatal("use_instruction_set: the processor does not offer this instruction set");
-    selected_set().store(set, std::memory_order_relaxed);
-}
-
-}  // namespace field_internals
-
 std::size_t field_parallel_threshold(std::uint64_t degree, std::uint64_t components) noexcept {
     const unsigned __int128 products =
         (static_cast<unsigned __int128>(degree) + 1) * std::max<std::uint64_t>(components, 1);
@@ -376,11 +295,11 @@ std::size_t field_parallel_threshold(std::uint64_t degree, std::uint64_t compone
 
 void evaluate_field_into(const LegendreBasis& basis, std::span<const double> coefficients, std::uint64_t components,
                          std::span<const double> times, FieldQuantity quantity, NodeSide side, std::span<double> out) {
-    if (basis.n_t() == 0) fatal(no_intervals_message);
+    if (basis.n_t() == 0) fatal(messages::kFieldNoIntervals);
     const std::uint64_t width = checked_add(basis.degree(), 1);
     const std::uint64_t n_dofs = checked_mul(basis.n_t(), width);
-    if (coefficients.size() != checked_mul(n_dofs, components)) fatal(coefficient_size_message);
-    if (out.size() != checked_mul(times.size(), components)) fatal(field_output_size_message);
+    if (coefficients.size() != checked_mul(n_dofs, components)) fatal(messages::kFieldCoefficientSize);
+    if (out.size() != checked_mul(times.size(), components)) fatal(messages::kFieldOutputSize);
     if (times.empty() || components == 0) return;
 
     if (components == 1 && quantity == FieldQuantity::value && side == NodeSide::right &&
@@ -395,8 +314,15 @@ void evaluate_field_into(const LegendreBasis& basis, std::span<const double> coe
         return;
     }
 
-    const FieldBatch in{coefficients.data(), components, width, basis.n_t(),
-                        mesh_interval_length(basis.T(), basis.n_t()), side, quantity, times.data(),
+    const FieldBatch in{coefficients.data(),
+                        components,
+                        width,
+                        basis.n_t(),
+                        mesh_interval_length(basis.T(), basis.n_t()),
+                        is_narrow_mesh(basis.n_t()),
+                        side,
+                        quantity,
+                        times.data(),
                         out.data()};
     parallel_map(times.size(), field_parallel_threshold(basis.degree(), components),
                  [&](std::size_t begin, std::size_t end) { kernels().field(in, begin, end); });

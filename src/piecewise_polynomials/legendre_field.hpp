@@ -60,18 +60,8 @@ void basis_rows_into(const LegendreBasis& basis, std::span<const double> times, 
 std::size_t field_parallel_threshold(std::uint64_t degree, std::uint64_t components) noexcept;
 
 // The kernels exist once per instruction set, each with that set's vector
-// width; the widest the processor offers is used. Exposed so that tests can
-// run every set the processor supports.
-namespace field_internals {
-
-enum class InstructionSet { baseline, avx2, avx512f };  // widening order
-
-InstructionSet instruction_set() noexcept;
-bool supported(InstructionSet set) noexcept;
-// Not for production use: switches every later batch of this process
-// (fatal error for a set the processor lacks).
-void use_instruction_set(InstructionSet set);
-
-}  // namespace field_internals
+// width; the set is the batch kernels' run-time choice (active_isa in
+// legendre_batch_kernels.hpp), and batch_kernel_internals::force_batch_isa
+// switches both families for tests.
 
 }  // namespace tavik

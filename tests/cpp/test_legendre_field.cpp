@@ -7,12 +7,15 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "fatal_error.hpp"
+#include "messages.hpp"
 #include "piecewise_polynomials/legendre_basis.hpp"
+#include "piecewise_polynomials/legendre_batch_kernels.hpp"
 #include "piecewise_polynomials/legendre_field.hpp"
 
 namespace tavik {
@@ -53,20 +56,16 @@ struct Case {
     std::size_t times;
 };
 
-using field_internals::InstructionSet;
-
 // Runs body once per instruction set this processor offers, the kernels
-// switched to it, and restores the widest afterwards.
+// switched to it, and returns to the processor's choice afterwards.
 template <class Body>
 void for_each_instruction_set(Body&& body) {
-    const InstructionSet widest = field_internals::instruction_set();
-    for (InstructionSet set : {InstructionSet::baseline, InstructionSet::avx2, InstructionSet::avx512f}) {
-        if (!field_internals::supported(set)) continue;
-        field_internals::use_instruction_set(set);
-        SCOPED_TRACE("instruction set " + std::to_string(static_cast<int>(set)));
+    for (BatchIsa isa : batch_kernel_internals::supported_isas()) {
+        batch_kernel_internals::force_batch_isa(isa);
+        SCOPED_TRACE("instruction set " + std::to_string(static_cast<int>(isa)));
         body();
     }
-    field_internals::use_instruction_set(widest);
+    batch_kernel_internals::force_batch_isa(std::nullopt);
 }
 
 void check_field_bits(Case p);
@@ -161,22 +160,22 @@ void expect_fatal(const std::string& message, auto&& call) {
 TEST(FieldPreconditions, SizesAndMeshAreChecked) {
     const LegendreBasis basis(1, 2, 1.0);
     D field(4 * 3), t(5), out(5 * 3);
-    expect_fatal("field evaluation: the coefficients do not hold n_t * (degree + 1) * components values", [&] {
+    expect_fatal(messages::kFieldCoefficientSize, [&] {
         evaluate_field_into(basis, D(11), 3, t, FieldQuantity::value, NodeSide::right, out);
     });
     D short_out(14);
-    expect_fatal("field evaluation: the result does not hold times * components values", [&] {
+    expect_fatal(messages::kFieldOutputSize, [&] {
         evaluate_field_into(basis, field, 3, t, FieldQuantity::value, NodeSide::right, short_out);
     });
-    expect_fatal("the mesh has no intervals (n_t is 0)", [&] {
+    expect_fatal(messages::kFieldNoIntervals, [&] {
         evaluate_field_into(LegendreBasis(1, 0, 1.0), D{}, 3, t, FieldQuantity::value, NodeSide::right, out);
     });
     D values(10);
     std::vector<std::int32_t> narrow(10);
-    expect_fatal("basis rows: values and columns must hold times * (degree + 1) elements each", [&] {
+    expect_fatal(messages::kBasisRowsSize, [&] {
         basis_rows_into(basis, t, FieldQuantity::value, NodeSide::right, values, std::span(narrow).first(9));
     });
-    expect_fatal("basis rows: n_t * (degree + 1) does not fit 32-bit columns", [&] {
+    expect_fatal(messages::kBasisRowsNarrowColumns, [&] {
         basis_rows_into(LegendreBasis(1, std::uint64_t{1} << 31, 1.0), t, FieldQuantity::value, NodeSide::right,
                         values, narrow);
     });
