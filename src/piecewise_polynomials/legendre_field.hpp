@@ -13,7 +13,8 @@
 //    increasing, exactly LegendreBasis::evaluate's operations per component;
 //    on the right side a one-component field therefore gives evaluate's bits.
 //  - Derivatives: (S'_j + S'_j) / h with S'_j the same sum over P_k'(xi) from
-//    legendre_derivatives (exact recurrence, no guard constant), so they
+//    the division-free recurrence P'_(k+1) = P'_(k-1) + (2k + 1) P_k (no
+//    guard constant), so they
 //    differ from LegendreBasis::evaluate_derivative in the last digits away
 //    from the interval ends.
 //  - Every time is computed on its own: results do not depend on the worker
