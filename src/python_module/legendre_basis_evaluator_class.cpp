@@ -71,6 +71,17 @@ PyRef evaluate_at_impl(const EvaluatorData& data, Quantity q, double t) {
 // checks come in the order of a whole-batch evaluation (times, evaluation,
 // then the list), and the buffer view stays acquired until the last piece is
 // computed.
+//
+// While pieces are missing the list holds NULL items, and other threads run
+// whenever the lock is released: a new list is tracked by the garbage
+// collector, so gc.get_objects() (profilers, leak finders) would hand it to
+// Python code that crashes on the NULL items. The list is therefore
+// untracked from its creation until its last item is set; nothing else
+// refers to it meanwhile. Untracking is a flag change (no pass over the
+// items), and it is sound on every way out: a list with NULL items that is
+// released after an error is freed by list_dealloc, which untracks only if
+// tracked and skips NULL items; PyObject_GC_Track, which refuses an object
+// already tracked, runs once, on the complete list.
 PyRef evaluate_many_impl(const EvaluatorData& data, Quantity q, Arg t_values) {
     std::optional<DoubleBufferCopy> times(std::in_place, t_values);
     const std::size_t n = times->values().size();
@@ -99,10 +110,14 @@ PyRef evaluate_many_impl(const EvaluatorData& data, Quantity q, Arg t_values) {
             piece = stream->next();
         }
         if (done + piece.size() == n) times.reset();  // every value is computed
-        if (!list) list = PyRef::steal_or_throw(PyList_New(static_cast<Py_ssize_t>(n)));
+        if (!list) {
+            list = PyRef::steal_or_throw(PyList_New(static_cast<Py_ssize_t>(n)));
+            PyObject_GC_UnTrack(list.get());
+        }
         fill_doubles(list.get(), done, piece);
         done += piece.size();
     } while (done < n);
+    PyObject_GC_Track(list.get());
     return list;
 }
 

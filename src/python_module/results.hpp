@@ -14,7 +14,9 @@ namespace tavik::py {
 PyRef from_double(double v);
 PyRef from_doubles(std::span<const double> values);
 // Sets items offset ... offset + values.size() - 1 of a new list (PyList_New),
-// whose slots there are still empty, to floats of `values`.
+// whose slots there are still empty, to floats of `values`. A list filled in
+// several calls with the lock released in between must be kept from the
+// garbage collector until complete (see evaluate_many_impl).
 void fill_doubles(PyObject* list, std::size_t offset, std::span<const double> values);
 PyRef from_u64s(std::span<const std::uint64_t> values);
 PyRef from_text(std::string_view text);

@@ -248,3 +248,44 @@ def test_pool_created_by_many_threads_at_once():
     proc = subprocess.run([sys.executable, "-c", POOL_RACE], capture_output=True, text=True, timeout=JOIN_TIMEOUT)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "same"
+
+
+# A thread walking the collector's objects (as profilers and leak finders do)
+# while large batches build their result lists with the lock released: it
+# must never meet a list whose items are not all set.
+GC_WALKER = textwrap.dedent(
+    """
+    import gc, threading
+    import numpy as np
+    import tavik
+
+    n = 300_001
+    e = tavik.LegendreBasisEvaluator(3, 50, 1.0)
+    e.set_dofs(np.random.default_rng(1).standard_normal(200).tolist())
+    t = np.random.default_rng(2).uniform(-0.1, 1.1, n)
+    stop = threading.Event()
+
+    def walk():
+        while not stop.is_set():
+            for o in gc.get_objects():
+                if type(o) is list and len(o) == n:
+                    o[0], o[-1]
+
+    walker = threading.Thread(target=walk)
+    walker.start()
+    try:
+        for _ in range(3):
+            values, slopes = e.evaluate_many(t), e.evaluate_derivative_many(t)
+            assert values[-1] == e.evaluate_at(t[-1]) and slopes[-1] == e.evaluate_derivative_at(t[-1])
+            assert gc.is_tracked(values) and gc.is_tracked(slopes)
+    finally:
+        stop.set()
+        walker.join()
+    print("ok")
+    """
+)
+
+
+def test_collector_never_sees_a_list_being_filled():
+    proc = subprocess.run([sys.executable, "-c", GC_WALKER], capture_output=True, text=True, timeout=JOIN_TIMEOUT)
+    assert (proc.returncode, proc.stdout.strip()) == (0, "ok"), proc.stderr
