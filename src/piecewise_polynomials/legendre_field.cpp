@@ -49,6 +49,16 @@ struct FieldBatch {
 // very operations of the single-time calls, so every lane gets their bits.
 // Components are taken V at a time as well.
 
+// Widths up to this keep a block's basis values on the stack; wider ones in
+// the scratch of the thread running the chunk (worker_pool.hpp), which the
+// caller allocates before the batch starts: a worker never allocates.
+constexpr std::uint64_t kStackWidth = 16;
+
+// Scratch doubles a thread needs for blocks of `lanes` times of this width.
+std::size_t block_scratch(std::uint64_t width, int lanes) {
+    return width > kStackWidth ? checked_mul(width, static_cast<std::uint64_t>(lanes)) : 0;
+}
+
 // The located times of a block of V and their degree + 1 basis values (or
 // derivatives with respect to xi): basis[k * V + l] for time l.
 template <int V>
@@ -56,10 +66,13 @@ class BlockBasis {
     using L = DoubleLanes<V>;
 
 public:
-    explicit BlockBasis(std::uint64_t width) : heap_(width > kStackWidth ? width * V : 0) {}
+    // `scratch` holds block_scratch(width, V) doubles.
+    BlockBasis(std::uint64_t width, double* scratch) noexcept : values_(width > kStackWidth ? scratch : stack_) {}
+    BlockBasis(const BlockBasis&) = delete;
+    BlockBasis& operator=(const BlockBasis&) = delete;
 
     std::uint64_t interval[V];
-    const double* basis() const noexcept { return heap_.empty() ? stack_ : heap_.data(); }
+    const double* basis() const noexcept { return values_; }
 
     // Times t[0 .. count) of the block; lanes beyond count repeat t[0] (a
     // time located anyway, so padding cannot fail where real times do not).
@@ -90,8 +103,7 @@ public:
     }
 
 private:
-    double* out() noexcept { return heap_.empty() ? stack_ : heap_.data(); }
-    void store(std::uint64_t k, const L& v) noexcept { store_lanes(out() + k * V, v); }
+    void store(std::uint64_t k, const L& v) noexcept { store_lanes(values_ + k * V, v); }
 
     // P_0' ... P_d' by the recurrence
     //   P'_0 = 0, P'_1 = 1, P'_(k+1) = P'_(k-1) + (2k + 1) P_k,
@@ -112,9 +124,8 @@ private:
         });
     }
 
-    static constexpr std::uint64_t kStackWidth = 16;
     double stack_[kStackWidth * V];
-    std::vector<double> heap_;
+    double* const values_;
 };
 
 // The components of one time that L covers, from interval + 0 on (basis
@@ -139,13 +150,14 @@ template <class L, int V, FieldQuantity Q>
 // degrees, whose k loops then unroll), 0 when known only at run time. The
 // batch is taken by value so that no store into a row can alias its fields.
 template <int V, FieldQuantity Q, std::uint64_t W>
-[[gnu::always_inline]] inline void field_rows(const FieldBatch in, std::size_t begin, std::size_t end) {
+[[gnu::always_inline]] inline void field_rows(const FieldBatch in, std::size_t begin, std::size_t end,
+                                              double* scratch) {
     const std::uint64_t m = in.components;
     const std::uint64_t width = W != 0 ? W : in.width;
     const double h = in.h;
     const double* coefficients = in.coefficients;
     double* out = in.out;
-    BlockBasis<V> block(width);
+    BlockBasis<V> block(width, scratch);
     for (std::size_t i0 = begin; i0 < end; i0 += V) {
         const std::size_t count = std::min<std::size_t>(V, end - i0);
         block.compute(in, in.times + i0, count);
@@ -167,33 +179,35 @@ template <int V, FieldQuantity Q, std::uint64_t W>
 }
 
 template <int V, FieldQuantity Q>
-[[gnu::always_inline]] inline void field_rows_of_width(const FieldBatch& in, std::size_t begin, std::size_t end) {
+[[gnu::always_inline]] inline void field_rows_of_width(const FieldBatch& in, std::size_t begin, std::size_t end,
+                                                       double* scratch) {
     switch (in.width) {
-        case 1: return field_rows<V, Q, 1>(in, begin, end);
-        case 2: return field_rows<V, Q, 2>(in, begin, end);
-        case 3: return field_rows<V, Q, 3>(in, begin, end);
-        case 4: return field_rows<V, Q, 4>(in, begin, end);
-        default: return field_rows<V, Q, 0>(in, begin, end);
+        case 1: return field_rows<V, Q, 1>(in, begin, end, scratch);
+        case 2: return field_rows<V, Q, 2>(in, begin, end, scratch);
+        case 3: return field_rows<V, Q, 3>(in, begin, end, scratch);
+        case 4: return field_rows<V, Q, 4>(in, begin, end, scratch);
+        default: return field_rows<V, Q, 0>(in, begin, end, scratch);
     }
 }
 
 template <int V>
-[[gnu::always_inline]] inline void field_chunk(const FieldBatch& in, std::size_t begin, std::size_t end) {
+[[gnu::always_inline]] inline void field_chunk(const FieldBatch& in, std::size_t begin, std::size_t end,
+                                               double* scratch) {
     if (in.quantity == FieldQuantity::value) {
-        field_rows_of_width<V, FieldQuantity::value>(in, begin, end);
+        field_rows_of_width<V, FieldQuantity::value>(in, begin, end, scratch);
     } else {
-        field_rows_of_width<V, FieldQuantity::derivative>(in, begin, end);
+        field_rows_of_width<V, FieldQuantity::derivative>(in, begin, end, scratch);
     }
 }
 
 // Rows [begin, end) of basis_rows_into; `in` by value as in field_rows.
 template <int V, class Index>
 [[gnu::always_inline]] inline void rows_chunk(const FieldBatch in, double* values, Index* columns, std::size_t begin,
-                                              std::size_t end) {
+                                              std::size_t end, double* scratch) {
     const std::uint64_t width = in.width;
     const double h = in.h;
     const bool derivative = in.quantity == FieldQuantity::derivative;
-    BlockBasis<V> block(width);
+    BlockBasis<V> block(width, scratch);
     for (std::size_t i0 = begin; i0 < end; i0 += V) {
         const std::size_t count = std::min<std::size_t>(V, end - i0);
         block.compute(in, in.times + i0, count);
@@ -213,23 +227,26 @@ template <int V, class Index>
 // The kernels of one instruction set, with its register width. They are
 // compiled here with target attributes, beside one another; the set that
 // runs is the batch kernels' choice (active_isa), so one switch serves both.
+// Each takes the chunk's scratch: block_scratch(width, lanes) doubles.
 struct Kernels {
-    void (*field)(const FieldBatch&, std::size_t, std::size_t);
-    void (*rows_32)(const FieldBatch&, double*, std::int32_t*, std::size_t, std::size_t);
-    void (*rows_64)(const FieldBatch&, double*, std::int64_t*, std::size_t, std::size_t);
+    int lanes;
+    void (*field)(const FieldBatch&, std::size_t, std::size_t, double*);
+    void (*rows_32)(const FieldBatch&, double*, std::int32_t*, std::size_t, std::size_t, double*);
+    void (*rows_64)(const FieldBatch&, double*, std::int64_t*, std::size_t, std::size_t, double*);
 };
 
 #define TAVIK_FIELD_KERNELS(NAME, TARGET, V)                                                                       \
-    [[gnu::target(TARGET)]] void NAME##_field(const FieldBatch& in, std::size_t begin, std::size_t end) {        \
-        field_chunk<V>(in, begin, end);                                                                          \
+    [[gnu::target(TARGET)]] void NAME##_field(const FieldBatch& in, std::size_t begin, std::size_t end,          \
+                                              double* scratch) {                                                 \
+        field_chunk<V>(in, begin, end, scratch);                                                                 \
     }                                                                                                            \
     [[gnu::target(TARGET)]] void NAME##_rows_32(const FieldBatch& in, double* values, std::int32_t* columns,      \
-                                                std::size_t begin, std::size_t end) {                             \
-        rows_chunk<V>(in, values, columns, begin, end);                                                          \
+                                                std::size_t begin, std::size_t end, double* scratch) {            \
+        rows_chunk<V>(in, values, columns, begin, end, scratch);                                                 \
     }                                                                                                            \
     [[gnu::target(TARGET)]] void NAME##_rows_64(const FieldBatch& in, double* values, std::int64_t* columns,      \
-                                                std::size_t begin, std::size_t end) {                             \
-        rows_chunk<V>(in, values, columns, begin, end);                                                          \
+                                                std::size_t begin, std::size_t end, double* scratch) {            \
+        rows_chunk<V>(in, values, columns, begin, end, scratch);                                                 \
     }
 
 TAVIK_FIELD_KERNELS(avx512f, "avx512f", 8)
@@ -238,9 +255,9 @@ TAVIK_FIELD_KERNELS(sse2, "sse2", 2)
 #undef TAVIK_FIELD_KERNELS
 
 const Kernels& kernels() noexcept {
-    static constexpr Kernels sse2{sse2_field, sse2_rows_32, sse2_rows_64};
-    static constexpr Kernels avx2{avx2_field, avx2_rows_32, avx2_rows_64};
-    static constexpr Kernels avx512f{avx512f_field, avx512f_rows_32, avx512f_rows_64};
+    static constexpr Kernels sse2{2, sse2_field, sse2_rows_32, sse2_rows_64};
+    static constexpr Kernels avx2{4, avx2_field, avx2_rows_32, avx2_rows_64};
+    static constexpr Kernels avx512f{8, avx512f_field, avx512f_rows_32, avx512f_rows_64};
     switch (active_isa()) {
         case BatchIsa::avx2:
             return avx2;
@@ -275,13 +292,15 @@ void basis_rows(const LegendreBasis& basis, std::span<const double> times, Field
                         nullptr};
     double* v = values.data();
     Index* col = columns.data();
-    parallel_map(times.size(), field_parallel_threshold(basis.degree(), 1), [&](std::size_t begin, std::size_t end) {
-        if constexpr (sizeof(Index) == 4) {
-            kernels().rows_32(in, v, col, begin, end);
-        } else {
-            kernels().rows_64(in, v, col, begin, end);
-        }
-    });
+    const Kernels& k = kernels();
+    parallel_map(times.size(), field_parallel_threshold(basis.degree(), 1), block_scratch(width, k.lanes),
+                 [&](std::size_t begin, std::size_t end, std::span<double> scratch) {
+                     if constexpr (sizeof(Index) == 4) {
+                         k.rows_32(in, v, col, begin, end, scratch.data());
+                     } else {
+                         k.rows_64(in, v, col, begin, end, scratch.data());
+                     }
+                 });
 }
 
 }  // namespace
@@ -324,8 +343,11 @@ void evaluate_field_into(const LegendreBasis& basis, std::span<const double> coe
                         quantity,
                         times.data(),
                         out.data()};
-    parallel_map(times.size(), field_parallel_threshold(basis.degree(), components),
-                 [&](std::size_t begin, std::size_t end) { kernels().field(in, begin, end); });
+    const Kernels& k = kernels();
+    parallel_map(times.size(), field_parallel_threshold(basis.degree(), components), block_scratch(width, k.lanes),
+                 [&](std::size_t begin, std::size_t end, std::span<double> scratch) {
+                     k.field(in, begin, end, scratch.data());
+                 });
 }
 
 void basis_rows_into(const LegendreBasis& basis, std::span<const double> times, FieldQuantity quantity,

@@ -38,7 +38,10 @@ enum class FieldQuantity { value, derivative };
 // coefficients.size() == n_t * (degree + 1) * components; out has the size
 // above and overlaps neither input. Cost O(times * (degree + 1) *
 // components), on the worker pool once the batch is large (see
-// field_parallel_threshold); no allocation depends on the number of times. A one-component value field on the right side is handed
+// field_parallel_threshold); no allocation depends on the number of times,
+// and every allocation (working memory for degrees above 15, per thread) is
+// made on the calling thread before the batch starts, so an exhausted
+// memory surfaces there as std::bad_alloc. A one-component value field on the right side is handed
 // to LegendreBasis::evaluate_many_into when the batch is at least as long as
 // the coefficient vector (its fixed cost is a transposed copy of that vector).
 void evaluate_field_into(const LegendreBasis& basis, std::span<const double> coefficients, std::uint64_t components,
@@ -50,7 +53,8 @@ void evaluate_field_into(const LegendreBasis& basis, std::span<const double> coe
 // c * (degree + 1) + k, the C-order column of interval c and degree k.
 // Preconditions (fatal error otherwise): n_t >= 1; values and columns hold
 // times.size() * (degree + 1) elements; with 32-bit columns,
-// n_t * (degree + 1) fits in int32. Cost O(times * (degree + 1)).
+// n_t * (degree + 1) fits in int32. Cost O(times * (degree + 1)); allocates
+// as evaluate_field_into does.
 void basis_rows_into(const LegendreBasis& basis, std::span<const double> times, FieldQuantity quantity,
                      NodeSide side, std::span<double> values, std::span<std::int64_t> columns);
 void basis_rows_into(const LegendreBasis& basis, std::span<const double> times, FieldQuantity quantity,

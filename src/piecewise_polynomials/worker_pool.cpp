@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <sched.h>
+#include <semaphore.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -9,9 +10,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <mutex>
 #include <new>
 
+#include "checked_size.hpp"
 #include "piecewise_polynomials/processor_count.hpp"
 
 namespace tavik {
@@ -126,9 +129,10 @@ void dequeue(Pool& pool, State& batch) noexcept {
     }
 }
 
-// Runs chunks of `batch` until none is left to hand out. Called with the
-// pool's mutex held through `lock`; releases it around each chunk.
-void run_chunks(Pool& pool, std::unique_lock<std::mutex>& lock, State& batch) {
+// Runs chunks of `batch` until none is left to hand out, with the scratch
+// of `slot`. Called with the pool's mutex held through `lock`; releases it
+// around each chunk.
+void run_chunks(Pool& pool, std::unique_lock<std::mutex>& lock, State& batch, std::size_t slot) {
     while (batch.next < batch.chunks) {
         const std::size_t chunk = batch.next++;
         if (batch.next == batch.chunks) dequeue(pool, batch);
@@ -143,7 +147,7 @@ void run_chunks(Pool& pool, std::unique_lock<std::mutex>& lock, State& batch) {
             std::fegetenv(&own);
             std::fesetenv(&batch.env);
             try {
-                batch.body(batch.begin(chunk), batch.begin(chunk + 1));
+                batch.body(batch.begin(chunk), batch.begin(chunk + 1), batch.scratch_of(slot));
             } catch (...) {
                 error = std::current_exception();
             }
@@ -158,15 +162,56 @@ void run_chunks(Pool& pool, std::unique_lock<std::mutex>& lock, State& batch) {
     }
 }
 
+// Counted by `joined` rather than by the workers taking part now: a worker
+// that has left must not hand its scratch slot to another (none leaves
+// before every chunk is handed out anyway, so no help is lost).
 State* batch_wanting_help(Pool& pool) noexcept {
     for (State* b = pool.head; b != nullptr; b = b->queue_next) {
-        if (b->helpers < b->max_helpers) return b;
+        if (b->joined < b->max_helpers) return b;
     }
     return nullptr;
 }
 
+// The first exception a thread throws makes the C++ runtime allocate its
+// per-thread data (libstdc++'s exception globals, the unwinder's), and glibc
+// ends the whole process when it cannot allocate thread-local data. A worker
+// therefore throws and catches one exception as it starts, before it takes
+// work, while the thread starting it waits (start_missing_workers): by the
+// time a batch that started workers returns, they are ready, and a chunk
+// that throws later needs at most the exception object (which libstdc++
+// takes from its emergency pool when malloc fails). The probe beforehand
+// makes a worker that starts with the memory nearly used up give up quietly
+// instead of risking the abort in the warm-up; it lowers that risk, it
+// cannot rule it out.
+struct WorkerWarmUp {};
+constexpr std::size_t kWarmUpProbe = std::size_t{16} << 10;
+
+bool ready_for_exceptions() noexcept {
+    void* probe = std::malloc(kWarmUpProbe);
+    if (probe == nullptr) return false;
+    asm volatile("" : : "r"(probe) : "memory");  // compilers may drop an unused malloc/free pair
+    std::free(probe);
+    try {
+        throw WorkerWarmUp{};
+    } catch (const WorkerWarmUp&) {
+    }
+    return true;
+}
+
+// Handed from start_missing_workers to a new worker, on the starter's stack.
+struct WorkerStart {
+    Pool* pool;
+    sem_t ready;        // posted once the worker knows `warm`
+    bool warm = false;  // whether it is ready to take work; if not, it ends
+};
+
 void* worker_main(void* arg) {
-    Pool& pool = *static_cast<Pool*>(arg);
+    auto& start = *static_cast<WorkerStart*>(arg);
+    Pool& pool = *start.pool;  // `start` is gone once `ready` is posted
+    const bool warm = ready_for_exceptions();
+    start.warm = warm;
+    sem_post(&start.ready);
+    if (!warm) return nullptr;
     std::unique_lock lock(pool.mutex);
     for (;;) {
         State* batch = batch_wanting_help(pool);
@@ -184,7 +229,8 @@ void* worker_main(void* arg) {
             continue;
         }
         ++batch->helpers;
-        run_chunks(pool, lock, *batch);  // chunk bodies catch everything they throw
+        const std::size_t slot = ++batch->joined;
+        run_chunks(pool, lock, *batch, slot);  // catches everything the chunk bodies throw
         --batch->helpers;
         // Under the mutex: the caller cannot destroy the batch before this
         // thread is done with it, however early it sees `settled`.
@@ -196,8 +242,9 @@ void* worker_main(void* arg) {
 }
 
 // Starts the workers the pool lacks (it keeps one thread's share for the
-// caller). A worker that cannot be started now is tried again by the next
-// batch. Called with the pool's mutex held.
+// caller), each counted once it is ready to take work. A worker that cannot
+// be started or readied now is tried again by the next batch. Called with
+// the pool's mutex held.
 void start_missing_workers(Pool& pool) noexcept {
     const std::size_t wanted = pool.concurrency - 1;
     while (pool.workers.load(std::memory_order_relaxed) < wanted) {
@@ -209,11 +256,23 @@ void start_missing_workers(Pool& pool) noexcept {
         sigset_t all, previous;
         sigfillset(&all);
         pthread_sigmask(SIG_SETMASK, &all, &previous);
+        WorkerStart start{&pool, {}};
+        if (sem_init(&start.ready, 0, 0) != 0) {
+            pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+            pthread_attr_destroy(&attr);
+            return;
+        }
         pthread_t thread;
-        const int error = pthread_create(&thread, &attr, worker_main, &pool);
+        const int error = pthread_create(&thread, &attr, worker_main, &start);
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         pthread_attr_destroy(&attr);
-        if (error != 0) return;
+        if (error == 0) {
+            // The worker does not take the pool's mutex, held here, before it posts.
+            while (sem_wait(&start.ready) != 0) {
+            }
+        }
+        sem_destroy(&start.ready);
+        if (error != 0 || !start.warm) return;  // a later batch tries again
         pthread_setname_np(thread, "tavik-worker");
         pool.workers.fetch_add(1, std::memory_order_relaxed);
     }
@@ -221,16 +280,35 @@ void start_missing_workers(Pool& pool) noexcept {
 
 }  // namespace
 
-PoolBatch::PoolBatch(std::size_t n, ChunkBody body) : state_(n, body) {
+// Scratch blocks start on separate cache lines, so threads writing their
+// own do not slow one another.
+constexpr std::size_t kScratchAlignment = 64 / sizeof(double);
+
+// Gives `state` `slots` blocks of `per_thread` doubles, owned by `storage`.
+void allocate_scratch(State& state, std::unique_ptr<double[]>& storage, std::size_t slots, std::size_t per_thread) {
+    if (per_thread == 0) return;
+    const std::size_t stride = checked_add(per_thread, kScratchAlignment - 1) / kScratchAlignment * kScratchAlignment;
+    storage = std::make_unique_for_overwrite<double[]>(checked_array_length<double>(checked_mul(stride, slots)));
+    state.scratch = storage.get();
+    state.scratch_size = per_thread;
+    state.scratch_stride = stride;
+}
+
+PoolBatch::PoolBatch(std::size_t n, ChunkBody body, std::size_t scratch_per_thread) : state_(n, body) {
     std::fegetenv(&state_.env);
     Pool* pool = pool_for_batch();
-    if (pool == nullptr || n == 0) return;
+    if (n == 0) return;
+    if (pool != nullptr) {
+        const std::size_t cap = std::max<std::size_t>(g_thread_cap.load(std::memory_order_relaxed), 1);
+        const std::size_t threads = std::min(pool->concurrency, cap);
+        state_.chunks = std::clamp<std::size_t>((n + kMinChunk - 1) / kMinChunk, 1, threads * kChunksPerThread);
+        state_.max_helpers = std::min(threads, state_.chunks) - 1;  // more would find no chunk
+    }
+    // Before the batch is handed out: nothing has started if this throws.
+    allocate_scratch(state_, scratch_, state_.max_helpers + 1, scratch_per_thread);
+    if (pool == nullptr) return;
     state_.pool = pool;
-    const std::size_t cap = std::max<std::size_t>(g_thread_cap.load(std::memory_order_relaxed), 1);
-    const std::size_t threads = std::min(pool->concurrency, cap);
-    state_.chunks = std::clamp<std::size_t>((n + kMinChunk - 1) / kMinChunk, 1, threads * kChunksPerThread);
-    state_.max_helpers = threads - 1;
-    if (state_.max_helpers == 0 || state_.chunks == 1) return;
+    if (state_.max_helpers == 0) return;
     std::lock_guard lock(pool->mutex);
     start_missing_workers(*pool);
     enqueue(*pool, state_);
@@ -241,12 +319,12 @@ PoolBatch::PoolBatch(std::size_t n, ChunkBody body) : state_(n, body) {
 void PoolBatch::wait() {
     waited_ = true;
     if (state_.pool == nullptr) {
-        if (state_.n > 0) state_.body(0, state_.n);  // the caller's own environment is the batch's
+        if (state_.n > 0) state_.body(0, state_.n, state_.scratch_of(0));  // the caller's own environment is the batch's
         return;
     }
     Pool& pool = *static_cast<Pool*>(state_.pool);
     std::unique_lock lock(pool.mutex);
-    run_chunks(pool, lock, state_);
+    run_chunks(pool, lock, state_, 0);
     if (!state_.complete()) {
         lock.unlock();
         spin_until([&] { return state_.settled.load(std::memory_order_acquire); }, kSpin);
@@ -268,12 +346,15 @@ PoolBatch::~PoolBatch() {
     state_.done.wait(lock, [&] { return state_.complete(); });
 }
 
-void parallel_map(std::size_t n, std::size_t threshold, ChunkBody body) {
+void parallel_map(std::size_t n, std::size_t threshold, std::size_t scratch_per_thread, ChunkBody body) {
     if (n < threshold) {
-        if (n > 0) body(0, n);
+        if (n == 0) return;
+        if (scratch_per_thread == 0) return body(0, n, {});
+        const auto scratch = std::make_unique_for_overwrite<double[]>(checked_array_length<double>(scratch_per_thread));
+        body(0, n, {scratch.get(), scratch_per_thread});
         return;
     }
-    PoolBatch batch(n, body);
+    PoolBatch batch(n, body, scratch_per_thread);
     batch.wait();
 }
 

@@ -21,6 +21,14 @@
 // Every chunk runs in the floating-point environment (rounding mode,
 // flush-to-zero) of the thread that handed in the batch, so results do not
 // depend on which thread computed them.
+//
+// Workers neither allocate nor depend on allocating once they take work: a
+// batch that needs working memory asks for it per thread, and the calling
+// thread allocates all of it before any chunk starts (a failure is then an
+// ordinary std::bad_alloc on the caller); and a worker readies the C++
+// runtime's per-thread data for exceptions when it starts, so that a chunk
+// that throws never needs memory the thread cannot get (glibc ends the
+// process when it cannot allocate a thread's thread-local data).
 #pragma once
 
 #include <atomic>
@@ -29,33 +37,49 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <memory>
+#include <span>
 #include <type_traits>
 #include <utility>
 
 namespace tavik {
 
-// Non-owning reference to a callable body(begin, end) that processes the
-// elements [begin, end) of a batch. The callable must outlive the reference;
-// passing a lambda straight into parallel_map satisfies that.
+// Non-owning reference to a callable body(begin, end) or body(begin, end,
+// scratch) that processes the elements [begin, end) of a batch; `scratch` is
+// the working memory of the thread running the chunk (the batch's
+// scratch-per-thread doubles, contents unspecified, exclusive to that thread
+// while the chunk runs). The callable must outlive the reference; passing a
+// lambda straight into parallel_map satisfies that.
 class ChunkBody {
 public:
     template <class F>
         requires(!std::is_same_v<std::remove_cvref_t<F>, ChunkBody>)
     ChunkBody(F&& f) noexcept  // NOLINT: implicit by design, like std::function_ref
         : object_(static_cast<const void*>(std::addressof(f))),
-          call_([](const void* object, std::size_t begin, std::size_t end) {
-              (*static_cast<std::remove_reference_t<F>*>(const_cast<void*>(object)))(begin, end);
+          call_([](const void* object, std::size_t begin, std::size_t end, std::span<double> scratch) {
+              auto& body = *static_cast<std::remove_reference_t<F>*>(const_cast<void*>(object));
+              if constexpr (std::is_invocable_v<decltype(body), std::size_t, std::size_t, std::span<double>>) {
+                  body(begin, end, scratch);
+              } else {
+                  body(begin, end);
+              }
           }) {}
 
-    void operator()(std::size_t begin, std::size_t end) const { call_(object_, begin, end); }
+    void operator()(std::size_t begin, std::size_t end, std::span<double> scratch) const {
+        call_(object_, begin, end, scratch);
+    }
 
 private:
     const void* object_;
-    void (*call_)(const void*, std::size_t, std::size_t);
+    void (*call_)(const void*, std::size_t, std::size_t, std::span<double>);
 };
 
 // A batch handed to the pool: body over disjoint chunks covering [0, n),
-// each chunk in increasing index order. The constructor returns at once; the
+// each chunk in increasing index order. The constructor allocates
+// `scratch_per_thread` doubles for every thread that may run chunks (one
+// block per thread, the caller's included; std::bad_alloc, or a fatal
+// kCapacityOverflow for a size no allocation can have, before any chunk
+// starts), then returns at once; the
 // workers start on the chunks while the caller does something else. wait()
 // makes the calling thread take the chunks no worker has taken yet, blocks
 // until every chunk has finished, and rethrows the exception of the first
@@ -66,7 +90,7 @@ private:
 // refers to it while it runs.
 class PoolBatch {
 public:
-    PoolBatch(std::size_t n, ChunkBody body);
+    PoolBatch(std::size_t n, ChunkBody body, std::size_t scratch_per_thread = 0);
     ~PoolBatch();
     PoolBatch(const PoolBatch&) = delete;
     PoolBatch& operator=(const PoolBatch&) = delete;
@@ -82,7 +106,11 @@ public:
         std::size_t next = 0;          // next chunk to hand out
         std::size_t finished = 0;      // chunks run or skipped
         std::size_t helpers = 0;       // workers taking chunks now
+        std::size_t joined = 0;        // workers that have taken part; each gets its own scratch
         std::size_t max_helpers = 0;   // workers allowed besides the caller
+        double* scratch = nullptr;     // max_helpers + 1 blocks of scratch_stride doubles:
+        std::size_t scratch_size = 0;  // the caller's first, then one per joining worker
+        std::size_t scratch_stride = 0;
         std::size_t failed;            // first failing chunk, or SIZE_MAX
         std::exception_ptr error;      // its exception
         std::fenv_t env;               // the caller's floating-point environment
@@ -98,19 +126,29 @@ public:
             const std::size_t base = n / chunks, extra = n % chunks;
             return chunk * base + (chunk < extra ? chunk : extra);
         }
+        // Slot 0 is the caller's, slot i the i-th worker to join.
+        std::span<double> scratch_of(std::size_t slot) const noexcept {
+            return {scratch + slot * scratch_stride, scratch_size};
+        }
     };
 
 private:
     State state_;
+    std::unique_ptr<double[]> scratch_;
     bool waited_ = false;
 };
 
-// Calls body(begin, end) on disjoint chunks covering [0, n), each chunk in
-// increasing index order. Below `threshold` the whole range runs on the
-// calling thread (nothing at all for n = 0) and the pool is neither created
-// nor touched. From `threshold` on, the chunks run as a PoolBatch that the
-// caller waits for at once; an exception is rethrown as PoolBatch::wait does.
-void parallel_map(std::size_t n, std::size_t threshold, ChunkBody body);
+// Calls body on disjoint chunks covering [0, n), each chunk in increasing
+// index order, with `scratch_per_thread` doubles of working memory for the
+// thread running it, all allocated on the calling thread before the first
+// chunk (nothing for n = 0). Below `threshold` the whole range runs on the
+// calling thread and the pool is neither created nor touched. From
+// `threshold` on, the chunks run as a PoolBatch that the caller waits for at
+// once; an exception is rethrown as PoolBatch::wait does.
+void parallel_map(std::size_t n, std::size_t threshold, std::size_t scratch_per_thread, ChunkBody body);
+inline void parallel_map(std::size_t n, std::size_t threshold, ChunkBody body) {
+    parallel_map(n, threshold, 0, body);
+}
 
 // Whether this process has created its pool (a forked child reports false
 // for the pool it inherited, until it creates its own).

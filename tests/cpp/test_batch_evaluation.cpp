@@ -21,6 +21,7 @@
 #include <mutex>
 #include <random>
 #include <semaphore>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -400,6 +401,37 @@ TEST(BatchEvaluation, ChunkExceptionKeepsItsTypeAndMessage) {
             const std::lock_guard lock(m);
             EXPECT_EQ(running, 0);
         }
+    }
+}
+
+// Each running chunk has its own scratch of the size asked for: a thread
+// that finds its mark overwritten while it works shares its block with
+// another. Each chunk waits briefly for a second one to be inside too, so
+// that chunks overlap whenever the pool has the threads.
+TEST(WorkerPool, ScratchIsPerThreadAndAllocatedBeforeTheChunks) {
+    for (std::size_t per_thread : {std::size_t{1}, std::size_t{7}, std::size_t{1000}}) {
+        std::atomic<std::size_t> next_mark{1}, shared{0}, wrong_size{0};
+        std::atomic<int> inside{0};
+        parallel_map(1 << 16, 2048, per_thread, [&](std::size_t, std::size_t, std::span<double> scratch) {
+            if (scratch.size() != per_thread) ++wrong_size;
+            const double mark = static_cast<double>(next_mark++);
+            std::fill(scratch.begin(), scratch.end(), mark);
+            ++inside;
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(2);
+            while (inside.load() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+            if (std::any_of(scratch.begin(), scratch.end(), [&](double x) { return x != mark; })) ++shared;
+            --inside;
+        });
+        EXPECT_EQ(wrong_size.load(), 0u) << per_thread;
+        EXPECT_EQ(shared.load(), 0u) << per_thread;
+    }
+    // A size no allocation can have is refused on the caller before any
+    // chunk runs, below the threshold and above it alike.
+    for (std::size_t n : {std::size_t{10}, std::size_t{1} << 16}) {
+        bool ran = false;
+        test::expect_fatal([&] { parallel_map(n, 2048, SIZE_MAX / 4, [&](std::size_t, std::size_t) { ran = true; }); },
+                           messages::kCapacityOverflow);
+        EXPECT_FALSE(ran);
     }
 }
 

@@ -77,7 +77,9 @@ def run(script, env=None):
     for name in ("OMP_NUM_THREADS", "OMP_THREAD_LIMIT"):
         if env is None or name not in env:
             full_env.pop(name, None)
-    proc = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(script)], capture_output=True,
+    # -P: the source folder tavik_arrays/ in the working directory must not
+    # shadow the installed package.
+    proc = subprocess.run([sys.executable, "-P", "-c", PRELUDE + textwrap.dedent(script)], capture_output=True,
                           text=True, timeout=TIMEOUT, env=full_env)
     assert proc.returncode == 0, proc.stderr
     return proc.stdout.split()
@@ -187,3 +189,53 @@ def test_threads_keep_little_memory_after_large_batches():
         """
     )
     assert int(out[0]) < 24, f"{out[0]} MiB still held"
+
+
+@pytest.mark.allocation_failure
+@pytest.mark.parametrize("degree", [16, 40])
+@pytest.mark.parametrize("kernel", ["field", "rows"])
+def test_workers_survive_address_space_running_out(kernel, degree):
+    # The array interface's workers have started (on a batch that needs no
+    # memory of theirs); then the address space is capped at what the
+    # process already has. A batch of degree >= 16 needs scratch for its
+    # basis values beyond a fixed block: it completes with the bits it has
+    # without the cap, or raises MemoryError, whichever thread would have
+    # needed the memory.
+    out = run(
+        f"""
+        from tavik_arrays import _core
+        degree, n_t, T, n = {degree}, 8, 1.0, 300_000
+        rng = np.random.default_rng(4)
+        c = rng.standard_normal((n_t, degree + 1, 3))
+        t = rng.uniform(-0.1, 1.1, n)
+        if "{kernel}" == "field":
+            def call(derivative, outputs):
+                _core.evaluate(degree, n_t, T, c, t, outputs[0], derivative, derivative)
+            make = lambda: (np.empty((n, 3)),)
+        else:
+            def call(derivative, outputs):
+                _core.basis_rows(degree, n_t, T, t, *outputs, derivative, derivative)
+            make = lambda: (np.empty((n, degree + 1)), np.empty((n, degree + 1), np.int32))
+        _core.evaluate(3, n_t, T, np.ascontiguousarray(c[:, :4]), t, np.empty((n, 3)), False, False)  # starts the workers
+        got = [make(), make()]
+        with open("/proc/self/status") as f:
+            vm = next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) * 1024
+        resource.setrlimit(resource.RLIMIT_AS, (vm, resource.RLIM_INFINITY))
+        raised = []
+        for derivative, outputs in zip((False, True), got):
+            try:
+                call(derivative, outputs)
+                raised.append(False)
+            except MemoryError:
+                raised.append(True)
+        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        results = []
+        for derivative, r, outputs in zip((False, True), raised, got):
+            want = make()
+            call(derivative, want)
+            same = all(a.tobytes() == b.tobytes() for a, b in zip(outputs, want))
+            results.append("MemoryError" if r else "ok" if same else "different")
+        print(*results)
+        """
+    )
+    assert len(out) == 2 and all(r in ("ok", "MemoryError") for r in out), out
