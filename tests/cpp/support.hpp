@@ -8,12 +8,14 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "fatal_error.hpp"
 #include "messages.hpp"
+#include "piecewise_polynomials/legendre_batch_kernels.hpp"
 #include "sparse_matrix_tools/sparse_matrix.hpp"
 
 // Defined when AddressSanitizer instruments this build: it aborts on a failed
@@ -44,6 +46,20 @@ inline constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 inline bool same(double a, double b) {
     if (std::isnan(a) && std::isnan(b)) return true;
     return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+
+// Runs f(name) once per instruction set of the vector kernels (batch and
+// field alike) that this processor supports, each forced in turn, then
+// returns to the processor's choice. Free of gtest, for the fuzz targets
+// too; tests put SCOPED_TRACE(name) in f.
+template <class F>
+void for_each_instruction_set(F&& f) {
+    static constexpr const char* kNames[] = {"SSE2", "AVX2", "AVX-512F"};
+    for (const BatchIsa isa : batch_kernel_internals::supported_isas()) {
+        batch_kernel_internals::force_batch_isa(isa);
+        f(kNames[static_cast<int>(isa)]);
+    }
+    batch_kernel_internals::force_batch_isa(std::nullopt);
 }
 
 // Index of the first element where `same` fails (0 on a length mismatch), or -1.

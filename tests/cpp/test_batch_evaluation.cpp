@@ -103,19 +103,6 @@ D batch(const Problem& p, std::span<const double> times, bool derivative) {
 
 
 // Waits up to `seconds` for a child; kills it on timeout. Returns its status.
-// Runs f once per instruction set of the batch kernels that this processor
-// supports, each forced in turn.
-template <class F>
-void for_each_isa(F&& f) {
-    const char* const names[] = {"SSE2", "AVX2", "AVX-512F"};
-    for (BatchIsa isa : bki::supported_isas()) {
-        bki::force_batch_isa(isa);
-        SCOPED_TRACE(names[static_cast<int>(isa)]);
-        f();
-    }
-    bki::force_batch_isa(std::nullopt);
-}
-
 int wait_with_timeout(pid_t child, int seconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     int status = 0;
@@ -147,7 +134,8 @@ TEST(BatchEvaluation, EqualsSingleTimeCallsOnBothPaths) {
         const D times = make_times(100000, p.basis);
         for (bool derivative : {false, true}) {
             const D expected = singles(p, times, derivative);
-            for_each_isa([&] {
+            test::for_each_instruction_set([&](const char* isa) {
+                SCOPED_TRACE(isa);
                 for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{2047}, std::size_t{2048},
                                       std::size_t{100000}}) {
                     const D got = batch(p, std::span(times).first(n), derivative);
@@ -186,7 +174,8 @@ TEST(BatchEvaluation, MeshTooWideForThirtyTwoBitIndices) {
         if (!derivative) {
             EXPECT_EQ(expected[5], coeffs[static_cast<std::size_t>(times[5] < 0 ? 0 : times[5])]);
         }
-        for_each_isa([&] {
+        test::for_each_instruction_set([&](const char* isa) {
+            SCOPED_TRACE(isa);
             const D got = derivative ? basis.evaluate_derivative_many(view, times) : basis.evaluate_many(view, times);
             EXPECT_EQ(first_mismatch(got, expected), -1);
         });
@@ -230,7 +219,8 @@ TEST(BatchEvaluation, EveryOffsetAndTailLength) {
     const D times = make_times(2048 + 40, p.basis, 5);
     for (bool derivative : {false, true}) {
         const D expected = singles(p, times, derivative);
-        for_each_isa([&] {
+        test::for_each_instruction_set([&](const char* isa) {
+            SCOPED_TRACE(isa);
             for (std::size_t offset = 0; offset < 17; ++offset) {
                 for (std::size_t n : {std::size_t{1}, std::size_t{3}, std::size_t{8}, std::size_t{9}, std::size_t{15},
                                       std::size_t{17}, std::size_t{33}, std::size_t{40}, std::size_t{63},
@@ -248,7 +238,8 @@ TEST(BatchEvaluation, SameBitsWhateverTheWorkerCount) {
     const Problem p = make_problem(8, 1000, 1.0);
     const D times = make_times(100000, p.basis);
     const D expected = singles(p, times, false);
-    for_each_isa([&] {
+    test::for_each_instruction_set([&](const char* isa) {
+        SCOPED_TRACE(isa);
         for (std::size_t workers : {1, 2, 3, 8}) {
             wpi::ScopedThreadCap cap(workers);
             for (int repeat = 0; repeat < 3; ++repeat) {
@@ -269,7 +260,8 @@ TEST(BatchEvaluation, WorkersUseTheCallersRoundingMode) {
         ASSERT_EQ(std::fesetround(mode), 0);
         const D values = singles(p, times, false);
         const D derivatives = singles(p, times, true);
-        for_each_isa([&] {
+        test::for_each_instruction_set([&](const char* isa) {
+            SCOPED_TRACE(isa);
             EXPECT_EQ(first_mismatch(batch(p, times, false), values), -1) << "mode " << mode;
             EXPECT_EQ(first_mismatch(batch(p, times, true), derivatives), -1) << "mode " << mode;
         });
@@ -296,7 +288,8 @@ TEST(BatchEvaluation, SignedZeroSumsInEveryRoundingMode) {
             const LegendreBasis one_interval(degree, 1, 1.0);
             const double single_zero = one_interval.evaluate(zero_view, 0.3);
             const D batch_zero = one_interval.evaluate_many(zero_view, D(9, 0.3));
-            for_each_isa([&] {
+            test::for_each_instruction_set([&](const char* isa) {
+                SCOPED_TRACE(isa);
                 EXPECT_EQ(first_mismatch(batch(p, times, false), values), -1) << "degree " << degree;
                 EXPECT_EQ(first_mismatch(batch(p, times, true), derivatives), -1) << "degree " << degree;
             });
@@ -311,7 +304,8 @@ TEST(BatchEvaluation, SignedZeroSumsInEveryRoundingMode) {
 // the element-by-element loop would raise first, on both paths.
 TEST(BatchEvaluation, IndexErrorsReachTheCallerUnchanged) {
     const Problem p = make_problem(2, 10, 1.0);
-    for_each_isa([&] {
+    test::for_each_instruction_set([&](const char* isa) {
+        SCOPED_TRACE(isa);
         for (std::size_t n : {std::size_t{100}, std::size_t{100000}}) {
             D times(n, 0.05);  // interval 0
             times[n - 3] = 0.95;  // interval 9: lies in some later chunk

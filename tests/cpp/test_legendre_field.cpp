@@ -5,7 +5,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <optional>
 #include <random>
@@ -17,16 +16,14 @@
 #include "piecewise_polynomials/legendre_basis.hpp"
 #include "piecewise_polynomials/legendre_batch_kernels.hpp"
 #include "piecewise_polynomials/legendre_field.hpp"
+#include "support.hpp"
 
 namespace tavik {
 namespace {
 
 using D = std::vector<double>;
 
-bool same(double a, double b) {
-    if (std::isnan(a) && std::isnan(b)) return true;
-    return std::memcmp(&a, &b, sizeof a) == 0;
-}
+using test::same;
 
 // Times across and beyond [0, T], every node, and the IEEE specials; a count
 // that leaves a partial block of lanes at the end.
@@ -56,25 +53,16 @@ struct Case {
     std::size_t times;
 };
 
-// Runs body once per instruction set this processor offers, the kernels
-// switched to it, and returns to the processor's choice afterwards.
-template <class Body>
-void for_each_instruction_set(Body&& body) {
-    for (BatchIsa isa : batch_kernel_internals::supported_isas()) {
-        batch_kernel_internals::force_batch_isa(isa);
-        SCOPED_TRACE("instruction set " + std::to_string(static_cast<int>(isa)));
-        body();
-    }
-    batch_kernel_internals::force_batch_isa(std::nullopt);
-}
-
 void check_field_bits(Case p);
 void check_basis_rows();
 
 class FieldBits : public ::testing::TestWithParam<Case> {};
 
 TEST_P(FieldBits, ValuesEqualSingleTimeEvaluationPerComponent) {
-    for_each_instruction_set([] { check_field_bits(GetParam()); });
+    test::for_each_instruction_set([](const char* isa) {
+        SCOPED_TRACE(isa);
+        check_field_bits(GetParam());
+    });
 }
 
 void check_field_bits(const Case p) {
@@ -115,7 +103,10 @@ INSTANTIATE_TEST_SUITE_P(Shapes, FieldBits,
                          });
 
 TEST(BasisRows, EqualTheFullBasisVectorAtEveryTime) {
-    for_each_instruction_set([] { check_basis_rows(); });
+    test::for_each_instruction_set([](const char* isa) {
+        SCOPED_TRACE(isa);
+        check_basis_rows();
+    });
 }
 
 void check_basis_rows() {
