@@ -27,8 +27,8 @@
 // thread allocates all of it before any chunk starts (a failure is then an
 // ordinary std::bad_alloc on the caller); and a worker readies the C++
 // runtime's per-thread data for exceptions when it starts, so that a chunk
-// that throws never needs memory the thread cannot get (glibc ends the
-// process when it cannot allocate a thread's thread-local data).
+// that throws does not first need thread-local data (glibc ends the process
+// when it cannot allocate a thread's thread-local data).
 #pragma once
 
 #include <atomic>
