@@ -15,8 +15,8 @@ if TYPE_CHECKING:
     import scipy.sparse  # type: ignore[import-untyped]
 
 DEGREE_LIMIT_MESSAGE = (
-    "degree must be <= {limit} for Lagrange matrices (equidistant interpolation of higher degree "
-    "amplifies rounding beyond 1e-10), got {degree}"
+    "degree must be <= {limit} for {method}() (equidistant interpolation of higher degree "
+    "amplifies rounding beyond 1e-12), got {degree}"
 )
 TARGET_TYPE_MESSAGE = "target must be an int (a number of intervals) or a LagrangeSpace, not {type}"
 TARGET_MISMATCH_MESSAGE = "target must have the same degree, T and periodic as this space: {target!r} against {space!r}"
@@ -83,10 +83,9 @@ class LagrangeSpace(UniformMeshSpace):
 
     # ------------------------------------------------------------ matrices
 
-    def _matrix_degree(self) -> int:
-        limit = _core.max_lagrange_matrix_degree
+    def _matrix_degree(self, method: str, limit: int) -> int:
         if self._degree > limit:
-            raise ValueError(DEGREE_LIMIT_MESSAGE.format(limit=limit, degree=self._degree))
+            raise ValueError(DEGREE_LIMIT_MESSAGE.format(limit=limit, method=method, degree=self._degree))
         return self._degree
 
     def prolongation(self, target: int | LagrangeSpace) -> scipy.sparse.csr_array:
@@ -112,7 +111,8 @@ class LagrangeSpace(UniformMeshSpace):
             raise TypeError(TARGET_TYPE_MESSAGE.format(type=type(target).__name__))
         else:
             nt_fine = LagrangeSpace(self._degree, _checks.integer(target, "target", 1), self._T, self._periodic)._n_t
-        return csr(_core.prolongation(self._matrix_degree(), self._n_t, nt_fine, self._periodic))
+        degree = self._matrix_degree("prolongation", _core.max_prolongation_degree)
+        return csr(_core.prolongation(degree, self._n_t, nt_fine, self._periodic))
 
     def to_legendre(self) -> scipy.sparse.csr_array:
         """The matrix from nodal values to Legendre coefficients on the same
@@ -126,4 +126,5 @@ class LagrangeSpace(UniformMeshSpace):
         by Gauss-Legendre projection (exact for polynomials) and within 1e-13
         relative of its exact value; exact zeros are not stored.
         """
-        return csr(_core.lagrange_to_legendre(self._matrix_degree(), self._n_t, self._periodic))
+        degree = self._matrix_degree("to_legendre", _core.max_to_legendre_degree)
+        return csr(_core.lagrange_to_legendre(degree, self._n_t, self._periodic))
