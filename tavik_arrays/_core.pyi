@@ -22,7 +22,7 @@ def basis_rows(degree: int, n_t: int, T: float, times: Annotated[NDArray[numpy.f
 
 max_prolongation_degree: int = 14
 
-max_to_legendre_degree: int = 100
+max_to_legendre_degree: int = 45
 
 max_gauss_legendre_points: int = 4096
 

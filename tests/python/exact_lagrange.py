@@ -91,6 +91,15 @@ def normwise_error(L, exact):
     return float(diff / max(sum(abs(e) for e in erow) for erow in exact))
 
 
+def rowwise_error(L, exact):
+    """The largest l1 error of a row of L relative to that row's exact l1
+    norm: each Legendre index measured against its own size."""
+    return max(
+        float(sum(abs(Fraction(v) - e) for v, e in zip(row, erow)) / sum(abs(e) for e in erow))
+        for row, erow in zip(L, exact)
+    )
+
+
 # ---------------------------------------------------------------- tavik's location rule
 
 

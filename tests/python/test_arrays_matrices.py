@@ -13,14 +13,22 @@ import pytest
 
 import tavik
 import tavik_arrays as ta
-from exact_lagrange import exact_basis, exact_lagrange_to_legendre, exact_prolongation, excess, normwise_error, row_error
+from exact_lagrange import (
+    exact_basis,
+    exact_lagrange_to_legendre,
+    exact_prolongation,
+    excess,
+    normwise_error,
+    row_error,
+    rowwise_error,
+)
 from support import scipy_sparse_or_skip
 from tavik_arrays._lagrange import DEGREE_LIMIT_MESSAGE
 
 sp = scipy_sparse_or_skip()
 
 # The largest degrees LagrangeSpace's matrices accept (docs/arrays_dg.md).
-PROLONGATION_LIMIT, TO_LEGENDRE_LIMIT = 14, 100
+PROLONGATION_LIMIT, TO_LEGENDRE_LIMIT = 14, 45
 
 
 def csr_dict(matrix):
@@ -100,15 +108,17 @@ def test_prolongation_rows_at_the_limit_on_a_large_mesh():
         assert row_error(row.tolist(), exact_basis(d, position - E * d)) < 1e-12
 
 
-@pytest.mark.parametrize("degree", [*range(1, 13), 30, 60, TO_LEGENDRE_LIMIT])
+@pytest.mark.parametrize("degree", [*range(1, 13), 30, TO_LEGENDRE_LIMIT])
 def test_to_legendre_local_matrix_against_exact_fractions(degree):
     M = ta.LagrangeSpace(degree, 1, 1.0).to_legendre()
     got = csr_dict(M)
     L = exact_lagrange_to_legendre(degree)
     exact = {(k, j): L[k][j] for k in range(degree + 1) for j in range(degree + 1) if L[k][j]}
     assert got.keys() == exact.keys()
+    # Within 1e-12 of the exact matrix normwise, and every Legendre index
+    # within 1e-12 of its own row's size.
     dense = M.toarray().tolist()
-    assert normwise_error(dense, L) < 1e-12
+    assert normwise_error(dense, L) <= rowwise_error(dense, L) < 1e-12
 
 
 @pytest.mark.parametrize("degree, n_t, periodic", [(1, 3, False), (3, 5, True), (4, 1, True), (7, 4, False),
