@@ -64,19 +64,6 @@ std::vector<double> vandermonde_lagrange_to_legendre(std::uint64_t d) {
 
 }  // namespace lagrange_accuracy_internals
 
-namespace {
-
-// L as (d + 1)^2 doubles, row k (Legendre index) by column j (local node):
-// the inverse of V(j, k) = P_k(xi_j), refused above the accurate degrees.
-// Requires n_t >= 1 of the caller: without intervals no L is needed and no
-// degree is refused. O(d^3).
-std::vector<double> local_lagrange_to_legendre(std::uint64_t d, std::uint64_t n_t) {
-    check_transformation_request(d, n_t);
-    return lagrange_accuracy_internals::vandermonde_lagrange_to_legendre(d);
-}
-
-}  // namespace
-
 CsrMatrix LagrangeBasis::legendre_block(const std::vector<double>& L, std::uint64_t k) const {
     const std::uint64_t n_local = degree_ + 1;
     CooMatrix coo(n_t_, points_.size());
@@ -91,26 +78,23 @@ CsrMatrix LagrangeBasis::legendre_block(const std::vector<double>& L, std::uint6
 }
 
 CsrMatrix LagrangeBasis::to_legendre_basis_matrix_for_pol_degree(std::uint64_t k) const {
-    if (n_t_ == 0) {
-        check_transformation_request(degree_, n_t_);
-        if (k > degree_) fatal(messages::kRowOutOfBounds);
-        return coo_to_csr(CooMatrix(0, points_.size()));
-    }
-    const std::vector<double> L = local_lagrange_to_legendre(degree_, n_t_);
+    check_transformation_request(degree_, n_t_);
+    // Without intervals the block has no rows and needs no L.
+    std::vector<double> L;
+    if (n_t_ > 0) L = lagrange_accuracy_internals::vandermonde_lagrange_to_legendre(degree_);
     if (k > degree_) fatal(messages::kRowOutOfBounds);
+    if (n_t_ == 0) return coo_to_csr(CooMatrix(0, points_.size()));
     return legendre_block(L, k);
 }
 
 CsrMatrix LagrangeBasis::get_transormation_matrix_to_legendre() const {
+    check_transformation_request(degree_, n_t_);
     // Without intervals every block is empty: the stack is 0 x n_dofs,
     // whatever the degree, and is formed without degree + 1 empty blocks
     // (degree may be as large as 2^64 - 1).
-    if (n_t_ == 0) {
-        check_transformation_request(degree_, n_t_);
-        return coo_to_csr(CooMatrix(0, points_.size()));
-    }
+    if (n_t_ == 0) return coo_to_csr(CooMatrix(0, points_.size()));
     // L depends only on the degree, so one computation serves all blocks.
-    const std::vector<double> L = local_lagrange_to_legendre(degree_, n_t_);
+    const std::vector<double> L = lagrange_accuracy_internals::vandermonde_lagrange_to_legendre(degree_);
     const std::uint64_t n_blocks = degree_ + 1;
     std::vector<CsrMatrix> blocks;
     blocks.reserve(n_blocks);
