@@ -78,13 +78,17 @@ void check_prolongation(const LagrangeBasis& coarse, std::uint64_t nt_fine) {
             FUZZ_REQUIRE(p->values()[q] != 0.0);
             sum += p->values()[q];
         }
-        FUZZ_REQUIRE(std::fabs(sum - 1.0) < 1e-9);
+        // Every accepted degree keeps a row within 1e-6 in l1 of the exact
+        // basis at the located node, whose values sum to 1.
+        FUZZ_REQUIRE(std::fabs(sum - 1.0) < 1e-6);
         if (nt_fine == coarse.n_t()) {
-            // Fine node w is coarse node w: 1 there, nothing (up to the
-            // rounding of the node's position) anywhere else.
+            // Fine node w is coarse node w: 1 there, nothing anywhere else,
+            // up to the rounding of the node's position (~2e-14 in reference
+            // units on these meshes) times the basis' slope at a node, which
+            // grows like 2^degree.
             for (std::uint64_t q = begin; q < end; ++q) {
                 const bool diagonal = p->col_indices()[q] == w % p->ncols();
-                FUZZ_REQUIRE(std::fabs(p->values()[q] - (diagonal ? 1.0 : 0.0)) < 1e-9);
+                FUZZ_REQUIRE(std::fabs(p->values()[q] - (diagonal ? 1.0 : 0.0)) < 1e-6);
             }
         }
     }
