@@ -48,11 +48,17 @@ inline constexpr char kTransformationDegreeZero[] = "Lagrange to Legendre conver
 inline constexpr char kSingularVandermonde[] = "Failed to invert Vandermonde matrix for Lagrange to Legendre conversion.";
 inline constexpr char kLagrangeMatrixDegreeZero[] = "Lagrange matrices require polynomial degree at least 1";
 // A std::format string: the refused degree, then the largest accepted one.
-inline constexpr char kLagrangeDegreeLimit[] = "Lagrange matrices of degree {} would be inaccurate; the largest supported degree is {}";
+inline constexpr char kLagrangeDegreeLimit[] = "Lagrange prolongation of degree {} would be inaccurate; the largest supported degree is {}";
+// The same for the array interface's Lagrange-to-Legendre matrix, whose
+// Python layer refuses such degrees first.
+inline constexpr char kLagrangeToLegendreDegreeLimit[] = "Lagrange-to-Legendre matrix of degree {} would be inaccurate; the largest supported degree is {}";
 // kLagrangeDegreeLimit filled in (formatted at run time: sanitizer builds
 // cannot check a format string held in an array at compile time).
 inline std::string lagrange_degree_limit(std::uint64_t degree, std::uint64_t limit) {
     return std::vformat(kLagrangeDegreeLimit, std::make_format_args(degree, limit));
+}
+inline std::string lagrange_to_legendre_degree_limit(std::uint64_t degree, std::uint64_t limit) {
+    return std::vformat(kLagrangeToLegendreDegreeLimit, std::make_format_args(degree, limit));
 }
 
 // ---- sparse matrices

@@ -20,7 +20,9 @@ def basis_rows(degree: int, n_t: int, T: float, times: Annotated[NDArray[numpy.f
 @overload
 def basis_rows(degree: int, n_t: int, T: float, times: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], values: Annotated[NDArray[numpy.float64], dict(shape=(None, None), order='C', device='cpu')], columns: Annotated[NDArray[numpy.int32], dict(shape=(None, None), order='C', device='cpu')], derivative: bool, left: bool) -> None: ...
 
-max_lagrange_matrix_degree: int = 12
+max_prolongation_degree: int = 14
+
+max_to_legendre_degree: int = 45
 
 max_gauss_legendre_points: int = 4096
 
@@ -41,6 +43,11 @@ def jump(degree: int, n_t: int, periodic: bool) -> tuple:
 
 def gauss_legendre(n: int) -> tuple:
     """n-point Gauss-Legendre nodes and weights on [-1, 1]."""
+
+def unlimited_lagrange_to_legendre(degree: int, projection: bool) -> Annotated[NDArray[numpy.float64], dict(shape=(None,))]:
+    """
+    Local Lagrange-to-Legendre matrix (row-major) without the degree limits, for the accuracy tool.
+    """
 
 def lagrange_points(degree: int, n_t: int, T: float, periodic: bool) -> Annotated[NDArray[numpy.float64], dict(shape=(None,))]:
     """Nodal points of the Lagrange basis, as tavik.get_lagrange_points."""

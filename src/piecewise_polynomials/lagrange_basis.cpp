@@ -19,9 +19,16 @@ inline double equidistant_point(double a, double b, std::uint64_t k, std::uint64
 
 }  // namespace
 
-void check_lagrange_matrix_degree(std::uint64_t degree) {
-    if (degree <= max_lagrange_matrix_degree) return;
-    fatal(messages::lagrange_degree_limit(degree, max_lagrange_matrix_degree));
+void check_prolongation_request(std::uint64_t degree, std::uint64_t nt_coarse, std::uint64_t nt_fine) {
+    if (degree == 0) fatal(messages::kProlongationDegree);
+    if (nt_coarse == 0) fatal(messages::kProlongationCoarse);
+    if (nt_fine == 0) fatal(messages::kProlongationFine);
+    if (degree > max_prolongation_degree) fatal(messages::lagrange_degree_limit(degree, max_prolongation_degree));
+}
+
+void check_transformation_request(std::uint64_t degree, std::uint64_t n_t) {
+    if (degree == 0) fatal(messages::kTransformationDegreeZero);
+    if (n_t > 0 && degree > max_lagrange_to_legendre_degree) fatal(messages::kSingularVandermonde);
 }
 
 std::vector<double> equidistant_points_on_interval(double a, double b, std::uint64_t n) {

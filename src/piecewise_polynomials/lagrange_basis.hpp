@@ -17,19 +17,33 @@ namespace tavik {
 // Fails with kCapacityOverflow if n + 1 values cannot be described. O(n).
 std::vector<double> equidistant_points_on_interval(double a, double b, std::uint64_t n);
 
-// Largest degree of the prolongation and Lagrange-to-Legendre matrices.
-// Equidistant interpolation amplifies rounding like its Lebesgue constant,
-// about 2^degree: measured against exact rational arithmetic
-// (tools/lagrange_degree_accuracy.py), every entry of both matrices stays
-// within 1e-10 relative or 1e-14 absolute of its exact value up to this
-// degree, and the first entries leave that bound at degree 13. Beyond it the
-// matrices degrade into garbage (wrong signs, then NaN) that row sums do
-// not reveal, so such degrees are refused instead of computed.
-inline constexpr std::uint64_t max_lagrange_matrix_degree = 12;
+// Largest degrees of the two matrices. Equidistant interpolation amplifies
+// rounding like its Lebesgue constant, about 2^degree, smoothly and without
+// a threshold; these limits refuse only results that would be plainly
+// wrong. Measured against exact rational arithmetic at the coordinates the
+// rules locate (tools/lagrange_degree_accuracy.py, figures in
+// docs/guide.md), on meshes of up to 10^5 intervals, periodic or not:
+// - prolongation: every row's l1 error stays below 1e-6 (for nodal data of
+//   size 1): 4.3e-8 at degree 21, first above at 24;
+// - Lagrange-to-Legendre: the local matrix's max-row-sum error relative to
+//   the exact matrix's max-row-sum norm stays below 1e-8: 2.7e-9 at degree
+//   35, first above at 38.
+inline constexpr std::uint64_t max_prolongation_degree = 21;
+inline constexpr std::uint64_t max_lagrange_to_legendre_degree = 35;
 
-// Refuses degree > max_lagrange_matrix_degree with a message naming both;
-// O(1), allocates nothing unless it throws.
-void check_lagrange_matrix_degree(std::uint64_t degree);
+// Everything get_prolongation_matrix_to refuses before it sizes anything,
+// in its order: degree 0 (kProlongationDegree), nt_coarse 0
+// (kProlongationCoarse), nt_fine 0 (kProlongationFine), degree above
+// max_prolongation_degree (kLagrangeDegreeLimit). Callers that would build
+// a large coarse basis first ask here. O(1); allocates only to throw.
+void check_prolongation_request(std::uint64_t degree, std::uint64_t nt_coarse, std::uint64_t nt_fine);
+
+// Everything get_transormation_matrix_to_legendre refuses before it sizes
+// anything: degree 0 (kTransformationDegreeZero), then, only when there
+// are intervals to fill, degree above max_lagrange_to_legendre_degree,
+// reported as the numerical breakdown it stands for (kSingularVandermonde).
+// O(1); allocates only to throw.
+void check_transformation_request(std::uint64_t degree, std::uint64_t n_t);
 
 // Continuous piecewise polynomials of one degree on the uniform mesh of
 // [0, T] into n_t intervals, described by nodal values.
@@ -79,9 +93,7 @@ public:
     // n_dofs. Exact 0.0 values are not stored; any other value is, however
     // small. A fine node within 1e-14 (reference units) of a coarse node gives
     // the single entry 1.0. nt_fine need not refine n_t.
-    // Preconditions, in this order: degree >= 1 (kProlongationDegree),
-    // degree at most max_lagrange_matrix_degree (check_lagrange_matrix_degree),
-    // n_t >= 1 (kProlongationCoarse), nt_fine >= 1 (kProlongationFine).
+    // Preconditions: those of check_prolongation_request, in its order.
     // Cost: O(degree^2) once, then O(degree) per row without allocation.
     CsrMatrix get_prolongation_matrix_to(std::uint64_t nt_fine) const;
 
@@ -91,18 +103,20 @@ public:
     // (duplicate columns, which only a periodic single interval has, are
     // added). L is the inverse of V(j, k) = P_k(xi_j): fixed tables for
     // degree 1 and 2, an LU inversion for degree >= 3.
-    // Failures (texts in messages.hpp), in this order: degree 0
-    // (kTransformationDegreeZero); degree above max_lagrange_matrix_degree
-    // (check_lagrange_matrix_degree); V reported singular (kSingularVandermonde);
+    // Failures (texts in messages.hpp), in this order: those of
+    // check_transformation_request; V reported singular (kSingularVandermonde);
     // k > degree (kRowOutOfBounds); n_t * (degree + 1) entries that cannot be
-    // described (kCapacityOverflow).
-    // Cost: O(degree^3) for L when degree >= 3, then O(n_t * degree).
+    // described (kCapacityOverflow). Without intervals no L is needed: the
+    // result is an empty 0 x n_dofs matrix at any degree >= 1.
+    // Cost: O(degree^3) for L when degree >= 3 and n_t >= 1, then
+    // O(n_t * degree).
     CsrMatrix to_legendre_basis_matrix_for_pol_degree(std::uint64_t k) const;
 
     // The blocks of all Legendre indices 0 ... degree stacked vertically:
     // (degree + 1) * n_t rows x n_dofs columns, row k * n_t + i being the
     // coefficient of P_k on interval i -- the layout of Legendre coefficient
-    // vectors. Same failures as above, k never out of range.
+    // vectors. Same failures as above, k never out of range; without
+    // intervals the 0 x n_dofs matrix, whatever the degree.
     // Cost: one L, then O(n_t * degree^2).
     // The misspelt name is the one callers know; keep it.
     CsrMatrix get_transormation_matrix_to_legendre() const;
@@ -126,5 +140,16 @@ private:
     std::uint64_t n_t_;
     bool periodic_;
 };
+
+namespace lagrange_accuracy_internals {
+
+// The local Lagrange-to-Legendre matrix L of get_transormation_matrix_to_legendre
+// (row-major, row k = Legendre index, column j = local node) at any degree
+// d >= 1 with no accuracy limit, for measuring where that limit belongs.
+// Fails with kSingularVandermonde when the inversion reports V singular.
+// O(d^3).
+std::vector<double> vandermonde_lagrange_to_legendre(std::uint64_t d);
+
+}  // namespace lagrange_accuracy_internals
 
 }  // namespace tavik

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <string>
 
 #include "checked_size.hpp"
 #include "fatal_error.hpp"
@@ -16,9 +17,9 @@ namespace tavik {
 
 namespace {
 
-void check_degree(std::uint64_t degree) {
+void check_degree(std::uint64_t degree, std::uint64_t limit, std::string (*refusal)(std::uint64_t, std::uint64_t)) {
     if (degree == 0) fatal(messages::kLagrangeMatrixDegreeZero);
-    check_lagrange_matrix_degree(degree);
+    if (degree > limit) fatal(refusal(degree, limit));
 }
 
 std::uint64_t lagrange_dofs(std::uint64_t degree, std::uint64_t n_t, bool periodic) {
@@ -38,7 +39,7 @@ template <class Index>
 CsrArrays<Index> exact_lagrange_prolongation(std::uint64_t degree, std::uint64_t nt_coarse, std::uint64_t nt_fine,
                                              bool periodic) {
     const std::uint64_t d = degree;
-    check_degree(d);
+    check_degree(d, max_exact_prolongation_degree, messages::lagrange_degree_limit);
     if (nt_coarse == 0) fatal("Lagrange prolongation requires at least one coarse interval");
     if (nt_fine == 0) fatal("Lagrange prolongation requires at least one fine interval");
     const std::uint64_t rows = lagrange_dofs(d, nt_fine, periodic);
@@ -120,8 +121,13 @@ CsrArrays<Index> exact_lagrange_prolongation(std::uint64_t degree, std::uint64_t
 }
 
 std::vector<double> lagrange_to_legendre_local(std::uint64_t degree) {
+    check_degree(degree, max_exact_lagrange_to_legendre_degree, messages::lagrange_to_legendre_degree_limit);
+    return lagrange_accuracy_internals::lagrange_to_legendre_projection(degree);
+}
+
+std::vector<double> lagrange_accuracy_internals::lagrange_to_legendre_projection(std::uint64_t degree) {
     const std::uint64_t d = degree;
-    check_degree(d);
+    if (d == 0) fatal(messages::kLagrangeMatrixDegreeZero);
     const std::uint64_t n = d + 1;
     const GaussLegendreRuleExtended rule = gauss_legendre_extended(n);
     std::vector<double> L(n * n, 0.0);
@@ -165,7 +171,7 @@ std::vector<double> lagrange_to_legendre_local(std::uint64_t degree) {
 template <class Index>
 CsrArrays<Index> lagrange_to_legendre_csr(std::uint64_t degree, std::uint64_t n_t, bool periodic) {
     const std::uint64_t d = degree;
-    check_degree(d);
+    check_degree(d, max_exact_lagrange_to_legendre_degree, messages::lagrange_to_legendre_degree_limit);
     if (n_t == 0) fatal("Lagrange-to-Legendre matrices require at least one interval");
     const std::uint64_t n = d + 1;
     const std::uint64_t rows = checked_mul(n_t, n);

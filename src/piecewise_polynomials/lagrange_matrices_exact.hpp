@@ -1,12 +1,12 @@
 // The matrices of the continuous Lagrange space in the array interface's
-// layouts, accurate to a few ulps at every accepted degree.
+// layouts, within 1e-12 of their exact values at every accepted degree.
 //
 // Conventions: the Lagrange space of degree d on n_t intervals numbers its
 // nodes as LagrangeBasis does (local node j of interval c is node c d + j,
 // modulo n_dofs when periodic); the Legendre space orders its coefficients
 // in C order (interval c, Legendre degree k) -> row c (d + 1) + k. Results
 // are canonical CSR arrays (csr_arrays.hpp) without explicit zeros.
-// Degrees are limited to max_lagrange_matrix_degree (lagrange_basis.hpp).
+// Each matrix has its own degree limit, below.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +15,19 @@
 #include "sparse_matrix_tools/csr_arrays.hpp"
 
 namespace tavik {
+
+// Largest degrees at which these matrices stay within 1e-12 of their exact
+// values, measured against exact rational arithmetic on meshes of up to
+// 10^5 intervals, periodic or not (tools/lagrange_degree_accuracy.py,
+// figures in docs/arrays_dg.md): every prolongation row within 1e-12 in
+// l1 (1.8e-13 at degree 14, first above at 17); every row of the local
+// Lagrange-to-Legendre matrix within 1e-12 of that row's l1 norm (2.1e-13
+// at degree 45, first above at 49; normwise the projection stays near
+// 1e-16 far beyond, but its rows of high Legendre index do not). Above
+// them a call fails with kLagrangeDegreeLimit or
+// kLagrangeToLegendreDegreeLimit.
+inline constexpr std::uint64_t max_exact_prolongation_degree = 14;
+inline constexpr std::uint64_t max_exact_lagrange_to_legendre_degree = 45;
 
 // Prolongation from the Lagrange space on nt_coarse intervals to the one of
 // the same degree and periodicity on nt_fine intervals (any two counts).
@@ -29,8 +42,8 @@ namespace tavik {
 // through the closed form of their sum, without cancellation.
 // Shape: (nt_fine d (+ 1 unless periodic)) x (nt_coarse d (+ 1 unless
 // periodic)). Preconditions (fatal otherwise): 1 <= d <=
-// max_lagrange_matrix_degree, nt_coarse >= 1, nt_fine >= 1, the indices fit
-// in Index ("capacity overflow"). Cost O(rows d), no division per row.
+// max_exact_prolongation_degree, nt_coarse >= 1, nt_fine >= 1, the indices
+// fit in Index ("capacity overflow"). Cost O(rows d), no division per row.
 template <class Index>
 CsrArrays<Index> exact_lagrange_prolongation(std::uint64_t degree, std::uint64_t nt_coarse, std::uint64_t nt_fine,
                                              bool periodic);
@@ -40,9 +53,8 @@ CsrArrays<Index> exact_lagrange_prolongation(std::uint64_t degree, std::uint64_t
 // (d + 1)-point Gauss-Legendre projection, L(k, j) = (2k + 1) / 2 sum_q
 // w_q l_j(x_q) P_k(x_q) (exact for these degree-2d integrands), in long
 // double and rounded once; the symmetry L(k, d - j) = (-1)^k L(k, j) is
-// imposed, so the entries that vanish by it are exact zeros. Every entry is
-// within 1e-13 relative of its exact value for every accepted degree.
-// Preconditions: 1 <= d <= max_lagrange_matrix_degree. Cost O(d^3).
+// imposed, so the entries that vanish by it are exact zeros.
+// Preconditions: 1 <= d <= max_exact_lagrange_to_legendre_degree. Cost O(d^3).
 std::vector<double> lagrange_to_legendre_local(std::uint64_t degree);
 
 // The Lagrange-to-Legendre matrix: row c (d + 1) + k holds L(k, j) in the
@@ -51,5 +63,13 @@ std::vector<double> lagrange_to_legendre_local(std::uint64_t degree);
 // 1)) x n_dofs. Preconditions: as above, n_t >= 1. Cost O(n_t d^2).
 template <class Index>
 CsrArrays<Index> lagrange_to_legendre_csr(std::uint64_t degree, std::uint64_t n_t, bool periodic);
+
+namespace lagrange_accuracy_internals {
+
+// lagrange_to_legendre_local at any degree d >= 1, with no accuracy limit,
+// for measuring where that limit belongs. O(d^3).
+std::vector<double> lagrange_to_legendre_projection(std::uint64_t degree);
+
+}  // namespace lagrange_accuracy_internals
 
 }  // namespace tavik

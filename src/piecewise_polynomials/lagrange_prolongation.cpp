@@ -11,8 +11,6 @@
 #include <vector>
 
 #include "checked_size.hpp"
-#include "fatal_error.hpp"
-#include "messages.hpp"
 #include "piecewise_polynomials/lagrange_basis.hpp"
 #include "piecewise_polynomials/uniform_mesh.hpp"
 #include "sparse_matrix_tools/sparse_matrix.hpp"
@@ -23,10 +21,7 @@ CsrMatrix LagrangeBasis::get_prolongation_matrix_to(std::uint64_t nt_fine) const
     const std::uint64_t d = degree_;
     const std::uint64_t n_c = n_t_;
     const std::uint64_t n_f = nt_fine;
-    if (d == 0) fatal(messages::kProlongationDegree);
-    check_lagrange_matrix_degree(d);
-    if (n_c == 0) fatal(messages::kProlongationCoarse);
-    if (n_f == 0) fatal(messages::kProlongationFine);
+    check_prolongation_request(d, n_c, n_f);
 
     // Fine row count and the scale D = d * n_f of the node index. A basis
     // with d >= 1 and n_c >= 1 exists, so d + 1 local nodes fit in memory.

@@ -21,14 +21,13 @@
 
 namespace tavik {
 
-namespace {
+namespace lagrange_accuracy_internals {
 
-// L as (d + 1)^2 doubles, row k (Legendre index) by column j (local node):
-// the inverse of V(j, k) = P_k(xi_j). Degrees 1 and 2 use fixed tables (the
-// doubles nearest the exact fractions), higher degrees invert the Vandermonde
-// matrix numerically with a rank-revealing LU so that a numerical breakdown
-// is reported instead of returning garbage. O(d^3).
-std::vector<double> local_lagrange_to_legendre(std::uint64_t d) {
+// Degrees 1 and 2 use fixed tables (the doubles nearest the exact
+// fractions), higher degrees invert the Vandermonde matrix numerically with a
+// rank-revealing LU so that a numerical breakdown is reported instead of
+// returning garbage.
+std::vector<double> vandermonde_lagrange_to_legendre(std::uint64_t d) {
     if (d == 1) return {0.5, 0.5, -0.5, 0.5};
     if (d == 2) {
         return {0.16666666666666666, 0.6666666666666666, 0.16666666666666666,
@@ -37,9 +36,6 @@ std::vector<double> local_lagrange_to_legendre(std::uint64_t d) {
     }
     if (d == 0) fatal(messages::kTransformationDegreeZero);
 
-    // Before any size arithmetic: a non-periodic basis without intervals
-    // exists for any degree, and the inversion costs O(d^3).
-    check_lagrange_matrix_degree(d);
     const std::uint64_t n = d + 1;
     const auto size = static_cast<Eigen::Index>(n);
 
@@ -66,7 +62,7 @@ std::vector<double> local_lagrange_to_legendre(std::uint64_t d) {
     return L;
 }
 
-}  // namespace
+}  // namespace lagrange_accuracy_internals
 
 CsrMatrix LagrangeBasis::legendre_block(const std::vector<double>& L, std::uint64_t k) const {
     const std::uint64_t n_local = degree_ + 1;
@@ -82,14 +78,23 @@ CsrMatrix LagrangeBasis::legendre_block(const std::vector<double>& L, std::uint6
 }
 
 CsrMatrix LagrangeBasis::to_legendre_basis_matrix_for_pol_degree(std::uint64_t k) const {
-    const std::vector<double> L = local_lagrange_to_legendre(degree_);
+    check_transformation_request(degree_, n_t_);
+    // Without intervals the block has no rows and needs no L.
+    std::vector<double> L;
+    if (n_t_ > 0) L = lagrange_accuracy_internals::vandermonde_lagrange_to_legendre(degree_);
     if (k > degree_) fatal(messages::kRowOutOfBounds);
+    if (n_t_ == 0) return coo_to_csr(CooMatrix(0, points_.size()));
     return legendre_block(L, k);
 }
 
 CsrMatrix LagrangeBasis::get_transormation_matrix_to_legendre() const {
+    check_transformation_request(degree_, n_t_);
+    // Without intervals every block is empty: the stack is 0 x n_dofs,
+    // whatever the degree, and is formed without degree + 1 empty blocks
+    // (degree may be as large as 2^64 - 1).
+    if (n_t_ == 0) return coo_to_csr(CooMatrix(0, points_.size()));
     // L depends only on the degree, so one computation serves all blocks.
-    const std::vector<double> L = local_lagrange_to_legendre(degree_);
+    const std::vector<double> L = lagrange_accuracy_internals::vandermonde_lagrange_to_legendre(degree_);
     const std::uint64_t n_blocks = degree_ + 1;
     std::vector<CsrMatrix> blocks;
     blocks.reserve(n_blocks);

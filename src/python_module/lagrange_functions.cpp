@@ -56,9 +56,9 @@ PyRef lagrange_prolongation_matrix(const BoundArgs<4>& bound) {
     const bool periodic = periodic_flag(periodic_arg);
     if (periodic && degree == 0) raise_value_error(messages::kPeriodicDegree);
     if (periodic && (nt_coarse == 0 || nt_fine == 0)) raise_value_error(messages::kPeriodicProlongation);
-    // The core refuses the degree too, but only after the coarse basis, of
-    // n_t * degree nodes, has been built.
-    check_lagrange_matrix_degree(degree);
+    // The core's own checks, asked before the coarse basis of n_t * degree
+    // nodes is built, so that a refused degree costs nothing.
+    check_prolongation_request(degree, nt_coarse, nt_fine);
     const LagrangeBasis coarse = LagrangeBasis::create(degree, nt_coarse, 1.0, periodic);
     return to_python(coarse.get_prolongation_matrix_to(nt_fine));
 }
@@ -73,9 +73,9 @@ PyRef lagrange_to_legendre_basis_transformation(const BoundArgs<3>& bound) {
     const bool periodic = periodic_flag(periodic_arg);
     if (periodic && degree == 0) raise_value_error(messages::kPeriodicDegree);
     if (periodic && n_t == 0) raise_value_error(messages::kPeriodicIntervals);
-    // Degree 0 keeps its own message from the core; too high a degree is
-    // refused before the basis is built.
-    check_lagrange_matrix_degree(degree);
+    // The core's own checks, asked before the basis of n_t * degree nodes is
+    // built, so that a refused degree costs nothing.
+    check_transformation_request(degree, n_t);
     const LagrangeBasis basis = LagrangeBasis::create(degree, n_t, 1.0, periodic);
     return to_python(basis.get_transormation_matrix_to_legendre());
 }

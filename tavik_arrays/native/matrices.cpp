@@ -132,10 +132,27 @@ nb::ndarray<nb::numpy, double, nb::ndim<1>> lagrange_points(std::uint64_t degree
     return to_numpy(std::move(points));
 }
 
+// The local Lagrange-to-Legendre matrices behind both interfaces, row-major
+// (d + 1)^2 values, without their accuracy limits: only for measuring where
+// those limits belong (tools/lagrange_degree_accuracy.py). projection picks
+// this interface's Gauss projection, otherwise tavik's Vandermonde inverse.
+// Degrees up to 256, so that a call stays cheap.
+nb::ndarray<nb::numpy, double, nb::ndim<1>> unlimited_lagrange_to_legendre(std::uint64_t degree, bool projection) {
+    if (degree == 0 || degree > 256) throw nb::value_error("degree must be in 1 ... 256");
+    std::vector<double> L;
+    {
+        nb::gil_scoped_release unlocked;
+        L = projection ? tavik::lagrange_accuracy_internals::lagrange_to_legendre_projection(degree)
+                       : tavik::lagrange_accuracy_internals::vandermonde_lagrange_to_legendre(degree);
+    }
+    return to_numpy(std::move(L));
+}
+
 }  // namespace
 
 void bind_matrices(nb::module_& m) {
-    m.attr("max_lagrange_matrix_degree") = tavik::max_lagrange_matrix_degree;
+    m.attr("max_prolongation_degree") = tavik::max_exact_prolongation_degree;
+    m.attr("max_to_legendre_degree") = tavik::max_exact_lagrange_to_legendre_degree;
     m.attr("max_gauss_legendre_points") = tavik::max_gauss_legendre_points;
     m.def("prolongation", &prolongation, nb::arg("degree"), nb::arg("nt_coarse"), nb::arg("nt_fine"),
           nb::arg("periodic"), "Exact-structure Lagrange prolongation as CSR arrays.");
@@ -147,6 +164,8 @@ void bind_matrices(nb::module_& m) {
     m.def("jump", &jump, nb::arg("degree"), nb::arg("n_t"), nb::arg("periodic"),
           "Upwind jump coupling of dG in time as CSR arrays.");
     m.def("gauss_legendre", &gauss_legendre, nb::arg("n"), "n-point Gauss-Legendre nodes and weights on [-1, 1].");
+    m.def("unlimited_lagrange_to_legendre", &unlimited_lagrange_to_legendre, nb::arg("degree"), nb::arg("projection"),
+          "Local Lagrange-to-Legendre matrix (row-major) without the degree limits, for the accuracy tool.");
     m.def("lagrange_points", &lagrange_points, nb::arg("degree"), nb::arg("n_t"), nb::arg("T"), nb::arg("periodic"),
           "Nodal points of the Lagrange basis, as tavik.get_lagrange_points.");
 }

@@ -91,20 +91,37 @@ TEST(LagrangeToLegendre, Messages) {
     }
 }
 
-TEST(LagrangeToLegendre, DegreesBeyondTheAccurateLimitAreRefusedAtOnce) {
-    EXPECT_EQ(max_lagrange_matrix_degree, 12u);
-    EXPECT_EQ(transformation(12, 1, false).nnz(), 13u * 13u);
-    // Refused before the degree-sized dense matrices are described, so even
-    // degrees whose (degree + 1)^2 values could not be one array get this
-    // message, and before the block index is looked at.
-    for (std::uint64_t d : {std::uint64_t{13}, std::uint64_t{100}, std::uint64_t{1} << 31,
-                            std::numeric_limits<std::uint64_t>::max()}) {
-        expect_fatal([d] { transformation(d, 0, false); },
-                     messages::lagrange_degree_limit(d, 12));
+TEST(LagrangeToLegendre, DegreesBeyondTheAccurateLimitAreANumericalBreakdown) {
+    constexpr std::uint64_t limit = max_lagrange_to_legendre_degree;
+    EXPECT_EQ(transformation(limit, 1, false).nnz(), (limit + 1) * (limit + 1));
+    // Above the limit the inverse would be plainly wrong: reported as the
+    // breakdown of the inversion, before the degree-sized dense matrices are
+    // described and before the block index is looked at. The request check
+    // says so before any basis exists, for degrees whose basis could not.
+    for (std::uint64_t d : {limit + 1, std::uint64_t{100}}) {
+        expect_fatal([d] { transformation(d, 1, false); }, messages::kSingularVandermonde);
     }
-    const LagrangeBasis b = LagrangeBasis::create(13, 1, 1.0, false);
-    expect_fatal([&] { b.to_legendre_basis_matrix_for_pol_degree(14); },
-                 messages::lagrange_degree_limit(13, 12));
+    for (std::uint64_t d : {limit + 1, std::uint64_t{1} << 31, std::numeric_limits<std::uint64_t>::max()}) {
+        expect_fatal([d] { check_transformation_request(d, 3); }, messages::kSingularVandermonde);
+    }
+    const LagrangeBasis b = LagrangeBasis::create(limit + 1, 1, 1.0, true);
+    expect_fatal([&] { b.to_legendre_basis_matrix_for_pol_degree(limit + 2); }, messages::kSingularVandermonde);
+    expect_fatal([] { check_transformation_request(0, 0); }, messages::kTransformationDegreeZero);
+}
+
+TEST(LagrangeToLegendre, WithoutIntervalsEveryDegreeGivesTheEmptyMatrix) {
+    for (std::uint64_t d : {std::uint64_t{1}, max_lagrange_to_legendre_degree + 1, std::uint64_t{1} << 31,
+                            std::numeric_limits<std::uint64_t>::max()}) {
+        const LagrangeBasis b = LagrangeBasis::create(d, 0, 1.0, false);
+        const CsrMatrix m = b.get_transormation_matrix_to_legendre();
+        EXPECT_EQ(m.nrows(), 0u);
+        EXPECT_EQ(m.ncols(), 1u);
+        EXPECT_EQ(m.nnz(), 0u);
+        EXPECT_EQ(b.to_legendre_basis_matrix_for_pol_degree(0).nrows(), 0u);
+        check_transformation_request(d, 0);
+    }
+    const LagrangeBasis b = LagrangeBasis::create(40, 0, 1.0, false);
+    expect_fatal([&] { b.to_legendre_basis_matrix_for_pol_degree(41); }, messages::kRowOutOfBounds);
 }
 
 TEST(LagrangeToLegendre, BlocksAreTheRowsOfTheStackedMatrix) {

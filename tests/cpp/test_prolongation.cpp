@@ -112,8 +112,20 @@ TEST(Prolongation, ChecksDegreeThenCoarseThenFine) {
     expect_fatal([] { prolongation(2, 0, 0, false); }, messages::kProlongationCoarse);
     expect_fatal([] { prolongation(2, 3, 0, false); }, messages::kProlongationFine);
     expect_fatal([] { prolongation(2, 3, 0, true); }, messages::kProlongationFine);
-    // Too high a degree is refused before the interval counts are looked at.
-    expect_fatal([] { prolongation(13, 0, 0, false); }, messages::lagrange_degree_limit(13, 12));
+    // Too high a degree comes last: the interval counts keep their messages.
+    constexpr std::uint64_t above = max_prolongation_degree + 1;
+    expect_fatal([] { prolongation(above, 0, 4, false); }, messages::kProlongationCoarse);
+    expect_fatal([] { prolongation(above, 2, 0, false); }, messages::kProlongationFine);
+    const std::string refusal = messages::lagrange_degree_limit(above, max_prolongation_degree);
+    expect_fatal([] { prolongation(above, 3, 7, false); }, refusal);
+    expect_fatal([] { prolongation(above, 3, 7, true); }, refusal);
+    // The request check refuses in the same order without any basis.
+    expect_fatal([] { check_prolongation_request(0, 0, 0); }, degree_message);
+    expect_fatal([] { check_prolongation_request(above, 0, 1); }, messages::kProlongationCoarse);
+    expect_fatal([] { check_prolongation_request(std::numeric_limits<std::uint64_t>::max(), 1, 1); },
+                 messages::lagrange_degree_limit(std::numeric_limits<std::uint64_t>::max(), max_prolongation_degree));
+    check_prolongation_request(max_prolongation_degree, 1, 1);
+    EXPECT_EQ(prolongation(max_prolongation_degree, 3, 7, true).nrows(), 7 * max_prolongation_degree);
 }
 
 TEST(Prolongation, RefusesFineMeshesThatCannotBeDescribed) {

@@ -31,7 +31,8 @@ constexpr unsigned __int128 kMaxNodes = 1 << 12;
 // The exact-location prolongation of the array interface: refused exactly
 // when the contract's is; canonical rows that sum to 1; equal meshes give
 // the identity exactly.
-void check_exact_prolongation(const LagrangeBasis& coarse, std::uint64_t nt_fine, bool refused) {
+void check_exact_prolongation(const LagrangeBasis& coarse, std::uint64_t nt_fine, bool counts_refused) {
+    const bool refused = counts_refused || coarse.degree() > max_exact_prolongation_degree;
     std::unique_ptr<CsrArrays<std::int64_t>> p;
     const bool ok = accepted([&] {
         p = std::make_unique<CsrArrays<std::int64_t>>(
@@ -58,10 +59,11 @@ void check_prolongation(const LagrangeBasis& coarse, std::uint64_t nt_fine) {
     const std::uint64_t d = coarse.degree();
     const unsigned __int128 rows =
         static_cast<unsigned __int128>(nt_fine) * d + (coarse.periodic() ? 0 : 1);
-    const bool refused = d == 0 || d > max_lagrange_matrix_degree || coarse.n_t() == 0 || nt_fine == 0 ||
-                         refused_count<std::uint64_t>(rows);
+    const bool counts_refused =
+        d == 0 || coarse.n_t() == 0 || nt_fine == 0 || refused_count<std::uint64_t>(rows);
+    const bool refused = counts_refused || d > max_prolongation_degree;
     if (!refused && rows > kMaxNodes) return;  // would really allocate
-    check_exact_prolongation(coarse, nt_fine, refused);
+    check_exact_prolongation(coarse, nt_fine, counts_refused);
     std::unique_ptr<CsrMatrix> p;
     const bool ok = accepted([&] { p = std::make_unique<CsrMatrix>(coarse.get_prolongation_matrix_to(nt_fine)); });
     FUZZ_REQUIRE(ok == !refused);
@@ -76,13 +78,17 @@ void check_prolongation(const LagrangeBasis& coarse, std::uint64_t nt_fine) {
             FUZZ_REQUIRE(p->values()[q] != 0.0);
             sum += p->values()[q];
         }
-        FUZZ_REQUIRE(std::fabs(sum - 1.0) < 1e-9);
+        // Every accepted degree keeps a row within 1e-6 in l1 of the exact
+        // basis at the located node, whose values sum to 1.
+        FUZZ_REQUIRE(std::fabs(sum - 1.0) < 1e-6);
         if (nt_fine == coarse.n_t()) {
-            // Fine node w is coarse node w: 1 there, nothing (up to the
-            // rounding of the node's position) anywhere else.
+            // Fine node w is coarse node w: 1 there, nothing anywhere else,
+            // up to the rounding of the node's position (~2e-14 in reference
+            // units on these meshes) times the basis' slope at a node, which
+            // grows like 2^degree.
             for (std::uint64_t q = begin; q < end; ++q) {
                 const bool diagonal = p->col_indices()[q] == w % p->ncols();
-                FUZZ_REQUIRE(std::fabs(p->values()[q] - (diagonal ? 1.0 : 0.0)) < 1e-9);
+                FUZZ_REQUIRE(std::fabs(p->values()[q] - (diagonal ? 1.0 : 0.0)) < 1e-6);
             }
         }
     }
@@ -92,7 +98,7 @@ void check_transformation(const LagrangeBasis& basis) {
     const std::uint64_t d = basis.degree();
     std::unique_ptr<CsrMatrix> m;
     const bool ok = accepted([&] { m = std::make_unique<CsrMatrix>(basis.get_transormation_matrix_to_legendre()); });
-    FUZZ_REQUIRE(ok == (d != 0 && d <= max_lagrange_matrix_degree));
+    FUZZ_REQUIRE(ok == (d != 0 && (basis.n_t() == 0 || d <= max_lagrange_to_legendre_degree)));
     if (!ok) return;
     const std::uint64_t n_t = basis.n_t();
     FUZZ_REQUIRE(m->nrows() == (d + 1) * n_t && m->ncols() == basis.n_dofs());

@@ -1,14 +1,13 @@
 """Exact rational values of the Lagrange-side matrices, the yardstick for
 their floating-point results: the basis functions on the exact equidistant
-nodes of one interval and the exact Lagrange-to-Legendre matrix."""
+nodes of one interval and the exact Lagrange-to-Legendre matrix; the two
+measures the degree limits rest on; and tavik's rule that locates a fine
+node in the coarse mesh, step by step in floating point."""
 
 import math
 from fractions import Fraction
 
-REL, ABS = 1e-10, 1e-14  # the accuracy promised up to the largest accepted degree
-
-
-def excess(got, exact, rel=REL, abs_=ABS):
+def excess(got, exact, rel, abs_):
     """Error of a computed entry as a multiple of the allowed error
     (<= 1 passes): rel relative to the exact value, or abs_ absolute."""
     err = abs(Fraction(got) - exact)
@@ -75,3 +74,52 @@ def exact_lagrange_to_legendre(d):
                     if mono[n][k]:
                         L[k][j] += a / scale * mono[n][k]
     return L
+
+
+# ---------------------------------------------------------------- measures
+
+
+def row_error(values, exact):
+    """l1 distance of a row of doubles from exact Fractions: the error a
+    prolongated value can have for nodal data of size 1."""
+    return float(sum(abs(Fraction(v) - e) for v, e in zip(values, exact)))
+
+
+def normwise_error(L, exact):
+    """max-row-sum norm of L - exact over max-row-sum norm of exact."""
+    diff = max(sum(abs(Fraction(v) - e) for v, e in zip(row, erow)) for row, erow in zip(L, exact))
+    return float(diff / max(sum(abs(e) for e in erow) for erow in exact))
+
+
+def rowwise_error(L, exact):
+    """The largest l1 error of a row of L relative to that row's exact l1
+    norm: each Legendre index measured against its own size."""
+    return max(
+        float(sum(abs(Fraction(v) - e) for v, e in zip(row, erow)) / sum(abs(e) for e in erow))
+        for row, erow in zip(L, exact)
+    )
+
+
+# ---------------------------------------------------------------- tavik's location rule
+
+
+def reference_nodes(d):
+    return [-1.0 + (2.0 * k) / d for k in range(d + 1)]
+
+
+def locate(w, n_c, n_f, d):
+    """(E, xi) of fine node w, in the core's order of operations."""
+    s = (w / float(d * n_f)) * float(n_c)
+    E = min(math.floor(s), n_c - 1)
+    offset = s - E
+    return E, (offset + offset) - 1.0
+
+
+def exact_located_row(d, xi):
+    """The exact basis values at the located xi, where the rule puts them:
+    the unit row of a node within its 1e-14 test, otherwise l_0 ... l_d of
+    the exact equidistant nodes at the exact value of xi."""
+    for k, xk in enumerate(reference_nodes(d)):
+        if abs(xi - xk) < 1e-14:
+            return [Fraction(int(m == k)) for m in range(d + 1)]
+    return exact_basis(d, (Fraction(xi) + 1) * Fraction(d, 2))

@@ -41,8 +41,13 @@ MESSAGES = {
 globals().update(MESSAGES)
 
 
-def degree_limit(degree, limit=12):
-    """The refusal of a Lagrange matrix degree above the accurate limit."""
+# The largest degrees tavik's two Lagrange matrices accept (docs/guide.md).
+PROLONGATION_DEGREE_LIMIT = 21
+TRANSFORMATION_DEGREE_LIMIT = 35
+
+
+def degree_limit(degree, limit=PROLONGATION_DEGREE_LIMIT):
+    """The prolongation's refusal of a degree above its accurate limit."""
     return LAGRANGE_DEGREE_LIMIT.format(degree, limit)  # noqa: F821 (from MESSAGES)
 
 

@@ -4,6 +4,7 @@ numerical integration and point evaluation, and a dG(q) solver built from
 them alone."""
 
 import math
+from fractions import Fraction
 import pickle
 import struct
 
@@ -12,12 +13,22 @@ import pytest
 
 import tavik
 import tavik_arrays as ta
-from exact_lagrange import exact_lagrange_to_legendre, exact_prolongation, excess
+from exact_lagrange import (
+    exact_basis,
+    exact_lagrange_to_legendre,
+    exact_prolongation,
+    excess,
+    normwise_error,
+    row_error,
+    rowwise_error,
+)
 from support import scipy_sparse_or_skip
+from tavik_arrays._lagrange import DEGREE_LIMIT_MESSAGE
 
 sp = scipy_sparse_or_skip()
 
-LIMIT = 12
+# The largest degrees LagrangeSpace's matrices accept (docs/arrays_dg.md).
+PROLONGATION_LIMIT, TO_LEGENDRE_LIMIT = 14, 45
 
 
 def csr_dict(matrix):
@@ -50,7 +61,7 @@ def test_space_value_semantics():
 
 @pytest.mark.parametrize("nt_coarse, nt_fine", [(1, 2), (2, 3), (3, 7), (7, 3), (4, 4), (1, 5), (6, 4)])
 @pytest.mark.parametrize("periodic", [False, True])
-@pytest.mark.parametrize("degree", [1, 2, 3, 5, LIMIT])
+@pytest.mark.parametrize("degree", [1, 2, 3, 5, PROLONGATION_LIMIT])
 def test_prolongation_against_exact_fractions(nt_coarse, nt_fine, periodic, degree):
     P = ta.LagrangeSpace(degree, nt_coarse, 1.0, periodic).prolongation(nt_fine)
     assert P.shape == (nt_fine * degree + (0 if periodic else 1), nt_coarse * degree + (0 if periodic else 1))
@@ -75,18 +86,45 @@ def test_prolongation_structure_on_a_large_periodic_mesh():
     assert I.nnz == 3001 and np.array_equal(I.indices, np.arange(3001)) and np.all(I.data == 1.0)
 
 
-@pytest.mark.parametrize("degree", range(1, LIMIT + 1))
+def test_each_matrix_has_its_own_limit():
+    # The space exists at any degree; only the method that would be
+    # inaccurate refuses.
+    space = ta.LagrangeSpace(PROLONGATION_LIMIT + 1, 3, 7.3)
+    assert space.to_legendre().shape == (3 * (PROLONGATION_LIMIT + 2), space.n_dofs)
+    with pytest.raises(ValueError) as refused:
+        space.prolongation(5)
+    assert str(refused.value) == DEGREE_LIMIT_MESSAGE.format(
+        limit=PROLONGATION_LIMIT, method="prolongation", degree=PROLONGATION_LIMIT + 1)
+
+
+def test_prolongation_rows_at_the_limit_on_a_large_mesh():
+    # 10 -> 10 007 intervals (T = 7.3): rows in the outermost node spacing
+    # of a coarse interval, where interpolation amplifies rounding the
+    # most, each within 1e-12 in l1 of the exact basis at the exact node.
+    d, n_f = PROLONGATION_LIMIT, 10_007
+    P = ta.LagrangeSpace(d, 10, 7.3).prolongation(n_f)
+    for w in list(range(n_f // 20 - 40, n_f // 20 + 40)) + [1, d * n_f // 10 - 1]:
+        position = Fraction(w * 10, n_f)  # in coarse node spacings
+        E = min(position // d, 9)
+        row = P[[w], :].toarray()[0, E * d : E * d + d + 1]
+        assert row_error(row.tolist(), exact_basis(d, position - E * d)) < 1e-12
+
+
+@pytest.mark.parametrize("degree", [*range(1, 13), 30, TO_LEGENDRE_LIMIT])
 def test_to_legendre_local_matrix_against_exact_fractions(degree):
     M = ta.LagrangeSpace(degree, 1, 1.0).to_legendre()
     got = csr_dict(M)
     L = exact_lagrange_to_legendre(degree)
     exact = {(k, j): L[k][j] for k in range(degree + 1) for j in range(degree + 1) if L[k][j]}
     assert got.keys() == exact.keys()
-    assert max(excess(got[key], value, rel=1e-13, abs_=0.0) for key, value in exact.items()) <= 1
+    # Within 1e-12 of the exact matrix normwise, and every Legendre index
+    # within 1e-12 of its own row's size.
+    dense = M.toarray().tolist()
+    assert normwise_error(dense, L) <= rowwise_error(dense, L) < 1e-12
 
 
 @pytest.mark.parametrize("degree, n_t, periodic", [(1, 3, False), (3, 5, True), (4, 1, True), (7, 4, False),
-                                                   (LIMIT, 3, True)])
+                                                   (PROLONGATION_LIMIT, 3, True)])
 def test_to_legendre_times_nodal_values_gives_legendre_coefficients(degree, n_t, periodic):
     space = ta.LagrangeSpace(degree, n_t, 2.0, periodic)
     rng = np.random.default_rng(degree * 100 + n_t)
@@ -187,12 +225,10 @@ def test_dg_solver_reaches_nodal_order_2q_plus_1():
     [
         (lambda: ta.LagrangeSpace(0, 3, 1.0), ValueError, "degree must be >= 1, got 0"),
         (lambda: ta.LagrangeSpace(2, 3, 1.0, periodic=1), TypeError, "periodic must be True or False, not int"),
-        (lambda: ta.LagrangeSpace(13, 3, 1.0).to_legendre(), ValueError,
-         "degree must be <= 12 for Lagrange matrices (equidistant interpolation of higher degree amplifies "
-         "rounding beyond 1e-10), got 13"),
-        (lambda: ta.LagrangeSpace(13, 3, 1.0).prolongation(6), ValueError,
-         "degree must be <= 12 for Lagrange matrices (equidistant interpolation of higher degree amplifies "
-         "rounding beyond 1e-10), got 13"),
+        (lambda: ta.LagrangeSpace(TO_LEGENDRE_LIMIT + 1, 3, 1.0).to_legendre(), ValueError,
+         DEGREE_LIMIT_MESSAGE.format(limit=TO_LEGENDRE_LIMIT, method="to_legendre", degree=TO_LEGENDRE_LIMIT + 1)),
+        (lambda: ta.LagrangeSpace(PROLONGATION_LIMIT + 1, 3, 1.0).prolongation(6), ValueError,
+         DEGREE_LIMIT_MESSAGE.format(limit=PROLONGATION_LIMIT, method="prolongation", degree=PROLONGATION_LIMIT + 1)),
         (lambda: ta.LagrangeSpace(2, 3, 1.0).prolongation(2.0), TypeError,
          "target must be an int (a number of intervals) or a LagrangeSpace, not float"),
         (lambda: ta.LagrangeSpace(2, 3, 1.0).prolongation(0), ValueError, "target must be >= 1, got 0"),

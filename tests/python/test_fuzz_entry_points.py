@@ -46,7 +46,9 @@ from hypothesis import strategies as st
 import tavik
 from support import (
     MATRIX_TOO_SMALL,
+    PROLONGATION_DEGREE_LIMIT,
     SANITIZED,
+    TRANSFORMATION_DEGREE_LIMIT,
     Exporter,
     Float,
     Index,
@@ -71,7 +73,6 @@ CAPACITY = (2**63 - 1) // 8  # the most doubles (or 64-bit indices) one array ma
 # Sizes from here to CAPACITY fail to allocate at once (MemoryError); under
 # AddressSanitizer a failed allocation aborts, so that run avoids them.
 UNALLOCATABLE = None if SANITIZED else 2**55
-MAX_MATRIX_DEGREE = 12  # the Lagrange matrices refuse higher degrees before anything else
 WORK = 10**6  # the most elements a call made here may produce or visit
 
 
@@ -586,12 +587,12 @@ def points_verdict(degree, n_t, periodic):
 
 
 def prolongation_verdict(nt_coarse, nt_fine, degree, periodic):
-    if periodic and (degree == 0 or nt_coarse == 0 or nt_fine == 0):
+    if degree == 0 or nt_coarse == 0 or nt_fine == 0:
         return CHEAP
-    if degree > MAX_MATRIX_DEGREE:
+    if degree > PROLONGATION_DEGREE_LIMIT:
         return REFUSED
     coarse = size_verdict(nt_coarse * degree + (0 if periodic else 1))
-    if coarse != CHEAP or degree == 0 or nt_coarse == 0 or nt_fine == 0:
+    if coarse != CHEAP:
         return coarse
     rows = nt_fine * degree + (0 if periodic else 1)
     if refused(rows):
@@ -600,12 +601,12 @@ def prolongation_verdict(nt_coarse, nt_fine, degree, periodic):
 
 
 def transformation_verdict(degree, n_t, periodic):
-    if periodic and (degree == 0 or n_t == 0):
+    if degree == 0 or (periodic and n_t == 0):
         return CHEAP
-    if degree > MAX_MATRIX_DEGREE:
+    if n_t > 0 and degree > TRANSFORMATION_DEGREE_LIMIT:
         return REFUSED
     nodes = size_verdict(n_t * degree + (0 if periodic else 1))
-    if nodes != CHEAP or degree == 0:
+    if nodes != CHEAP:
         return nodes
     return CHEAP if n_t * (degree + 1) ** 2 <= WORK else TOO_BIG
 
@@ -888,5 +889,7 @@ def test_sizes_that_cannot_exist_are_refused_at_once(huge, small, swap):
         tavik.lagrange_prolongation_matrix(huge, max(small, 1), max(small, 1))
     if huge >= 2**31:
         with pytest.raises(refusals):
-            tavik.lagrange_to_legendre_basis_transformation(huge, 0)
+            tavik.lagrange_to_legendre_basis_transformation(huge, 1)
+        # Without intervals there is nothing to size, at any degree.
+        assert tavik.lagrange_to_legendre_basis_transformation(huge, 0) == ([], [], [])
     module_still_works()

@@ -16,6 +16,7 @@ from support import (
     PROLONGATION_COARSE,
     PROLONGATION_DEGREE,
     PROLONGATION_FINE,
+    SINGULAR_VANDERMONDE,
     TRANSFORMATION_DEGREE_ZERO,
     degree_limit,
     same,
@@ -242,6 +243,7 @@ def test_prolongation_periodic_has_no_row_for_the_end_node(degree, nt_coarse, nt
         ((2, 0, 1, True), PERIODIC_PROLONGATION),
         ((0, 0, 3, True), PERIODIC_PROLONGATION),
         ((0, 4, 13, True), PERIODIC_PROLONGATION),
+        ((0, 4, 2**40, True), PERIODIC_PROLONGATION),
     ],
 )
 def test_prolongation_periodic_value_errors(check_raises, args, message):
@@ -257,11 +259,12 @@ def test_prolongation_periodic_value_errors(check_raises, args, message):
         ((0, 0, 1), PROLONGATION_COARSE),
         ((2, 0, 1), PROLONGATION_FINE),
         ((2, 0, 1, False), PROLONGATION_FINE),
-        # The degree limit comes after the periodic checks and before the
-        # interval counts, whatever they are.
-        ((2, 4, 13), degree_limit(13)),
-        ((2, 4, 13, True), degree_limit(13)),
-        ((0, 0, 13), degree_limit(13)),
+        # The degree limit comes after every specified check, before any
+        # basis is built.
+        ((0, 4, 22), PROLONGATION_COARSE),
+        ((2, 0, 22), PROLONGATION_FINE),
+        ((2, 4, 22), degree_limit(22)),
+        ((2, 4, 22, True), degree_limit(22)),
         ((2**62, 2**62, 2**40), degree_limit(2**40)),
     ],
 )
@@ -327,6 +330,8 @@ SIXTH, TWO_THIRDS, THIRD = 0.16666666666666666, 0.6666666666666666, 0.3333333333
         ((1, 1, True), ([0, 1], [0, 0], [1.0, 0.0])),
         ((2, 0), ([], [], [])),
         ((9, 0), ([], [], [])),
+        ((3000, 0), ([], [], [])),
+        ((U64_MAX, 0), ([], [], [])),
         ((2, 1), ([0, 0, 0, 1, 1, 1, 2, 2, 2], [0, 1, 2] * 3,
                   [SIXTH, TWO_THIRDS, SIXTH, -0.5, 0.0, 0.5, THIRD, -TWO_THIRDS, THIRD])),
         ((2, 1, True), ([0, 0, 1, 1, 2, 2], [0, 1] * 3,
@@ -376,13 +381,12 @@ def test_transformation_periodic_value_errors(check_raises, args, message):
         ((0, 3), TRANSFORMATION_DEGREE_ZERO),
         ((0, 0), TRANSFORMATION_DEGREE_ZERO),
         ((0, 3, False), TRANSFORMATION_DEGREE_ZERO),
-        # Degrees beyond the accurate limit are refused before anything is
-        # sized, however large.
-        ((13, 1), degree_limit(13)),
-        ((100, 1), degree_limit(100)),
-        ((3000, 0), degree_limit(3000)),
-        ((2**31, 0), degree_limit(2**31)),
-        ((U64_MAX, 0), degree_limit(U64_MAX)),
+        # Degrees beyond the accurate limit are a numerical breakdown,
+        # reported before anything is sized, however large.
+        ((36, 1), SINGULAR_VANDERMONDE),
+        ((100, 1, True), SINGULAR_VANDERMONDE),
+        ((2**31, 3), SINGULAR_VANDERMONDE),
+        ((U64_MAX, 2**62), SINGULAR_VANDERMONDE),
         ((1, U64_MAX), CAPACITY_OVERFLOW),
     ],
 )

@@ -156,7 +156,7 @@ CASES = [
     case("transformation-periodic-count", lambda: tavik.lagrange_to_legendre_basis_transformation(TWO, 0, True),
          ValueError),
     case("transformation-degree-0", lambda: tavik.lagrange_to_legendre_basis_transformation(0, FOUR), Panic),
-    case("transformation-capacity", lambda: tavik.lagrange_to_legendre_basis_transformation(HUGE, 0), Panic),
+    case("transformation-capacity", lambda: tavik.lagrange_to_legendre_basis_transformation(HUGE, FOUR), Panic),
     case("transformation-keyword", lambda: tavik.lagrange_to_legendre_basis_transformation(TWO, FOUR, T=T), TypeError),
     # LegendreBasis
     case("basis-new", lambda: LB(TWO, THREE, T)),
