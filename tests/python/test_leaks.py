@@ -24,6 +24,7 @@ its leak checker covers the C heap.
 
 import ctypes
 import gc
+import numbers
 import resource
 import sys
 import tracemalloc
@@ -88,6 +89,13 @@ class Boom(Exception):
 class Exploding:
     def __float__(self):
         raise Boom("no float today")
+
+
+class ExplodingReal(Exploding):
+    """Passes for a real number until converted."""
+
+
+numbers.Real.register(ExplodingReal)
 
 
 class Reentering:
@@ -239,7 +247,7 @@ COEFFS_INT = [[1, 2, 3]] * 3
 OBJECT_COEFFS = np.array([[1.5, 2, 3]] * 3, dtype=object)
 OVERFLOWING = [[HUGE**20, 0.5, 1.0]] * 3
 BAD_OBJECT_COEFFS = np.array([[1.0, None, 2.0]] * 3, dtype=object)
-EXPLODING_COEFFS = np.array([[1.0, Exploding(), 2.0]] * 3, dtype=object)
+EXPLODING_COEFFS = np.array([[1.0, ExplodingReal(), 2.0]] * 3, dtype=object)
 FLAT = np.arange(9.0)
 OUT = np.zeros(100)
 OUT_STRIDED = np.zeros(200)[::2]
@@ -250,6 +258,7 @@ READONLY_OUT.flags.writeable = False
 SAMPLES = np.ones((3, 3, 2))
 LEFT = str("left")
 FINE = int(str(2**41))  # more intervals than a mesh may have
+EXPLODING_T = ExplodingReal()
 LAGRANGE_TOO_HIGH = LAS(_core.max_lagrange_matrix_degree + 1, TWO, T)
 
 
@@ -273,7 +282,8 @@ CASES += [
     case("space-new-end", lambda: LS(TWO, THREE, 1e308), ValueError, arrays=True),
     case("space-new-length", lambda: LS(TWO, THREE, 1e-300), ValueError, arrays=True),
     case("space-new-overflow", lambda: LS(TWO, THREE, HUGE**20), ValueError, arrays=True),
-    case("space-new-exploding", lambda: LS(TWO, THREE, Exploding()), TypeError, arrays=True),
+    case("space-new-not-real", lambda: LS(TWO, THREE, Exploding()), TypeError, arrays=True),
+    case("space-new-exploding", lambda: LS(TWO, THREE, EXPLODING_T), Boom, arrays=True),
     case("space-reinit", lambda: SPACE.__init__(TWO, THREE, T), AttributeError, arrays=True),
     case("space-setattr", lambda: setattr(SPACE, "_T", T), AttributeError, arrays=True),
     case("space-value", lambda: (repr(SPACE), hash(SPACE), SPACE == LAGRANGE, SPACE.h, SPACE.n_dofs,
@@ -350,7 +360,8 @@ WATCHED = [T, BIG, NEGATIVE, HUGE, UNALLOCATABLE, TEXT, VALS, VALS_TUPLE, VALS_A
            SMALL_TIMES, BIG_TIMES, FLOAT32_TIMES, MISALIGNED_TIMES, CTYPES_TIMES, LIST_TIMES, BASIS, EMPTY_BASIS,
            HUGE_BASIS, EVALUATOR, EMPTY_EVALUATOR, REENTERING, REENTERING[0], LB, LBE, Panic, Boom, Exploding,
            LS, LAS, SPACE, LAGRANGE, PERIODIC_LAGRANGE, COEFFS, COEFFS_2, COEFFS_INT, OBJECT_COEFFS, OVERFLOWING,
-           BAD_OBJECT_COEFFS, EXPLODING_COEFFS, FLAT, OUT, OUT_STRIDED, OUT_2, OUT_F32, READONLY_OUT, SAMPLES, LEFT, FINE,
+           BAD_OBJECT_COEFFS, EXPLODING_COEFFS, FLAT, OUT, OUT_STRIDED, OUT_2, OUT_F32, READONLY_OUT, SAMPLES,
+           LEFT, FINE, EXPLODING_T, ExplodingReal,
            LAGRANGE_TOO_HIGH, squares, wrong_shape]
 
 
