@@ -156,6 +156,9 @@ def real_array(value: Any, name: str) -> np.ndarray:
         except OverflowError as error:
             # Python ints (or Fractions) beyond float64.
             raise ValueError(FLOAT_RANGE_MESSAGE.format(name=name, error=error)) from None
+        except TypeError as error:
+            # A real number whose __float__ returns something else.
+            raise TypeError(ARRAY_CONVERSION_MESSAGE.format(name=name, error=error)) from None
     elif kind not in "biuf":
         raise TypeError(ARRAY_TYPE_MESSAGE.format(name=name, dtype=array.dtype))
     return np.require(array, dtype=np.float64, requirements=["C", "A"])
