@@ -169,7 +169,8 @@ def output_array(out: object, shape: tuple[int, ...]) -> np.ndarray:
     strides) and returns a plain ndarray view of it to write into: a
     subclass's own reshape, flags or item assignment could otherwise send the
     results elsewhere while the call reports success."""
-    if not issubclass(type(out), np.ndarray):  # not fooled by a __class__ property
+    # isinstance alone would take an object whose __class__ property claims ndarray.
+    if not (isinstance(out, np.ndarray) and issubclass(type(out), np.ndarray)):
         raise TypeError(OUT_TYPE_MESSAGE.format(type=_type_name(out)))
     out = np.ndarray.view(out, np.ndarray)
     if out.dtype.kind != "f" or out.dtype.itemsize != 8:

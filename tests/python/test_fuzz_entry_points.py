@@ -1032,7 +1032,7 @@ def _target_count(target):
     """The interval count a prolongation target asks for, if an int-like."""
     if isinstance(target, ta.LagrangeSpace):
         return target.n_t
-    with contextlib.suppress(Exception):
+    with contextlib.suppress(BaseException):  # a hostile __index__ raises anything, PanicException too
         return operator.index(target.result if isinstance(target, Index) else target)
     return None
 
