@@ -19,7 +19,9 @@ REAL_TYPE_MESSAGE = "{name} must be a real number, not {type}"
 POSITIVE_FINITE_MESSAGE = "{name} must be finite and > 0, got {value!r}"
 SPACE_SIZE_MESSAGE = "n_t * (degree + 1) must be below 2**62, got {n_t} * ({degree} + 1)"
 MESH_RESOLUTION_MESSAGE = "n_t must be <= 2**40 (the nodes would crowd within rounding of T), got {n_t}"
-MESH_END_MESSAGE = "T must be <= 2**1022 / (degree + 1) (beyond it the arithmetic overflows), got {T!r} with degree {degree}"
+MESH_END_MESSAGE = (
+    "T must be <= 2**1022 / (degree + 1) (beyond it the arithmetic overflows), got {T!r} with degree {degree}"
+)
 INTERVAL_LENGTH_MESSAGE = (
     "T / n_t must be >= 2**-960 * (degree + 1)**2 (below it the arithmetic underflows), "
     "but T = {T!r} and n_t = {n_t} give {h!r} with degree {degree}"
@@ -52,8 +54,8 @@ MAX_INTERVALS = 2**40
 MAX_END_EXPONENT = 1022
 # h >= 2**-960 (degree + 1)**2: h / (2 degree + 1), degree (degree + 1) / h,
 # h / degree and h / 2 times the smallest Gauss-Legendre weight or node
-# offset (at least 2**-23.5 for up to 4096 points) all stay finite and normal, with a
-# margin of more than 2**30.
+# offset (at least 2**-23.5 for up to 4096 points) all stay finite and
+# normal, with a margin of more than 2**30.
 MIN_INTERVAL_EXPONENT = -960
 
 
