@@ -206,7 +206,7 @@ def _names(message):
         lambda: ARRAY_SPACE.evaluate(ARRAY_COEFFS, _clearing_list()),
         lambda: ARRAY_SPACE.evaluate(ARRAY_COEFFS, [0.1], derivative=Index(1)),
         lambda: ARRAY_SPACE.evaluate(ARRAY_COEFFS, [0.1], out=ArrayLike(np.zeros(1))),
-        lambda: ARRAY_SPACE.basis_matrix(ArrayLike(np.ones((2, 2)))),
+        lambda: ARRAY_SPACE.to_flat(ArrayLike(np.ones((2, 2)))),
         lambda: ARRAY_SPACE.from_flat(ArrayLike(Boom)),
         lambda: ARRAY_SPACE.quadrature(Index(Boom)),
         lambda: ARRAY_SPACE.quadrature(Index(5000)),
