@@ -185,4 +185,6 @@ OVERFLOW_CASES = [
 
 @pytest.mark.parametrize("call, name, value", overflow_cases())
 def test_numbers_beyond_float64_are_value_errors_naming_the_argument(call, name, value, check_raises):
+    if "basis_matrix" in call.__code__.co_names:
+        scipy_sparse_or_skip()
     check_raises(ValueError, M.FLOAT_RANGE_MESSAGE.format(name=name, error=overflow_text(value)), call)

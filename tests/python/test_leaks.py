@@ -6,7 +6,8 @@ evaluate batches of 2 500 times on the worker pool) leaves behind
   called and of the classes involved (sys.getrefcount, exact), and, on a
   debug build of the interpreter, about the same total of all references
   (sys.gettotalrefcount), which also sees references leaked on objects that
-  tavik itself created;
+  tavik itself created (not for tavik_arrays, whose numpy calls make that
+  total drift there; see case());
 - no more of the interpreter's allocated blocks (sys.getallocatedblocks)
   and no more C heap in use (glibc's mallinfo2) than a few hundred bytes;
 - a resident set size grown by less than 8 MiB;
@@ -146,10 +147,14 @@ def case(name, call, raises=None, *, batch=False, allocation_failure=False, arra
     marks = [pytest.mark.allocation_failure] if allocation_failure else []
     if scipy and not HAVE_SCIPY:
         marks.append(pytest.mark.skip(reason="scipy does not import under this interpreter"))
+    # The interpreter's reference total is left out for tavik_arrays: on the
+    # debug interpreter, Debian's numpy is a release build whose reference
+    # operations that total does not see, so it drifts by a few references
+    # per numpy call (np.asarray of a list: 4) with nothing leaked.
     if arrays:
-        counts = (ARRAY_BATCH_CALLS, TRACED_BATCH_CALLS) if batch else (ARRAY_CALLS, TRACED_ARRAY_CALLS)
+        counts = (ARRAY_BATCH_CALLS, TRACED_BATCH_CALLS, False) if batch else (ARRAY_CALLS, TRACED_ARRAY_CALLS, False)
     else:
-        counts = (BATCH_CALLS, TRACED_BATCH_CALLS) if batch else (CALLS, TRACED_CALLS)
+        counts = (BATCH_CALLS, TRACED_BATCH_CALLS, True) if batch else (CALLS, TRACED_CALLS, True)
     return pytest.param(call, raises, counts, id=name, marks=marks)
 
 
@@ -396,7 +401,7 @@ def test_repeated_calls_leave_nothing_behind(call, raises, counts):
         assert raises is not None and type(exc) is raises, f"{type(exc).__name__}: {exc}"
     else:
         assert raises is None, f"expected {raises.__name__}"
-    n, traced = counts
+    n, traced, whole_total = counts
     warmup = min(n, WARMUP)
     repeat(call, raises, warmup)
     gc.collect()
@@ -405,7 +410,8 @@ def test_repeated_calls_leave_nothing_behind(call, raises, counts):
     repeat(call, raises, n)
     gc.collect()
     assert reference_counts() == refs
-    assert total_references() - total < 100  # one leaked per call would be thousands
+    if whole_total:
+        assert total_references() - total < 100  # one leaked per call would be thousands
     assert sys.getallocatedblocks() - blocks < 200
     assert heap_in_use() - heap < 64 * 1024
     if not SANITIZED:  # the sanitizer's quarantine holds freed memory for a while
