@@ -18,7 +18,16 @@ INTEGER_RANGE_MESSAGE = "{name} must be >= {low}, got {value}"
 REAL_TYPE_MESSAGE = "{name} must be a real number, not {type}"
 POSITIVE_FINITE_MESSAGE = "{name} must be finite and > 0, got {value!r}"
 SPACE_SIZE_MESSAGE = "n_t * (degree + 1) must be below 2**62, got {n_t} * ({degree} + 1)"
-INTERVAL_UNDERFLOW_MESSAGE = "T / n_t must be a positive double, but T = {T!r} and n_t = {n_t} give {h!r}"
+MESH_RESOLUTION_MESSAGE = "n_t must be <= 2**40 (the nodes would crowd within rounding of T), got {n_t}"
+MESH_END_MESSAGE = (
+    "T must be <= 2**1022 / (degree + 1) (beyond it the arithmetic overflows), got {T!r} with degree {degree}"
+)
+INTERVAL_LENGTH_MESSAGE = (
+    "T / n_t must be >= 2**-960 * (degree + 1)**2 (below it the arithmetic underflows), "
+    "but T = {T!r} and n_t = {n_t} give {h!r} with degree {degree}"
+)
+FLOAT_RANGE_MESSAGE = "{name} must be within the range of float64: {error}"
+IMMUTABLE_MESSAGE = "{type} is immutable"
 FLAG_MESSAGE = "{name} must be True or False, not {type}"
 SIDE_MESSAGE = "side must be 'right' or 'left', got {value!r}"
 ARRAY_TYPE_MESSAGE = "{name} must be an array-like of real numbers; got dtype {dtype}"
@@ -32,6 +41,22 @@ OUT_READONLY_MESSAGE = "out must be writeable"
 # Largest n_t * (degree + 1): every index and count stays far from the
 # 64-bit limits of the native code, whatever it multiplies them by.
 MAX_SPACE_SIZE = 2**62
+
+# The meshes whose arithmetic stays exact enough and within the normal
+# doubles; docs/arrays.md derives the three bounds from the operations of
+# locating a time and from the entries a space produces.
+# h = T / n_t >= 2**-40 T >= 4096 ulp(T): nodes stay thousands of units in
+# the last place apart, so no rounding of a node's position (nor a window of
+# a few ulps around it) can merge two of them or make b - a meaningless.
+MAX_INTERVALS = 2**40
+# T (degree + 1) <= 2**1022: a + b (up to 2T), h * degree and every other
+# intermediate stay finite, and 2 / h stays normal.
+MAX_END_EXPONENT = 1022
+# h >= 2**-960 (degree + 1)**2: h / (2 degree + 1), degree (degree + 1) / h,
+# h / degree and h / 2 times the smallest Gauss-Legendre weight or node
+# offset (at least 2**-23.5 for up to 4096 points) all stay finite and
+# normal, with a margin of more than 2**30.
+MIN_INTERVAL_EXPONENT = -960
 
 
 def _type_name(value: object) -> str:
@@ -55,7 +80,13 @@ def positive_finite(value: object, name: str) -> float:
     """A finite float > 0 from a real number (bool refused)."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
         raise TypeError(REAL_TYPE_MESSAGE.format(name=name, type=_type_name(value)))
-    result = float(value)
+    try:
+        result = float(value)
+    except OverflowError as error:
+        raise ValueError(FLOAT_RANGE_MESSAGE.format(name=name, error=error)) from None
+    except TypeError:
+        # A real number whose __float__ returns something else.
+        raise TypeError(REAL_TYPE_MESSAGE.format(name=name, type=_type_name(value))) from None
     if not (math.isfinite(result) and result > 0.0):
         raise ValueError(POSITIVE_FINITE_MESSAGE.format(name=name, value=result))
     return result
@@ -68,9 +99,17 @@ def uniform_mesh(degree: object, n_t: object, T: object) -> tuple[int, int, floa
     t_end = positive_finite(T, "T")
     if n * (d + 1) >= MAX_SPACE_SIZE:
         raise ValueError(SPACE_SIZE_MESSAGE.format(n_t=n, degree=d))
-    h = t_end / n
-    if h == 0.0:
-        raise ValueError(INTERVAL_UNDERFLOW_MESSAGE.format(T=t_end, n_t=n, h=h))
+    if n > MAX_INTERVALS:
+        raise ValueError(MESH_RESOLUTION_MESSAGE.format(n_t=n))
+    # Both bounds compared exactly, on the doubles' integer ratios (the
+    # denominators are powers of two).
+    numerator, denominator = t_end.as_integer_ratio()
+    if numerator * (d + 1) > denominator << MAX_END_EXPONENT:
+        raise ValueError(MESH_END_MESSAGE.format(T=t_end, degree=d))
+    h = t_end / n  # as the native code computes it
+    numerator, denominator = h.as_integer_ratio()
+    if numerator << -MIN_INTERVAL_EXPONENT < (d + 1) ** 2 * denominator:
+        raise ValueError(INTERVAL_LENGTH_MESSAGE.format(T=t_end, n_t=n, h=h, degree=d))
     return d, n, t_end
 
 
@@ -104,6 +143,9 @@ def real_array(value: Any, name: str) -> np.ndarray:
         # numpy's own kind of failure: TypeError for objects it cannot take,
         # ValueError for ragged nesting.
         raise type(error)(ARRAY_CONVERSION_MESSAGE.format(name=name, error=error)) from None
+    except OverflowError as error:
+        # A Python int beyond float64 among floats.
+        raise ValueError(FLOAT_RANGE_MESSAGE.format(name=name, error=error)) from None
     kind = array.dtype.kind
     if kind == "O":
         # numpy would turn None into NaN and text into numbers; only real
@@ -111,16 +153,28 @@ def real_array(value: Any, name: str) -> np.ndarray:
         for element in array.flat:
             if not isinstance(element, numbers.Real):
                 raise TypeError(ARRAY_ELEMENT_MESSAGE.format(name=name, type=_type_name(element)))
-        array = array.astype(np.float64)
+        try:
+            array = array.astype(np.float64)
+        except OverflowError as error:
+            # Python ints (or Fractions) beyond float64.
+            raise ValueError(FLOAT_RANGE_MESSAGE.format(name=name, error=error)) from None
+        except TypeError as error:
+            # A real number whose __float__ returns something else.
+            raise TypeError(ARRAY_CONVERSION_MESSAGE.format(name=name, error=error)) from None
     elif kind not in "biuf":
         raise TypeError(ARRAY_TYPE_MESSAGE.format(name=name, dtype=array.dtype))
     return np.require(array, dtype=np.float64, requirements=["C", "A"])
 
 
 def output_array(out: object, shape: tuple[int, ...]) -> np.ndarray:
-    """Checks a caller's out= array (float64 of either byte order, any strides)."""
-    if not isinstance(out, np.ndarray):
+    """Checks a caller's out= array (float64 of either byte order, any
+    strides) and returns a plain ndarray view of it to write into: a
+    subclass's own reshape, flags or item assignment could otherwise send the
+    results elsewhere while the call reports success."""
+    # isinstance alone would take an object whose __class__ property claims ndarray.
+    if not (isinstance(out, np.ndarray) and issubclass(type(out), np.ndarray)):
         raise TypeError(OUT_TYPE_MESSAGE.format(type=_type_name(out)))
+    out = np.ndarray.view(out, np.ndarray)
     if out.dtype.kind != "f" or out.dtype.itemsize != 8:
         raise TypeError(OUT_DTYPE_MESSAGE.format(dtype=out.dtype))
     if out.shape != shape:

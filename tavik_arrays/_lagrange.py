@@ -48,8 +48,8 @@ class LagrangeSpace(UniformMeshSpace):
     _periodic: bool
 
     def __init__(self, degree: int, n_t: int, T: float, periodic: bool = False) -> None:
-        self._set_mesh(_checks.integer(degree, "degree", 1), n_t, T)
-        object.__setattr__(self, "_periodic", _checks.flag(periodic, "periodic"))
+        mesh = _checks.uniform_mesh(_checks.integer(degree, "degree", 1), n_t, T)
+        self._initialize(mesh, _periodic=_checks.flag(periodic, "periodic"))
 
     @property
     def degree(self) -> int:

@@ -49,7 +49,7 @@ class LegendreSpace(UniformMeshSpace, LegendreOperatorsMixin):
     __slots__ = ()
 
     def __init__(self, degree: int, n_t: int, T: float) -> None:
-        self._set_mesh(degree, n_t, T)
+        self._initialize(_checks.uniform_mesh(degree, n_t, T))
 
     @property
     def n_dofs(self) -> int:
@@ -102,12 +102,11 @@ class LegendreSpace(UniformMeshSpace, LegendreOperatorsMixin):
         left = _checks.left_side(side)
         components = coeffs.shape[2:]
         shape = times.shape + components
-        if out is not None:
-            out = _checks.output_array(out, shape)
+        target = None if out is None else _checks.output_array(out, shape)
         m = math.prod(components)
         n = times.size
-        if out is not None and _checks.direct_output(out, coeffs, times):
-            result = out
+        if target is not None and _checks.direct_output(target, coeffs, times):
+            result = target
         else:
             result = np.empty(shape)
         if n and m:
@@ -121,10 +120,11 @@ class LegendreSpace(UniformMeshSpace, LegendreOperatorsMixin):
                 want_derivative,
                 left,
             )
-        if out is not None and result is not out:
-            out[...] = result
-            return out
-        return result
+        if out is None or target is None:
+            return result
+        if result is not target:
+            target[...] = result
+        return out
 
     def basis_matrix(
         self, t: Any, *, derivative: bool = False, side: Literal["right", "left"] = "right"

@@ -10,7 +10,8 @@ from . import _checks
 class UniformMeshSpace:
     """A polynomial degree on ``n_t`` intervals of length ``h = T / n_t``.
 
-    The arguments are validated once, at construction; instances are then
+    The arguments are validated once, at construction, and the constructor
+    runs once (called again on a built space, it raises); instances are then
     immutable, compare and hash by value (and by type), and pickle and copy
     as themselves. Subclasses with further parameters extend ``_key``, their
     constructor's arguments in order after (degree, n_t, T), and their slots.
@@ -22,17 +23,26 @@ class UniformMeshSpace:
     _n_t: int
     _T: float
 
-    def _set_mesh(self, degree: int, n_t: int, T: float) -> None:
-        d, n, t_end = _checks.uniform_mesh(degree, n_t, T)
-        object.__setattr__(self, "_degree", d)
-        object.__setattr__(self, "_n_t", n)
-        object.__setattr__(self, "_T", t_end)
+    def _initialize(self, mesh: tuple[int, int, float], **fields: object) -> None:
+        """Stores a validated (degree, n_t, T) and a subclass's further
+        validated fields. Only once: run again on a built space (by calling
+        its __init__), it would change a value that dictionaries and sets
+        already hold by its hash."""
+        try:
+            object.__getattribute__(self, "_degree")
+        except AttributeError:
+            pass
+        else:
+            raise AttributeError(_checks.IMMUTABLE_MESSAGE.format(type=type(self).__name__))
+        fields = {"_degree": mesh[0], "_n_t": mesh[1], "_T": mesh[2], **fields}
+        for name, value in fields.items():
+            object.__setattr__(self, name, value)
 
     def __setattr__(self, name: str, value: object) -> None:
-        raise AttributeError(f"{type(self).__name__} is immutable")
+        raise AttributeError(_checks.IMMUTABLE_MESSAGE.format(type=type(self).__name__))
 
     def __delattr__(self, name: str) -> None:
-        raise AttributeError(f"{type(self).__name__} is immutable")
+        raise AttributeError(_checks.IMMUTABLE_MESSAGE.format(type=type(self).__name__))
 
     @property
     def degree(self) -> int:

@@ -379,3 +379,50 @@ def scipy_sparse_or_skip():
     not import: Debian's debug interpreter imports numpy but not scipy."""
     return pytest.importorskip("scipy.sparse", reason="scipy does not import under this interpreter",
                                exc_type=ImportError)
+
+
+# ---------------------------------------------------------------- tavik_arrays meshes
+
+
+def mesh_refusal(degree, n_t, T):
+    """The ValueError message with which tavik_arrays refuses the mesh
+    (degree, n_t, T) of valid types and signs, or None if it is accepted;
+    the bounds compared in exact arithmetic."""
+    from fractions import Fraction
+
+    from tavik_arrays import _checks as M
+
+    if n_t * (degree + 1) >= 2**62:
+        return M.SPACE_SIZE_MESSAGE.format(n_t=n_t, degree=degree)
+    if n_t > 2**40:
+        return M.MESH_RESOLUTION_MESSAGE.format(n_t=n_t)
+    if Fraction(T) * (degree + 1) > 2**1022:
+        return M.MESH_END_MESSAGE.format(T=T, degree=degree)
+    h = T / n_t
+    if Fraction(h) < Fraction((degree + 1) ** 2, 2**960):
+        return M.INTERVAL_LENGTH_MESSAGE.format(T=T, n_t=n_t, h=h, degree=degree)
+    return None
+
+
+def check_located(space, times):
+    """The rows of space.basis_matrix(times) (degree >= 1) locate each time
+    right: its interval is floor(t / h) clamped (t / h rounded), its P_1 = xi is the exact
+    local coordinate within the rounding of a + b and t - (a + b) / 2, every
+    value is finite, and the slope of P_1 is 2 / h, a normal number."""
+    from fractions import Fraction
+
+    h, n_t, width = space.h, space.n_t, space.degree + 1
+    rows = space.basis_matrix(times)
+    slopes = space.basis_matrix(times, derivative=True)
+    assert np.isfinite(rows.data).all() and np.isfinite(slopes.data).all()
+    bound = Fraction(4 * math.ulp(space.T)) / Fraction(h) + Fraction(2.0**-50)
+    for i, t in enumerate(times):
+        c = int(rows.indices[i * width]) // width
+        assert c == max(0, min(math.floor(t / h), n_t - 1))  # the rounded quotient decides
+        a = h * float(c)
+        b = h + a
+        exact = (2 * Fraction(t) - Fraction(a) - Fraction(b)) / (Fraction(b) - Fraction(a))
+        exact = min(max(exact, Fraction(-1)), Fraction(1))
+        assert abs(Fraction(float(rows.data[i * width + 1])) - exact) <= bound
+        slope = slopes.data[i * width + 1]
+        assert slope == 2.0 / h and abs(slope) >= sys.float_info.min

@@ -86,10 +86,11 @@ M = _checks
         ((2, 4, -1), ValueError, M.POSITIVE_FINITE_MESSAGE.format(name="T", value=-1.0)),
         ((2, 4, float("nan")), ValueError, M.POSITIVE_FINITE_MESSAGE.format(name="T", value=float("nan"))),
         ((2, 4, float("inf")), ValueError, M.POSITIVE_FINITE_MESSAGE.format(name="T", value=float("inf"))),
-        ((2, 4, 10**400), OverflowError, "int too large to convert to float"),
+        ((2, 4, 10**400), ValueError,
+         M.FLOAT_RANGE_MESSAGE.format(name="T", error="int too large to convert to float")),
         ((2**62, 1, 1.0), ValueError, M.SPACE_SIZE_MESSAGE.format(n_t=1, degree=2**62)),
         ((2**70, 2**70, 1.0), ValueError, M.SPACE_SIZE_MESSAGE.format(n_t=2**70, degree=2**70)),
-        ((0, 2, 5e-324), ValueError, M.INTERVAL_UNDERFLOW_MESSAGE.format(T=5e-324, n_t=2, h=0.0)),
+        ((0, 2, 5e-324), ValueError, M.INTERVAL_LENGTH_MESSAGE.format(T=5e-324, n_t=2, h=0.0, degree=0)),
     ],
 )
 def test_invalid_construction(args, error, message, check_raises):

@@ -36,6 +36,7 @@ import operator
 import os
 import re
 import struct
+import sys
 import warnings
 
 import numpy as np
@@ -893,3 +894,268 @@ def test_sizes_that_cannot_exist_are_refused_at_once(huge, small, swap):
         # Without intervals there is nothing to size, at any degree.
         assert tavik.lagrange_to_legendre_basis_transformation(huge, 0) == ([], [], [])
     module_still_works()
+
+
+# ---------------------------------------------------------------- tavik_arrays
+
+import inspect  # noqa: E402
+
+import tavik_arrays as ta  # noqa: E402
+from support import check_located, locate, mesh_refusal  # noqa: E402
+
+try:
+    import scipy.sparse  # noqa: F401
+except ImportError:  # Debian's debug interpreter imports numpy but not scipy
+    HAVE_SCIPY = False
+else:
+    HAVE_SCIPY = True
+
+legendre = np.polynomial.legendre
+
+# Every argument a message of tavik_arrays may name.
+ARGUMENT_NAMES = ("degree", "n_t", "T", "T / n_t", "t", "coefficients", "values", "samples", "f(points)", "out",
+                  "side", "derivative", "periodic", "n_points", "target", "n_t * (degree + 1)")
+MATRIX_METHODS = {"basis_matrix", "mass_matrix", "derivative_matrix", "jump_matrix", "prolongation", "to_legendre"}
+
+
+def binds(function, args, kwargs):
+    try:
+        inspect.signature(function).bind(*args, **kwargs)
+    except TypeError:
+        return False
+    return True
+
+
+def check_array_outcome(function, args, kwargs):
+    """Makes a call of tavik_arrays; returns (True, result) or (False,
+    exception) after checking that a failure is a TypeError or ValueError
+    naming its argument, a binding error, or what a hostile argument raised
+    itself."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            return True, function(*args, **kwargs)
+        except BaseException as exc:  # noqa: BLE001
+            text = str(exc)
+            if isinstance(exc, FuzzError) or "raised by a hostile argument" in text or type(exc) in PASSED_ON:
+                return False, exc
+            if type(exc) is PanicException and "Reentrant(" in repr((args, kwargs)):
+                return False, exc  # raised by a reentrant argument's own call into tavik
+            if not binds(function, args, kwargs):
+                assert type(exc) is TypeError, f"{type(exc).__name__}: {exc}"
+                return False, exc
+            assert type(exc) in (TypeError, ValueError), f"{type(exc).__name__}: {exc}"
+            assert text.startswith(tuple(name + " " for name in ARGUMENT_NAMES)), f"{type(exc).__name__}: {exc}"
+            return False, exc
+
+
+def _raise_fuzz_error(points):
+    raise FuzzError("f refuses")
+
+
+# Real numbers beyond float64, alone and among floats.
+BEYOND_FLOAT64 = [10**400, -(2**1024), fractions.Fraction(3 * 10**400, 7)]
+
+
+def beyond_float64_lists():
+    return st.lists(st.one_of(st.floats(-4, 4), st.sampled_from(BEYOND_FLOAT64)), min_size=1, max_size=4)
+
+
+def _with_element(array, i, element):
+    """array as an object array with one element replaced."""
+    objects = array.astype(object)
+    objects.reshape(-1)[i % objects.size] = element
+    return objects
+
+
+def _marking(f):
+    """f, whose own exceptions (its caller's business) become FuzzErrors."""
+    def marked(points):
+        try:
+            return f(points)
+        except Exception as error:
+            raise FuzzError(f"f raised {error!r}") from error
+    return marked
+
+
+@functools.cache
+def array_kinds(n_t, width):
+    good = st.builds(lambda shape, seed: np.random.default_rng(seed).uniform(-4, 4, (n_t, width) + tuple(shape)),
+                     st.lists(st.integers(1, 3), max_size=2), st.integers(0, 2**32 - 1))
+    with_huge = st.builds(_with_element, good, st.integers(0, 99), st.sampled_from(BEYOND_FLOAT64))
+    flags_ = flags()
+    return {
+        "degree": st.one_of(st.integers(0, 8), st.integers(1, 8), sizes(8)),
+        "n_t": st.one_of(st.integers(1, 40), st.integers(1, 40), sizes(40)),
+        "T": st.one_of(st.floats(1e-3, 1e3), st.sampled_from(BEYOND_FLOAT64), st.sampled_from(BEYOND_FLOAT64),
+                       times()),
+        "periodic": flags_,
+        "coefficients": st.one_of(good, with_huge, numpy_arrays(), any_objects()),
+        "values": st.one_of(good.map(lambda c: c.reshape((n_t * width,) + c.shape[2:])), numpy_arrays(),
+                            beyond_float64_lists(), any_objects()),
+        "t": st.one_of(time_arrays(), st.lists(st.floats(-1.0, 3.0), max_size=5), beyond_float64_lists()),
+        "derivative": flags_,
+        "side": st.one_of(st.sampled_from(["right", "left", "up"]), any_objects()),
+        "out": st.one_of(st.none(), numpy_arrays(), any_objects()),
+        "n_points": st.one_of(st.none(), sizes(8)),
+        "f": st.one_of(good, with_huge,
+                       st.sampled_from([np.sin, np.cos, lambda p: p, lambda p: p[:1], _raise_fuzz_error, int,
+                                        lambda p: np.full(p.shape, 10**400, dtype=object)]),
+                       numpy_arrays(), any_objects()),
+        "target": st.one_of(st.integers(1, 9), sizes(20), any_objects()),
+    }
+
+
+@FUZZ
+@given(st.data(), st.sampled_from(["LegendreSpace", "LagrangeSpace"]))
+def test_array_space_constructors(data, name):
+    cls = getattr(ta, name)
+    CURRENT.clear()
+    names, n_required = parameters_of(cls)
+    args, kwargs = draw_call(data, names, array_kinds(1, 1), n_required)
+    ok, space = check_array_outcome(cls, args, kwargs)
+    if ok:
+        key = space.__reduce__()[1]
+        assert type(space) is cls and space == cls(*key)
+        assert mesh_refusal(space.degree, space.n_t, space.T) is None
+        with pytest.raises(AttributeError):
+            space.__init__(*key)
+
+
+@st.composite
+def array_spaces(draw):
+    degree, n_t = draw(st.integers(0, 6)), draw(st.integers(1, 9))
+    T = draw(st.sampled_from([0.1, 7.3, 1.0, 2.5e-3, 123.4]))
+    if draw(st.booleans()):
+        return ta.LegendreSpace(degree, n_t, T)
+    return ta.LagrangeSpace(degree + 1, n_t, T, draw(st.booleans()))
+
+
+def _target_count(target):
+    """The interval count a prolongation target asks for, if an int-like."""
+    if isinstance(target, ta.LagrangeSpace):
+        return target.n_t
+    with contextlib.suppress(BaseException):  # a hostile __index__ raises anything, PanicException too
+        return operator.index(target.result if isinstance(target, Index) else target)
+    return None
+
+
+@FUZZ
+@given(st.data(), array_spaces())
+def test_array_space_methods(data, space):
+    CURRENT.clear()
+    probe = np.array([0.0, 0.05, space.T / 3, space.T, np.nan])
+    c = np.linspace(-1.0, 1.0, space.n_t * (space.degree + 1)).reshape(space.n_t, space.degree + 1)
+    legendre_space = space if isinstance(space, ta.LegendreSpace) else space.legendre_space()
+    before = legendre_space.evaluate(c, probe, derivative=True)
+    methods = [m for m in ("evaluate", "basis_matrix", "to_flat", "from_flat", "mass_matrix", "derivative_matrix",
+                           "jump_matrix", "quadrature", "project", "points", "legendre_space", "prolongation",
+                           "to_legendre") if hasattr(space, m) and (HAVE_SCIPY or m not in MATRIX_METHODS)]
+    for _ in range(data.draw(st.integers(1, 3))):
+        method = getattr(space, data.draw(st.sampled_from(methods)))
+        names, n_required = parameters_of(method)
+        args, kwargs = draw_call(data, names, array_kinds(space.n_t, space.degree + 1), n_required)
+        if method.__name__ == "prolongation" and binds(method, args, kwargs):
+            count = _target_count(inspect.signature(method).bind(*args, **kwargs).arguments["target"])
+            if count is not None and 40 < count <= 2**40:
+                continue  # a real matrix of that many rows
+        if method.__name__ == "project" and binds(method, args, kwargs):
+            if args and callable(args[0]):
+                args = [_marking(args[0])] + args[1:]
+            elif callable(kwargs.get("f")):
+                kwargs["f"] = _marking(kwargs["f"])
+        ok, result = check_array_outcome(method, args, kwargs)
+        if ok and method.__name__ == "evaluate":
+            assert type(result) is np.ndarray and result.dtype == np.float64 or result is kwargs.get("out")
+        assert space == type(space)(*space.__reduce__()[1])
+    assert np.array_equal(legendre_space.evaluate(c, probe, derivative=True), before, equal_nan=True)
+
+
+# Agreement with numpy's Legendre series, on meshes whose step is no power of two.
+
+
+def numpy_reference(space, coefficients, times, derivative, left):
+    """The field at each time by numpy.polynomial.legendre, located by the
+    shared reference arithmetic (support.locate) and its left-limit rule."""
+    out = []
+    for t in times:
+        h, c, xi = locate(space.T, space.n_t, float(t))
+        if left and xi == -1.0 and c >= 1:
+            c, xi = c - 1, 1.0
+        series = legendre.legder(coefficients[c]) * (2.0 / h) if derivative else coefficients[c]
+        # A constant series is that constant at any xi, NaN included
+        # (legval would add 0 * xi).
+        out.append(series[0] if len(series) == 1 else legendre.legval(xi, series))
+    return np.array(out).reshape(np.shape(times) + coefficients.shape[2:])
+
+
+@st.composite
+def array_fields(draw):
+    degree, n_t = draw(st.integers(0, 7)), draw(st.integers(1, 30))
+    T = draw(st.one_of(st.sampled_from([0.1, 7.3, 1234.5]), st.floats(1e-3, 1e3)))
+    space = ta.LegendreSpace(degree, n_t, T)
+    components = tuple(draw(st.lists(st.integers(1, 3), max_size=2)))
+    seed = draw(st.integers(0, 2**32 - 1))
+    rng = np.random.default_rng(seed)
+    coefficients = rng.uniform(-4.0, 4.0, (n_t, degree + 1) + components)
+    nodes = space.h * np.arange(n_t + 1)
+    times = np.concatenate([rng.uniform(-0.2 * T, 1.2 * T, draw(st.integers(0, 40))), nodes,
+                            [np.nan, np.inf, -np.inf, 0.0, -0.0, T, np.nextafter(T, 0.0)]])
+    rng.shuffle(times)
+    return space, coefficients, times
+
+
+@FUZZ
+@given(array_fields(), st.booleans(), st.sampled_from(["right", "left"]), st.sampled_from(["<f8", ">f8", "<f4"]))
+def test_array_evaluation_agrees_with_numpy_legendre(field, derivative, side, dtype):
+    space, coefficients, times = field
+    t = times.astype(dtype)
+    result = space.evaluate(coefficients, t, derivative=derivative, side=side)
+    assert result.shape == t.shape + coefficients.shape[2:] and result.dtype == np.float64
+    expected = numpy_reference(space, coefficients, t.astype(np.float64), derivative, side == "left")
+    # Rounding: a few ulps per degree of the largest possible term, |c_k|
+    # times 1 for values, times k (k + 1) / h for derivatives.
+    d = space.degree
+    scale = np.abs(coefficients).sum(axis=1).max() * ((d * (d + 1) / space.h) if derivative else 1.0)
+    nan = np.isnan(expected)
+    assert (np.isnan(result) == nan).all()
+    assert (np.abs(result - expected)[~nan] <= 64 * (d + 1) * np.finfo(float).eps * scale).all()
+    if HAVE_SCIPY and not derivative:
+        B = space.basis_matrix(t, side=side)
+        assert B.shape == (t.size, space.n_dofs) and B.nnz == t.size * (d + 1)
+        flat = coefficients.reshape(space.n_dofs, -1)
+        assert np.allclose(B @ flat, result.reshape(t.size, -1), rtol=1e-12, atol=1e-12, equal_nan=True)
+    flat = space.to_flat(coefficients)
+    assert np.array_equal(space.from_flat(flat), coefficients)
+    assert np.array_equal(flat[space.n_t * d : space.n_t * d + space.n_t], coefficients[:, d])
+    # A function of the space is its own projection.
+    points, weights = space.quadrature()
+    assert math.isclose(weights.sum(), space.T, rel_tol=1e-12)
+    projected = space.project(space.evaluate(coefficients, points))
+    assert np.allclose(projected, coefficients, rtol=1e-9, atol=1e-9 * np.abs(coefficients).max())
+
+
+@FUZZ
+@given(
+    st.one_of(st.integers(0, 12), st.sampled_from([100, 2**20])),
+    st.one_of(st.integers(1, 10**6), st.integers(2**30, 2**41), st.sampled_from([12345, 2**32, 2**40, 2**40 + 1])),
+    st.one_of(st.floats(5e-324, 1.7976931348623157e308), st.floats(1e-300, 1e-280), st.floats(1e306, 1e308),
+              st.sampled_from([0.1, 7.3, 2.0**1022 / 3, 9 * 2.0**-960])),
+    st.lists(st.floats(0.0, 1.0), min_size=1, max_size=4),
+)
+def test_array_meshes_are_accepted_exactly_by_the_rule_and_compute_right(degree, n_t, T, fractions_):
+    refusal = mesh_refusal(degree, n_t, T)
+    for cls in (ta.LegendreSpace, ta.LagrangeSpace):
+        if cls is ta.LagrangeSpace and degree == 0:
+            continue
+        if refusal is not None:
+            with pytest.raises(ValueError) as info:
+                cls(degree, n_t, T)
+            assert str(info.value) == refusal
+        else:
+            assert cls(degree, n_t, T).h == T / n_t
+    if refusal is None and degree >= 1 and HAVE_SCIPY:
+        space = ta.LegendreSpace(degree, n_t, T)
+        check_located(space, [min(u * T, T) for u in fractions_] + [T, 0.95 * T])
+        h = space.h
+        assert sys.float_info.min <= h / (2 * degree + 1) and degree * (degree + 1) / h < math.inf
