@@ -264,7 +264,7 @@ SAMPLES = np.ones((3, 3, 2))
 LEFT = str("left")
 FINE = int(str(2**41))  # more intervals than a mesh may have
 EXPLODING_T = ExplodingReal()
-LAGRANGE_TOO_HIGH = LAS(_core.max_lagrange_matrix_degree + 1, TWO, T)
+LAGRANGE_TOO_HIGH = LAS(_core.max_to_legendre_degree + 1, TWO, T)
 
 
 def squares(points):
@@ -351,6 +351,7 @@ CASES += [
     case("lagrange-prolongation-huge", lambda: LAGRANGE.prolongation(HUGE), ValueError, arrays=True),
     case("lagrange-to-legendre", lambda: PERIODIC_LAGRANGE.to_legendre(), arrays=True, scipy=True),
     case("lagrange-degree-limit", lambda: LAGRANGE_TOO_HIGH.to_legendre(), ValueError, arrays=True),
+    case("lagrange-prolongation-degree-limit", lambda: LAGRANGE_TOO_HIGH.prolongation(SIX), ValueError, arrays=True),
     # The native module's own checks and its translation of core failures.
     case("native-shapes", lambda: _core.evaluate(2, 3, T, COEFFS.reshape(3, 3, 1), SMALL_TIMES, OUT_2, False, False),
          ValueError, arrays=True),
