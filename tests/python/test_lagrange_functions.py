@@ -259,7 +259,7 @@ def test_prolongation_periodic_value_errors(check_raises, args, message):
         ((0, 0, 1), PROLONGATION_COARSE),
         ((2, 0, 1), PROLONGATION_FINE),
         ((2, 0, 1, False), PROLONGATION_FINE),
-        # The degree limit comes after every specified check, before any
+        # The degree limit comes after every argument check, before any
         # basis is built.
         ((0, 4, 22), PROLONGATION_COARSE),
         ((2, 0, 22), PROLONGATION_FINE),

@@ -251,7 +251,7 @@ def test_transformation_at_its_limit_is_accurate_normwise(periodic):
     assert normwise_error(L.tolist(), exact_lagrange_to_legendre(d)) < 1e-8
 
 
-def test_degrees_above_the_limits_are_refused_after_the_specified_checks(panic_exception, check_raises):
+def test_degrees_above_the_limits_are_refused_after_the_argument_checks(panic_exception, check_raises):
     above_p, above_t = PROLONGATION_DEGREE_LIMIT + 1, TRANSFORMATION_DEGREE_LIMIT + 1
     refusal = degree_limit(above_p, PROLONGATION_DEGREE_LIMIT)
     for periodic in (False, True):
