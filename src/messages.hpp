@@ -52,13 +52,10 @@ inline constexpr char kLagrangeDegreeLimit[] = "Lagrange prolongation of degree 
 // The same for the array interface's Lagrange-to-Legendre matrix, whose
 // Python layer refuses such degrees first.
 inline constexpr char kLagrangeToLegendreDegreeLimit[] = "Lagrange-to-Legendre matrix of degree {} would be inaccurate; the largest supported degree is {}";
-// kLagrangeDegreeLimit filled in (formatted at run time: sanitizer builds
-// cannot check a format string held in an array at compile time).
-inline std::string lagrange_degree_limit(std::uint64_t degree, std::uint64_t limit) {
-    return std::vformat(kLagrangeDegreeLimit, std::make_format_args(degree, limit));
-}
-inline std::string lagrange_to_legendre_degree_limit(std::uint64_t degree, std::uint64_t limit) {
-    return std::vformat(kLagrangeToLegendreDegreeLimit, std::make_format_args(degree, limit));
+// One of the two texts above filled in (formatted at run time: sanitizer
+// builds cannot check a format string held in an array at compile time).
+inline std::string degree_limit(const char* format, std::uint64_t degree, std::uint64_t limit) {
+    return std::vformat(format, std::make_format_args(degree, limit));
 }
 
 // ---- sparse matrices

@@ -23,7 +23,9 @@ void check_prolongation_request(std::uint64_t degree, std::uint64_t nt_coarse, s
     if (degree == 0) fatal(messages::kProlongationDegree);
     if (nt_coarse == 0) fatal(messages::kProlongationCoarse);
     if (nt_fine == 0) fatal(messages::kProlongationFine);
-    if (degree > max_prolongation_degree) fatal(messages::lagrange_degree_limit(degree, max_prolongation_degree));
+    if (degree > max_prolongation_degree) {
+        fatal(messages::degree_limit(messages::kLagrangeDegreeLimit, degree, max_prolongation_degree));
+    }
 }
 
 void check_transformation_request(std::uint64_t degree, std::uint64_t n_t) {

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <string>
 
 #include "checked_size.hpp"
 #include "fatal_error.hpp"
@@ -17,9 +16,10 @@ namespace tavik {
 
 namespace {
 
-void check_degree(std::uint64_t degree, std::uint64_t limit, std::string (*refusal)(std::uint64_t, std::uint64_t)) {
+// `refusal` is the degree-limit text of the matrix (messages::degree_limit).
+void check_degree(std::uint64_t degree, std::uint64_t limit, const char* refusal) {
     if (degree == 0) fatal(messages::kLagrangeMatrixDegreeZero);
-    if (degree > limit) fatal(refusal(degree, limit));
+    if (degree > limit) fatal(messages::degree_limit(refusal, degree, limit));
 }
 
 std::uint64_t lagrange_dofs(std::uint64_t degree, std::uint64_t n_t, bool periodic) {
@@ -39,9 +39,9 @@ template <class Index>
 CsrArrays<Index> exact_lagrange_prolongation(std::uint64_t degree, std::uint64_t nt_coarse, std::uint64_t nt_fine,
                                              bool periodic) {
     const std::uint64_t d = degree;
-    check_degree(d, max_exact_prolongation_degree, messages::lagrange_degree_limit);
-    if (nt_coarse == 0) fatal("Lagrange prolongation requires at least one coarse interval");
-    if (nt_fine == 0) fatal("Lagrange prolongation requires at least one fine interval");
+    check_degree(d, max_exact_prolongation_degree, messages::kLagrangeDegreeLimit);
+    if (nt_coarse == 0) fatal(messages::kProlongationCoarse);
+    if (nt_fine == 0) fatal(messages::kProlongationFine);
     const std::uint64_t rows = lagrange_dofs(d, nt_fine, periodic);
     const std::uint64_t cols = lagrange_dofs(d, nt_coarse, periodic);
     // Numerators below are s + (q - m) nt_fine with |.| < d nt_fine < rows.
@@ -121,7 +121,7 @@ CsrArrays<Index> exact_lagrange_prolongation(std::uint64_t degree, std::uint64_t
 }
 
 std::vector<double> lagrange_to_legendre_local(std::uint64_t degree) {
-    check_degree(degree, max_exact_lagrange_to_legendre_degree, messages::lagrange_to_legendre_degree_limit);
+    check_degree(degree, max_exact_lagrange_to_legendre_degree, messages::kLagrangeToLegendreDegreeLimit);
     return lagrange_accuracy_internals::lagrange_to_legendre_projection(degree);
 }
 
@@ -171,7 +171,7 @@ std::vector<double> lagrange_accuracy_internals::lagrange_to_legendre_projection
 template <class Index>
 CsrArrays<Index> lagrange_to_legendre_csr(std::uint64_t degree, std::uint64_t n_t, bool periodic) {
     const std::uint64_t d = degree;
-    check_degree(d, max_exact_lagrange_to_legendre_degree, messages::lagrange_to_legendre_degree_limit);
+    check_degree(d, max_exact_lagrange_to_legendre_degree, messages::kLagrangeToLegendreDegreeLimit);
     if (n_t == 0) fatal("Lagrange-to-Legendre matrices require at least one interval");
     const std::uint64_t n = d + 1;
     const std::uint64_t rows = checked_mul(n_t, n);

@@ -138,7 +138,7 @@ TEST(ExactProlongation, Refusals) {
                  messages::kLagrangeMatrixDegreeZero);
     constexpr std::uint64_t above = max_exact_prolongation_degree + 1;
     expect_fatal([] { exact_lagrange_prolongation<std::int64_t>(above, 1, 1, false); },
-                 messages::lagrange_degree_limit(above, max_exact_prolongation_degree));
+                 messages::degree_limit(messages::kLagrangeDegreeLimit, above, max_exact_prolongation_degree));
     expect_fatal([] { exact_lagrange_prolongation<std::int64_t>(2, 0, 1, false); },
                  "Lagrange prolongation requires at least one coarse interval");
     expect_fatal([] { exact_lagrange_prolongation<std::int64_t>(2, 1, 0, false); },
@@ -165,9 +165,9 @@ TEST(LagrangeToLegendreProjection, MatchesTheTablesAndInvertsTheVandermondeMatri
     EXPECT_EQ(lagrange_to_legendre_local(6)[3 * 7 + 5], 0.0);
     constexpr std::uint64_t above = max_exact_lagrange_to_legendre_degree + 1;
     expect_fatal([] { lagrange_to_legendre_local(above); },
-                 messages::lagrange_to_legendre_degree_limit(above, max_exact_lagrange_to_legendre_degree));
+                 messages::degree_limit(messages::kLagrangeToLegendreDegreeLimit, above, max_exact_lagrange_to_legendre_degree));
     expect_fatal([] { lagrange_to_legendre_csr<std::int64_t>(above, 1, false); },
-                 messages::lagrange_to_legendre_degree_limit(above, max_exact_lagrange_to_legendre_degree));
+                 messages::degree_limit(messages::kLagrangeToLegendreDegreeLimit, above, max_exact_lagrange_to_legendre_degree));
     // In doubles, V itself is rounded at the rounded nodes, which L V
     // amplifies with the size of L's entries (about 2^d): a meaningful
     // check up to degree 30; the accepted degrees above are compared with

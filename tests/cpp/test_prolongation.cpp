@@ -116,14 +116,14 @@ TEST(Prolongation, ChecksDegreeThenCoarseThenFine) {
     constexpr std::uint64_t above = max_prolongation_degree + 1;
     expect_fatal([] { prolongation(above, 0, 4, false); }, messages::kProlongationCoarse);
     expect_fatal([] { prolongation(above, 2, 0, false); }, messages::kProlongationFine);
-    const std::string refusal = messages::lagrange_degree_limit(above, max_prolongation_degree);
+    const std::string refusal = messages::degree_limit(messages::kLagrangeDegreeLimit, above, max_prolongation_degree);
     expect_fatal([] { prolongation(above, 3, 7, false); }, refusal);
     expect_fatal([] { prolongation(above, 3, 7, true); }, refusal);
     // The request check refuses in the same order without any basis.
     expect_fatal([] { check_prolongation_request(0, 0, 0); }, degree_message);
     expect_fatal([] { check_prolongation_request(above, 0, 1); }, messages::kProlongationCoarse);
     expect_fatal([] { check_prolongation_request(std::numeric_limits<std::uint64_t>::max(), 1, 1); },
-                 messages::lagrange_degree_limit(std::numeric_limits<std::uint64_t>::max(), max_prolongation_degree));
+                 messages::degree_limit(messages::kLagrangeDegreeLimit, std::numeric_limits<std::uint64_t>::max(), max_prolongation_degree));
     check_prolongation_request(max_prolongation_degree, 1, 1);
     EXPECT_EQ(prolongation(max_prolongation_degree, 3, 7, true).nrows(), 7 * max_prolongation_degree);
 }
