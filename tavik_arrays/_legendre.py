@@ -117,8 +117,9 @@ class LegendreSpace(UniformMeshSpace, LegendreOperatorsMixin):
                 coeffs.reshape(self._n_t, self._degree + 1, m),
                 times.reshape(n),
                 result.reshape(n, m),
-                want_derivative,
-                left,
+                derivative=want_derivative,
+                left=left,
+                periodic=False,
             )
         if out is None or target is None:
             return result
@@ -161,8 +162,9 @@ class LegendreSpace(UniformMeshSpace, LegendreOperatorsMixin):
                 times,
                 data.reshape(n, width),
                 indices.reshape(n, width),
-                want_derivative,
-                left,
+                derivative=want_derivative,
+                left=left,
+                periodic=False,
             )
         indptr = np.arange(0, nnz + 1, width, dtype=indices.dtype)
         return scipy.sparse.csr_array((data, indices, indptr), shape=(n, self.n_dofs), copy=False)

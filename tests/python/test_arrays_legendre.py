@@ -38,6 +38,14 @@ def awkward_times(space, count=3000, seed=1):
     return np.concatenate([rng.uniform(-0.1 * space.T, 1.1 * space.T, count), nodes, special])
 
 
+def off_nodes(space, times):
+    """The times farther than 1e-9 h from every node: there the node rule
+    leaves the location as tavik computes it."""
+    with np.errstate(invalid="ignore"):
+        q = np.asarray(times) / space.h
+        return ~(np.abs(q - np.rint(q)) < 1e-9)
+
+
 def tavik_values(space, coefficients, times, derivative=False):
     e = tavik.LegendreBasisEvaluator(space.degree, space.n_t, space.T)
     e.set_dofs(space.to_flat(coefficients))
@@ -104,12 +112,13 @@ def test_invalid_construction(args, error, message, check_raises):
     "degree, n_t, T, count",
     [(0, 1, 1.0, 50), (1, 3, 0.7, 5000), (3, 64, 1.0, 20000), (7, 10, 3.0, 100), (20, 4, 1.0, 3000)],
 )
-def test_one_component_right_side_is_tavik_bit_for_bit(degree, n_t, T, count):
+def test_one_component_right_side_is_tavik_bit_for_bit_off_nodes(degree, n_t, T, count):
     # Below n_dofs times the field kernel runs, from there on LegendreBasis's
     # batch kernel: both must give tavik's bits.
     space = LegendreSpace(degree, n_t, T)
     c = field(space)
     times = awkward_times(space, count)
+    times = times[off_nodes(space, times)]
     expected = tavik_values(space, c, times)
     assert same_bits(space.evaluate(c, times), expected)
     assert same_bits(space.evaluate(c, times[:5]), expected[:5])
@@ -131,7 +140,8 @@ def test_every_component_is_its_own_scalar_field(components, derivative, side):
         single = space.evaluate(flat_c[:, :, j], times[:, 0], derivative=derivative, side=side)
         assert same_bits(flat_r[:, j], single), j
     if not derivative and side == "right":
-        assert same_bits(flat_r[:, -1], tavik_values(space, flat_c[:, :, -1], times[:, 0]))
+        away = off_nodes(space, times[:, 0])
+        assert same_bits(flat_r[away, -1], tavik_values(space, flat_c[:, :, -1], times[away, 0]))
 
 
 @pytest.mark.parametrize("components", [(1,), (2,), (8,), (63,)])
@@ -169,7 +179,8 @@ def test_left_limits_at_inner_nodes():
 
 
 def locate(space, t):
-    """(interval, xi) by the location rule, in the same double operations."""
+    """(interval, xi) by the location rule away from the nodes, in the same
+    double operations."""
     h = space.h
     q = t / h
     c = 0 if not q >= 0 else min(int(q), space.n_t - 1)
@@ -177,26 +188,6 @@ def locate(space, t):
     b = h + a
     u = t + (a + b) * -0.5
     return c, min(max((u + u) / (b - a), -1.0), 1.0)
-
-
-def test_left_side_follows_the_location_rule():
-    # Only a time that the rule places exactly on an interval start (xi = -1)
-    # moves; a node whose t / h rounds below its index already sits at xi = 1
-    # of the interval on the left, and one just past a start stays there.
-    space = LegendreSpace(1, 10, 1.0)
-    c = field(space)
-    moved = 0
-    for m in range(1, 10):
-        for t in (m * 0.1, m / 10, np.nextafter(m * 0.1, 0), np.nextafter(m * 0.1, 1)):
-            interval, xi = locate(space, t)
-            right, left = space.evaluate(c, [t])[0], space.evaluate(c, [t], side="left")[0]
-            assert right == c[interval, 0] + xi * c[interval, 1]
-            if xi == -1.0:
-                moved += 1
-                assert left == c[interval - 1, 0] + c[interval - 1, 1]
-            else:
-                assert left == right
-    assert moved >= 9
 
 
 def exact_derivative(space, coefficients, t):
@@ -395,22 +386,23 @@ def test_the_native_layer_checks_what_it_is_given():
     from tavik_arrays import _core
 
     t = np.zeros(4)
+    flags = {"derivative": False, "left": False, "periodic": False}
     with pytest.raises(ValueError):
-        _core.evaluate(2, 4, 1.0, np.zeros((4, 2, 1)), t, np.zeros((4, 1)), False, False)
+        _core.evaluate(2, 4, 1.0, np.zeros((4, 2, 1)), t, np.zeros((4, 1)), **flags)
     with pytest.raises(ValueError):
-        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), t, np.zeros((3, 1)), False, False)
+        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), t, np.zeros((3, 1)), **flags)
     with pytest.raises(ValueError):
-        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), t, t.reshape(4, 1), False, False)
+        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), t, t.reshape(4, 1), **flags)
     with pytest.raises(ValueError):
-        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), misaligned(t), np.zeros((4, 1)), False, False)
+        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), misaligned(t), np.zeros((4, 1)), **flags)
     with pytest.raises(TypeError):
-        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), t[::2], np.zeros((2, 1)), False, False)
+        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), t[::2], np.zeros((2, 1)), **flags)
     with pytest.raises(TypeError):
-        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1), np.float32), t, np.zeros((4, 1)), False, False)
+        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1), np.float32), t, np.zeros((4, 1)), **flags)
     with pytest.raises(ValueError):
-        _core.basis_rows(2, 0, 1.0, t, np.zeros((4, 3)), np.zeros((4, 3), np.int64), False, False)
+        _core.basis_rows(2, 0, 1.0, t, np.zeros((4, 3)), np.zeros((4, 3), np.int64), **flags)
     with pytest.raises(ValueError):
-        _core.basis_rows(2**31, 1, 1.0, t[:0], np.zeros((0, 2**31 + 1)), np.zeros((0, 2**31 + 1), np.int32), False, False)
+        _core.basis_rows(2**31, 1, 1.0, t[:0], np.zeros((0, 2**31 + 1)), np.zeros((0, 2**31 + 1), np.int32), **flags)
 
 
 # ---------------------------------------------------------------- threads and workers

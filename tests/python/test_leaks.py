@@ -257,6 +257,7 @@ FLAT = np.arange(9.0)
 OUT = np.zeros(100)
 OUT_STRIDED = np.zeros(200)[::2]
 OUT_2 = np.zeros((100, 2))
+NATIVE_FLAGS = {"derivative": False, "left": False, "periodic": False}
 OUT_F32 = np.zeros(100, dtype=np.float32)
 READONLY_OUT = np.zeros(100)
 READONLY_OUT.flags.writeable = False
@@ -353,10 +354,10 @@ CASES += [
     case("lagrange-degree-limit", lambda: LAGRANGE_TOO_HIGH.to_legendre(), ValueError, arrays=True),
     case("lagrange-prolongation-degree-limit", lambda: LAGRANGE_TOO_HIGH.prolongation(SIX), ValueError, arrays=True),
     # The native module's own checks and its translation of core failures.
-    case("native-shapes", lambda: _core.evaluate(2, 3, T, COEFFS.reshape(3, 3, 1), SMALL_TIMES, OUT_2, False, False),
+    case("native-shapes", lambda: _core.evaluate(2, 3, T, COEFFS.reshape(3, 3, 1), SMALL_TIMES, OUT_2, **NATIVE_FLAGS),
          ValueError, arrays=True),
-    case("native-overlap", lambda: _core.evaluate(2, 3, T, COEFFS.reshape(3, 3, 1), OUT, OUT.reshape(100, 1), False,
-                                                  False), ValueError, arrays=True),
+    case("native-overlap", lambda: _core.evaluate(2, 3, T, COEFFS.reshape(3, 3, 1), OUT, OUT.reshape(100, 1),
+                                                  **NATIVE_FLAGS), ValueError, arrays=True),
     case("native-core-failure", lambda: _core.mass(2, 0, T), ValueError, arrays=True),
     case("native-too-many", lambda: _core.derivative(2**40, 2**20), ValueError, arrays=True),
 ]
