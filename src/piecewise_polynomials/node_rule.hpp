@@ -55,8 +55,12 @@ inline NodeRule node_rule(double T, std::uint64_t n_t, NodeSide side, bool perio
     // bound serves, is within 2^-50 T (1 + 2^-50) of it; xi moves by 2 / h
     // per unit of time, and the roundings of a, b, their sum and the
     // quotient add less than 2^-49 T / h + 2^-51. 2^-45 T / h + 2^-40 keeps
-    // a margin of more than 8.
-    return {h, T, n_t, is_narrow_mesh(n_t), periodic, side == NodeSide::left, 1.0 - (std::ldexp(T / h, -45) + 0x1p-40)};
+    // a margin of more than 8. That takes roundings relative to their
+    // results: on a mesh whose h * 0.5 could underflow or whose a + b could
+    // overflow (which the array interface refuses anyway) no lane is clear.
+    const bool relative = h >= 0x1p-1000 && T <= 0x1p1020;
+    const double interior = relative ? 1.0 - (std::ldexp(T / h, -45) + 0x1p-40) : -1.0;
+    return {h, T, n_t, is_narrow_mesh(n_t), periodic, side == NodeSide::left, interior};
 }
 
 // The largest power of two at or below y (y >= 0 finite and normal: its

@@ -157,8 +157,11 @@ TEST(BasisRows, LeftSideAndDerivativesAtANode) {
 // Nodes written as users write them (h m, m T / n_t, (m / n_t) T, each
 // also shifted by whole periods), moved by up to 8 ulps either way: every
 // instruction set's kernels place every one where the documented rule
-// does, on both sides, periodic or not, and node m itself always counts.
+// does, on both sides, periodic or not, and node m itself always counts
+// (on the meshes the array interface accepts: not where h is subnormal,
+// whose nodes are still placed by the rule, through its scalar path).
 void check_node_rule(double T, std::uint64_t n_t) {
+    const bool accepted_mesh = T / static_cast<double>(n_t) >= 0x1p-960;
     const LegendreBasis basis(2, n_t, T);
     const double h = T / static_cast<double>(n_t);
     const double n = static_cast<double>(n_t);
@@ -195,7 +198,7 @@ void check_node_rule(double T, std::uint64_t n_t) {
                                                 << (periodic ? " periodic" : ""));
                 const test::Located at = test::locate_by_documented_rule(T, n_t, t[i], left, periodic);
                 // The unshifted recipes are nodes (k = 0 sits at i % 17 == 8).
-                if (i % 17 == 8 && (periodic || (i / 17) % 5 < 3)) {
+                if (accepted_mesh && i % 17 == 8 && (periodic || (i / 17) % 5 < 3)) {
                     ASSERT_TRUE(at.at_node);
                 }
                 ASSERT_EQ(static_cast<std::uint64_t>(columns[i * 3]), at.interval * 3);
@@ -218,7 +221,8 @@ void check_node_rule(double T, std::uint64_t n_t) {
 TEST(NodeRule, KernelsPlaceTimesNearNodesAsDocumented) {
     test::for_each_instruction_set([](const char* isa) {
         SCOPED_TRACE(isa);
-        for (const auto& [T, n_t] : {std::pair{7.3, 12345ul}, {0.1, 10ul}, {1.0, 1000ul}, {1e-6, 3ul}, {1e6, 1000ul}}) {
+        for (const auto& [T, n_t] : {std::pair{7.3, 12345ul}, {0.1, 10ul}, {1.0, 1000ul}, {1e-6, 3ul}, {1e6, 1000ul},
+                                     {2.1729700842471512e-312, 9ul}}) {
             SCOPED_TRACE(testing::Message() << "T = " << T << ", n_t = " << n_t);
             check_node_rule(T, n_t);
         }
