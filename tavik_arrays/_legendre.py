@@ -44,8 +44,8 @@ class LegendreSpace(UniformMeshSpace, LegendreOperatorsMixin):
     ``side="right"`` gives the start of interval m and ``side="left"`` the
     end of interval m - 1, exactly (local coordinate -1 and 1). The ends of a
     space that is not periodic are the start of the first and the end of the
-    last interval on both sides; on a periodic space T is node 0, so
-    ``side="right"`` gives u(0+) there and ``side="left"`` u(T-) at both.
+    last interval on both sides; on a periodic space T is node 0, where
+    ``side="right"`` gives u(0+) and ``side="left"`` u(T-), at 0 and at T.
     Every other time belongs to interval ``min(floor(r / h), n_t - 1)``
     (at least 0); times outside [0, T] of a space that is not periodic see
     the nearest end (the function is continued by its end values).
