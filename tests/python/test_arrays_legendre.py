@@ -385,23 +385,23 @@ def test_the_native_layer_checks_what_it_is_given():
     from tavik_arrays import _core
 
     t = np.zeros(4)
-    FLAGS = {"derivative": False, "left": False, "periodic": False}
+    flags = {"derivative": False, "left": False, "periodic": False}
     with pytest.raises(ValueError):
-        _core.evaluate(2, 4, 1.0, np.zeros((4, 2, 1)), t, np.zeros((4, 1)), **FLAGS)
+        _core.evaluate(2, 4, 1.0, np.zeros((4, 2, 1)), t, np.zeros((4, 1)), **flags)
     with pytest.raises(ValueError):
-        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), t, np.zeros((3, 1)), **FLAGS)
+        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), t, np.zeros((3, 1)), **flags)
     with pytest.raises(ValueError):
-        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), t, t.reshape(4, 1), **FLAGS)
+        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), t, t.reshape(4, 1), **flags)
     with pytest.raises(ValueError):
-        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), misaligned(t), np.zeros((4, 1)), **FLAGS)
+        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), misaligned(t), np.zeros((4, 1)), **flags)
     with pytest.raises(TypeError):
-        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), t[::2], np.zeros((2, 1)), **FLAGS)
+        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), t[::2], np.zeros((2, 1)), **flags)
     with pytest.raises(TypeError):
-        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1), np.float32), t, np.zeros((4, 1)), **FLAGS)
+        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1), np.float32), t, np.zeros((4, 1)), **flags)
     with pytest.raises(ValueError):
-        _core.basis_rows(2, 0, 1.0, t, np.zeros((4, 3)), np.zeros((4, 3), np.int64), **FLAGS)
+        _core.basis_rows(2, 0, 1.0, t, np.zeros((4, 3)), np.zeros((4, 3), np.int64), **flags)
     with pytest.raises(ValueError):
-        _core.basis_rows(2**31, 1, 1.0, t[:0], np.zeros((0, 2**31 + 1)), np.zeros((0, 2**31 + 1), np.int32), **FLAGS)
+        _core.basis_rows(2**31, 1, 1.0, t[:0], np.zeros((0, 2**31 + 1)), np.zeros((0, 2**31 + 1), np.int32), **flags)
 
 
 # ---------------------------------------------------------------- threads and workers

@@ -214,7 +214,8 @@ def test_workers_survive_address_space_running_out(kernel, degree):
             make = lambda: (np.empty((n, 3)),)
         else:
             def call(derivative, outputs):
-                _core.basis_rows(degree, n_t, T, t, *outputs, derivative=derivative, left=derivative, periodic=False)
+                _core.basis_rows(degree, n_t, T, t, *outputs, derivative=derivative, left=derivative,
+                                 periodic=False)
             make = lambda: (np.empty((n, degree + 1)), np.empty((n, degree + 1), np.int32))
         _core.evaluate(3, n_t, T, np.ascontiguousarray(c[:, :4]), t, np.empty((n, 3)), derivative=False, left=False,
                        periodic=False)  # starts the workers

@@ -245,7 +245,6 @@ LS = ta.LegendreSpace
 LAS = ta.LagrangeSpace
 SPACE = LS(TWO, THREE, T)
 PERIODIC_SPACE = LS(TWO, THREE, T, True)
-FLAGS = {"derivative": False, "left": False, "periodic": False}
 LAGRANGE = LAS(TWO, THREE, T)
 PERIODIC_LAGRANGE = LAS(TWO, SIX, T, True)
 COEFFS = np.arange(9.0).reshape(3, 3) / 7
@@ -259,6 +258,7 @@ FLAT = np.arange(9.0)
 OUT = np.zeros(100)
 OUT_STRIDED = np.zeros(200)[::2]
 OUT_2 = np.zeros((100, 2))
+NATIVE_FLAGS = {"derivative": False, "left": False, "periodic": False}
 OUT_F32 = np.zeros(100, dtype=np.float32)
 READONLY_OUT = np.zeros(100)
 READONLY_OUT.flags.writeable = False
@@ -360,10 +360,10 @@ CASES += [
     case("lagrange-degree-limit", lambda: LAGRANGE_TOO_HIGH.to_legendre(), ValueError, arrays=True),
     case("lagrange-prolongation-degree-limit", lambda: LAGRANGE_TOO_HIGH.prolongation(SIX), ValueError, arrays=True),
     # The native module's own checks and its translation of core failures.
-    case("native-shapes", lambda: _core.evaluate(2, 3, T, COEFFS.reshape(3, 3, 1), SMALL_TIMES, OUT_2, **FLAGS),
+    case("native-shapes", lambda: _core.evaluate(2, 3, T, COEFFS.reshape(3, 3, 1), SMALL_TIMES, OUT_2, **NATIVE_FLAGS),
          ValueError, arrays=True),
     case("native-overlap", lambda: _core.evaluate(2, 3, T, COEFFS.reshape(3, 3, 1), OUT, OUT.reshape(100, 1),
-                                                  **FLAGS), ValueError, arrays=True),
+                                                  **NATIVE_FLAGS), ValueError, arrays=True),
     case("native-core-failure", lambda: _core.mass(2, 0, T), ValueError, arrays=True),
     case("native-too-many", lambda: _core.derivative(2**40, 2**20), ValueError, arrays=True),
 ]
@@ -372,8 +372,9 @@ CASES += [
 WATCHED = [T, BIG, NEGATIVE, HUGE, UNALLOCATABLE, TEXT, VALS, VALS_TUPLE, VALS_ARRAY, SHORT, BAD_ELEMENT,
            SMALL_TIMES, BIG_TIMES, FLOAT32_TIMES, MISALIGNED_TIMES, CTYPES_TIMES, LIST_TIMES, BASIS, EMPTY_BASIS,
            HUGE_BASIS, EVALUATOR, EMPTY_EVALUATOR, REENTERING, REENTERING[0], LB, LBE, Panic, Boom, Exploding,
-           LS, LAS, SPACE, PERIODIC_SPACE, FLAGS, LAGRANGE, PERIODIC_LAGRANGE, COEFFS, COEFFS_2, COEFFS_INT,
-           OBJECT_COEFFS, OVERFLOWING, BAD_OBJECT_COEFFS, EXPLODING_COEFFS, FLAT, OUT, OUT_STRIDED, OUT_2, OUT_F32, READONLY_OUT, SAMPLES,
+           LS, LAS, SPACE, PERIODIC_SPACE, LAGRANGE, PERIODIC_LAGRANGE, COEFFS, COEFFS_2, COEFFS_INT,
+           OBJECT_COEFFS, OVERFLOWING, BAD_OBJECT_COEFFS, EXPLODING_COEFFS, FLAT, OUT, OUT_STRIDED, OUT_2, NATIVE_FLAGS,
+           OUT_F32, READONLY_OUT, SAMPLES,
            LEFT, FINE, EXPLODING_T, ExplodingReal,
            LAGRANGE_TOO_HIGH, squares, wrong_shape]
 
