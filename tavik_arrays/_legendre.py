@@ -255,9 +255,8 @@ class LegendreSpace(UniformMeshSpace, LegendreOperatorsMixin):
         want_derivative = _checks.flag(derivative, "derivative")
         starts = self._end_sums(coeffs, True, want_derivative)
         ends = self._end_sums(coeffs, False, want_derivative)
-        if self._periodic:
-            return starts - np.roll(ends, 1, axis=0)
-        return starts[1:] - ends[:-1]
+        jumps: np.ndarray = starts - np.roll(ends, 1, axis=0) if self._periodic else starts[1:] - ends[:-1]
+        return jumps
 
     # --------------------------------------------------------------- layouts
 

@@ -156,5 +156,5 @@ class LegendreOperatorsMixin:
         # One product per interval, written straight into a C-ordered result
         # (a contraction left in another memory order would be copied by
         # every later evaluate).
-        coefficients = np.matmul(B, flat)
+        coefficients: np.ndarray = np.matmul(B, flat)
         return coefficients.reshape((self.n_t, self.degree + 1) + components)
