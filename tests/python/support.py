@@ -288,7 +288,7 @@ def node_location(T, n_t, t, *, left=False, periodic=False):
         x = h * m.astype(np.float64)
         y = np.maximum(np.abs(t), x)
         exponent = np.frexp(y)[1]  # y = f 2**exponent with f in [0.5, 1)
-        ulp = np.where(y > 0.0, np.ldexp(1.0, exponent - 53), 0.0)
+        ulp = np.where(np.isinf(y), np.inf, np.where(y > 0.0, np.ldexp(1.0, exponent - 53), 0.0))
         at_node = np.abs(r - x) <= 4.0 * ulp
         a = h * c.astype(np.float64)
         b = h + a
