@@ -179,6 +179,17 @@ void check_node_rule(double T, std::uint64_t n_t) {
             std::vector<std::int64_t> columns(t.size() * 3);
             basis_rows_into(basis, t, FieldQuantity::value, left ? NodeSide::left : NodeSide::right, periodic, values,
                             columns);
+            // One component's values: LegendreBasis's batch kernels (from
+            // n_dofs times on) on the same rule, summing the same rows.
+            D coefficients(n_t * 3), field(t.size());
+            for (std::size_t i = 0; i < coefficients.size(); ++i) coefficients[i] = std::sin(1.0 + static_cast<double>(i));
+            evaluate_field_into(basis, coefficients, 1, t, FieldQuantity::value,
+                                left ? NodeSide::left : NodeSide::right, periodic, field);
+            for (std::size_t i = 0; i < t.size(); ++i) {
+                double s = -0.0;
+                for (int k = 0; k < 3; ++k) s = s + values[i * 3 + k] * coefficients[columns[i * 3] + k];
+                ASSERT_TRUE(same(field[i], s)) << t[i];
+            }
             for (std::size_t i = 0; i < t.size(); ++i) {
                 SCOPED_TRACE(testing::Message() << "t = " << t[i] << (left ? " left" : " right")
                                                 << (periodic ? " periodic" : ""));
