@@ -29,7 +29,7 @@ struct BatchInput {
     bool narrow_mesh;      // is_narrow_mesh(n_t)
     bool check_rows;       // rows < n_t: a time may locate outside the matrix
     // The array interface's location (node_rule.hpp) instead of the plain
-    // one; null for LegendreBasis. A branch taken the same way all batch.
+    // one, for value kernels; null for LegendreBasis.
     const NodeRule* nodes = nullptr;
 };
 

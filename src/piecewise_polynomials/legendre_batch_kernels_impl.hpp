@@ -61,15 +61,21 @@ template <class L>
     }
 }
 
-// The mesh route is a template argument, so that a block is straight-line
-// code the processor can overlap with its neighbours; the row check, which
-// only a matrix with fewer rows than intervals needs, is a branch taken the
-// same way all batch long (a template argument would double the kernels to
-// compile for no measurable gain).
-template <class L, int D, bool Derivative, bool Narrow>
-[[gnu::always_inline]] inline void evaluate_block(const BatchInput& in, const double* t, double* out) {
-    const LaneLocation<L> loc = in.nodes != nullptr ? locate_lanes_by_node_rule(*in.nodes, Narrow, load_lanes<L>(t))
-                                                    : locate_lanes(in.h, in.n_t, Narrow, load_lanes<L>(t));
+// The mesh route and the location (plain, or the array interface's node
+// rule) are template arguments, so that a block is straight-line code the
+// processor can overlap with its neighbours; the row check, which only a
+// matrix with fewer rows than intervals needs, is a branch taken the same
+// way all batch long (a template argument would double the kernels to
+// compile for no measurable gain). `rule` is read only with ByNodes.
+template <class L, int D, bool Derivative, bool Narrow, bool ByNodes>
+[[gnu::always_inline]] inline void evaluate_block(const BatchInput& in, const NodeRule& rule, const double* t,
+                                                  double* out) {
+    LaneLocation<L> loc;
+    if constexpr (ByNodes) {
+        loc = locate_lanes_by_node_rule(rule, Narrow, load_lanes<L>(t));
+    } else {
+        loc = locate_lanes(in.h, in.n_t, Narrow, load_lanes<L>(t));
+    }
     if (in.check_rows) {
         for (int l = 0; l < kLaneCount<L>; ++l) {
             const auto row = static_cast<std::uint64_t>(get_lane(loc.interval, l));
@@ -91,31 +97,46 @@ template <class L, int D, bool Derivative, bool Narrow>
 // block is padded with copies of its first time (which is evaluated anyway,
 // so the padding cannot fail where the real elements would not) and only the
 // real results are kept.
-template <class L, int D, bool Derivative, bool Narrow>
-void evaluate_blocks(const BatchInput& in, const double* t, double* out, std::size_t n) {
+template <class L, int D, bool Derivative, bool Narrow, bool ByNodes>
+void evaluate_blocks(const BatchInput& in, const NodeRule& rule, const double* t, double* out, std::size_t n) {
     constexpr std::size_t kBlock = kLaneCount<L>;
     std::size_t i = 0;
-    for (; n - i >= kBlock; i += kBlock) evaluate_block<L, D, Derivative, Narrow>(in, t + i, out + i);
+    for (; n - i >= kBlock; i += kBlock) evaluate_block<L, D, Derivative, Narrow, ByNodes>(in, rule, t + i, out + i);
     if (i == n) return;
     if constexpr (kIsLanePack<L>) {
         using Vector = std::remove_reference_t<decltype(L{}.part[0])>;
-        evaluate_blocks<Vector, D, Derivative, Narrow>(in, t + i, out + i, n - i);
+        evaluate_blocks<Vector, D, Derivative, Narrow, ByNodes>(in, rule, t + i, out + i, n - i);
     } else {
         const std::size_t rest = n - i;
         double tail[kBlock];
         double values[kBlock];
         for (std::size_t l = 0; l < kBlock; ++l) tail[l] = t[i + (l < rest ? l : 0)];
-        evaluate_block<L, D, Derivative, Narrow>(in, tail, values);
+        evaluate_block<L, D, Derivative, Narrow, ByNodes>(in, rule, tail, values);
         std::memcpy(out + i, values, rest * sizeof(double));
     }
 }
 
+// The node rule serves values only (the array interface's one-component
+// route); it is copied to the stack so that no store of a result can alias
+// it and force it to be read again.
 template <class L, int D, bool Derivative>
 void batch_kernel(const BatchInput& in, const double* t, double* out, std::size_t n) {
+    if constexpr (!Derivative) {
+        if (in.nodes != nullptr) {
+            const NodeRule rule = *in.nodes;
+            if (in.narrow_mesh) {
+                evaluate_blocks<L, D, false, true, true>(in, rule, t, out, n);
+            } else {
+                evaluate_blocks<L, D, false, false, true>(in, rule, t, out, n);
+            }
+            return;
+        }
+    }
+    const NodeRule unused{};
     if (in.narrow_mesh) {
-        evaluate_blocks<L, D, Derivative, true>(in, t, out, n);
+        evaluate_blocks<L, D, Derivative, true, false>(in, unused, t, out, n);
     } else {
-        evaluate_blocks<L, D, Derivative, false>(in, t, out, n);
+        evaluate_blocks<L, D, Derivative, false, false>(in, unused, t, out, n);
     }
 }
 

@@ -42,24 +42,25 @@ struct NodeRule {
     bool narrow;        // is_narrow_mesh(n_t)
     bool periodic;
     bool left;
-    // Lanes whose unclamped xi stays below this in magnitude (and, when
-    // periodic, whose time lies in [0, T]) are no node and need no clamp:
-    // no time within a node's window has |xi| below 1 - 2^-45 T / h - 2^-40,
-    // whatever the rounding of xi (see node_rule()).
+    // Lanes whose fraction t / h - c lies within 1/2 - interior of 1/2
+    // (and, when periodic, whose time lies in [0, T]) are no node and need
+    // no clamp: no time within a node's window has a fraction farther than
+    // 2^-45 T / h + 2^-40 from 0 or 1, whatever the roundings (node_rule()).
     double interior;
 };
 
 inline NodeRule node_rule(double T, std::uint64_t n_t, NodeSide side, bool periodic) noexcept {
     const double h = mesh_interval_length(T, n_t);
     // A time within 4 ulp(s) of x_m, s <= T (1 + 2^-51) for the times this
-    // bound serves, is within 2^-50 T (1 + 2^-50) of it; xi moves by 2 / h
-    // per unit of time, and the roundings of a, b, their sum and the
-    // quotient add less than 2^-49 T / h + 2^-51. 2^-45 T / h + 2^-40 keeps
-    // a margin of more than 8. That takes roundings relative to their
-    // results: on a mesh whose h * 0.5 could underflow or whose a + b could
+    // bound serves, is within 2^-50 T (1 + 2^-50) of it, 2^-50 n_t (1 + 2^-49)
+    // in units of h. x_m is within 2^-53 m of m h, and the rounding of the
+    // quotient t / h adds at most 2^-53 (n_t + 1): in all the fraction of a
+    // time in a window lies within 2^-48 n_t of 0 or 1. 2^-45 T / h + 2^-40
+    // (T / h rounds n_t) keeps a margin of 8. That takes roundings relative
+    // to their results: on a mesh whose h could underflow or whose T is near
     // overflow (which the array interface refuses anyway) no lane is clear.
     const bool relative = h >= 0x1p-1000 && T <= 0x1p1020;
-    const double interior = relative ? 1.0 - (std::ldexp(T / h, -45) + 0x1p-40) : -1.0;
+    const double interior = relative ? 0.5 - (std::ldexp(T / h, -45) + 0x1p-40) : -1.0;
     return {h, T, n_t, is_narrow_mesh(n_t), periodic, side == NodeSide::left, interior};
 }
 
@@ -145,27 +146,67 @@ template <class M>
     }
 }
 
+namespace {
+
+// The lanes of a block that are not clear of the nodes, by the full rule:
+// times t[0 .. lanes), clear[l] nonzero for those to skip. Out of line and
+// cold, so that the kernels' loops keep their registers for the common
+// block; scalars only cross the call, and internal linkage gives every
+// translation unit (each compiled for its own instruction set) its own copy.
+[[maybe_unused, gnu::noinline, gnu::cold]] void locate_unclear_lanes(const NodeRule& rule, const double* t,
+                                                       const std::int64_t* clear, int lanes,
+                                                       std::uint64_t* interval, double* xi) noexcept {
+    for (int l = 0; l < lanes; ++l) {
+        if (clear[l] != 0) continue;
+        const MeshLocation one = locate_by_node_rule(rule, t[l]);
+        interval[l] = one.interval;
+        xi[l] = one.xi;
+    }
+}
+
+}  // namespace
+
 // The lanes' times by the rule. A block whose times all lie clear of the
 // nodes (and, when periodic, in [0, T]) costs the plain location less its
-// clamp, which is idle there; any other block takes the lanes that are not
-// clear through locate_by_node_rule one by one. NaN is never clear, nor is
-// anything when the mesh's own numbers are not (interior NaN), so the
-// filter can only send a lane the long way, never keep it from it.
-// `narrow` is rule.narrow, passed apart so that a kernel compiled for one
-// mesh route can fold it.
+// clamps, which are idle there; any other block takes the lanes that are
+// not clear through locate_by_node_rule one by one.
+//
+// Clear: the fraction q - c of t / h past its interval's start is within
+// (delta, 1 - delta), delta = 1/2 - rule.interior. That bounds xi away from
+// +-1 as well, so it needs no clamp. Lanes with q < 0 (whose index is then
+// not clamped up to 0: the fraction is <= 0), q >= n_t (their index is
+// clamped to n_t - 1: the fraction is >= 1) and NaN fail the test, as does
+// every lane when the mesh's own numbers are unsafe (interior -1): the
+// filter can only send a lane the long way, never keep it from it. `narrow`
+// is rule.narrow, passed apart so that a kernel compiled for one mesh route
+// can fold it.
 template <class L>
 [[gnu::always_inline]] inline LaneLocation<L> locate_lanes_by_node_rule(const NodeRule& rule, bool narrow,
                                                                         L t) noexcept {
-    const RawLaneLocation<L> raw = locate_lanes_unclamped(rule.h, rule.n_t, narrow, t);
+    const RawLaneLocation<L> raw = locate_lanes_unclamped<L, kScalarLane<L>>(rule.h, rule.n_t, narrow, t);
     LaneLocation<L> loc{raw.interval, raw.xi};
-    auto clear = abs_lanes(raw.xi) < rule.interior;
+    auto clear = abs_lanes(raw.quotient - raw.interval_as_double - 0.5) < rule.interior;
     if (rule.periodic) clear = clear & ((t >= 0.0) & (rule.T >= t));
-    if (all_lanes(clear)) return loc;
-    for (int l = 0; l < kLaneCount<L>; ++l) {
-        if (get_lane(clear, l)) continue;
-        const MeshLocation one = locate_by_node_rule(rule, get_lane(t, l));
-        set_lane(loc.interval, l, one.interval);
-        set_lane(loc.xi, l, one.xi);
+    if (all_lanes(clear)) [[likely]] {
+        return loc;
+    }
+    if constexpr (kScalarLane<L>) {
+        return locate_by_node_rule(rule, t);
+    } else {
+        // Through memory, whole vectors at a time: lane-by-lane access here
+        // would keep the common path's vectors out of registers too.
+        constexpr int kLanes = kLaneCount<L>;
+        double times[kLanes], xi[kLanes];
+        std::int64_t is_clear[kLanes];
+        std::uint64_t interval[kLanes];
+        static_assert(sizeof clear == sizeof is_clear && sizeof loc.interval == sizeof interval);
+        __builtin_memcpy(times, &t, sizeof times);
+        __builtin_memcpy(xi, &loc.xi, sizeof xi);
+        __builtin_memcpy(interval, &loc.interval, sizeof interval);
+        __builtin_memcpy(is_clear, &clear, sizeof is_clear);
+        locate_unclear_lanes(rule, times, is_clear, kLanes, interval, xi);
+        __builtin_memcpy(&loc.xi, xi, sizeof xi);
+        __builtin_memcpy(&loc.interval, interval, sizeof interval);
     }
     return loc;
 }

@@ -58,12 +58,18 @@ inline constexpr std::uint64_t kNarrowMeshIntervals = std::uint64_t{1} << 31;
 // fail q >= 0 and give 0. The clamped value lies in [-0.0, n_t - 1], where
 // truncation to int32 is its floor. Both forms give the same index for every
 // q; wider meshes take the lane-by-lane integer form.
-template <class L>
+//
+// kClampBelow = false (vector lanes only) leaves out the clamp at 0: a lane
+// with q < 0 or NaN then gets an index that is not its interval (never above
+// n_t - 1), for callers that relocate every such lane anyway (node_rule.hpp).
+template <class L, bool kClampBelow = true>
 [[gnu::always_inline]] inline void interval_index(L q, std::uint64_t n_t, bool narrow, LaneIndex<L>& c,
                                                   L& c_as_double) noexcept {
+    static_assert(kClampBelow || !kScalarLane<L>);
     if (narrow) {
         const L last = broadcast<L>(static_cast<double>(n_t - 1));
-        const L clamped = select(q >= 0.0, select(q < last, q, last), broadcast<L>(0.0));
+        L clamped = select(q < last, q, last);
+        if constexpr (kClampBelow) clamped = select(q >= 0.0, clamped, broadcast<L>(0.0));
         const auto c32 = convert_lanes<typename LaneTraits<L>::NarrowIndex>(clamped);
         c = convert_lanes<LaneIndex<L>>(c32);
         c_as_double = convert_lanes<L>(c32);
@@ -94,12 +100,12 @@ struct RawLaneLocation {
     L xi;  // unclamped
 };
 
-template <class L>
+template <class L, bool kClampBelow = true>
 [[gnu::always_inline]] inline RawLaneLocation<L> locate_lanes_unclamped(double h, std::uint64_t n_t, bool narrow,
                                                                          L t) noexcept {
     RawLaneLocation<L> loc;
     loc.quotient = t / h;
-    interval_index(loc.quotient, n_t, narrow, loc.interval, loc.interval_as_double);
+    interval_index<L, kClampBelow>(loc.quotient, n_t, narrow, loc.interval, loc.interval_as_double);
     const L a = interval_left_end(h, loc.interval_as_double);
     const L b = interval_right_end(h, a);
     const L s = a + b;
