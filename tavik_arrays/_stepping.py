@@ -1,0 +1,610 @@
+"""dG(q) time stepping of M u' + A u = f over spatial matrices.
+
+On interval n of a :class:`~tavik_arrays.LegendreSpace` the solution is
+``u(t) = sum_k P_k(s) U[n, k]`` (s the local coordinate, -1 at the start),
+and the method asks, for every test function v of the interval,
+
+    int (M u' + A u) v dt + M (u(t_n^+) - u(t_n^-)) v(t_n^+) = int f v dt,
+
+with u(0^-) = u0: upwinding at the nodes, as ``jump_matrix`` couples them.
+Because the mesh is uniform, every interval has the same
+(q+1)N x (q+1)N block ``kron(K, M) + kron(Mt, A)`` with ``K = derivative +
+jump`` and ``Mt`` the temporal mass, so one factorisation serves the run.
+
+Two ways to solve that block:
+
+* coupled: factorise the block itself;
+* decoupled: ``S = Mt^-1 K`` has distinct eigenvalues lambda_j (a real one
+  for even q, the rest in complex-conjugate pairs), so with ``S = V diag(lambda)
+  V^-1`` the block splits into the q + 1 shifted systems ``(lambda_j M + A)``;
+  a conjugate pair needs one complex factorisation and one complex solve,
+  since the solution of the other member is its conjugate.
+
+The decoupled form amplifies rounding by about the condition number of V,
+which grows by ~3.6 per degree (measured with numpy's unit-norm
+eigenvectors: 1, 2.4, 6.5, 21, 73, 261, 936, 3384, 1.2e4, 4.5e4, 1.6e5 for
+q = 0 ... 10); "auto" takes it up to q = 6 (below 1e3) and the coupled
+block beyond.
+"""
+
+from __future__ import annotations
+
+import numbers
+import threading
+from collections.abc import Callable, Iterator
+from typing import Any, NamedTuple
+
+import numpy as np
+
+from . import _checks, _core
+
+SPACE_TYPE_MESSAGE = "space must be a LegendreSpace, not {type}"
+PERIODIC_MESSAGE = (
+    "the stepper marches from an initial value and cannot solve a periodic space; "
+    "solve space_time_system(space, M, A, f=f) at once instead"
+)
+PERIODIC_INITIAL_MESSAGE = "u0 must be None for a periodic space (the solution is its own initial value)"
+INITIAL_MISSING_MESSAGE = "u0 is required: the space is not periodic"
+MATRIX_TYPE_MESSAGE = "{name} must be a scipy.sparse matrix or a 2-D array-like of real numbers, not {type}"
+MATRIX_DTYPE_MESSAGE = "{name} must hold real numbers; got dtype {dtype}"
+MATRIX_SQUARE_MESSAGE = "{name} must be square, got shape {shape}"
+MATRIX_MISMATCH_MESSAGE = "A must have the shape of M, {expected}, got {shape}"
+NOT_FINITE_MESSAGE = "{name} must be finite; found NaN or infinity"
+INITIAL_SHAPE_MESSAGE = "u0 must have shape (N,) or (N, k) with N = {n}, got {shape}"
+SOURCE_SHAPE_MESSAGE = "f must have shape (n_t, degree + 1) + u0.shape = {expected}, got {shape}"
+SOURCE_RESULT_MESSAGE = "f(t) must return an array of shape t.shape + u0.shape = {expected}, got {shape}"
+METHOD_MESSAGE = "method must be 'auto', 'coupled' or 'decoupled', got {value!r}"
+SOLVER_TYPE_MESSAGE = "solver must be callable, not {type}"
+SOLVER_RESULT_MESSAGE = "solver(matrix) must return a callable, not {type}"
+SINGULAR_SHIFT_MESSAGE = "the shifted system lambda * M + A is singular for lambda = {shift}: {error}"
+SINGULAR_BLOCK_MESSAGE = "the interval block kron(K, M) + kron(Mt, A) is singular: {error}"
+DIVERGED_MESSAGE = (
+    "the solution is not finite in interval {interval}: the systems are singular or too ill-conditioned "
+    "for the solver, or the solution overflows"
+)
+
+# Largest degree that "auto" solves decoupled: the eigenvector matrix's
+# condition number stays below 1e3 (936 at q = 6, 3384 at q = 7).
+DECOUPLED_MAX_DEGREE = 6
+
+# Below this N one solve takes a few microseconds, less than handing an
+# interval to another thread costs, so the shifts are solved in turn.
+CONCURRENT_MIN_SIZE = 3000
+
+# Intervals whose source terms are formed at once when only the current
+# interval is kept.
+_CHUNK = 256
+
+
+class IntervalMatrices(NamedTuple):
+    """The temporal matrices of one interval of length h for the Legendre
+    basis P_0 ... P_q (entry (i, j): test function i, trial function j).
+
+    mass: diagonal, h / (2i + 1). derivative: the integral of P_j' P_i,
+    2.0 where i < j and i + j is odd (independent of h). jump: P_j(-1)
+    P_i(-1) = (-1)**(i + j), the interval's own trace at its start.
+    coupling: -P_j(1) P_i(-1) = -(-1)**i, the previous interval's end value
+    entering this interval. start: P_i(-1) = (-1)**i, the test functions at
+    the start (the initial value enters as ``start`` times M u0). end:
+    P_i(1) = 1, so the end value of an interval is ``end @ U``.
+    """
+
+    mass: np.ndarray
+    derivative: np.ndarray
+    jump: np.ndarray
+    coupling: np.ndarray
+    start: np.ndarray
+    end: np.ndarray
+
+
+def interval_matrices(space: Any) -> IntervalMatrices:
+    """The temporal matrices of one interval of ``space`` (see
+    :class:`IntervalMatrices`), dense (q+1) x (q+1) arrays and vectors of
+    length q + 1. Interval n of dG(q) for M u' + A u = f solves
+
+        (kron(derivative + jump, M) + kron(mass, A)) U[n]
+            = F[n] - kron(coupling, M) U[n - 1]
+
+    with U[n] of shape (q+1, N) flattened in C order, F[n, i] the integral
+    of f P_i over the interval, and for n = 0 the last term replaced by
+    ``kron(start, M u0)``. These are the blocks of the space's
+    ``mass_matrix``, ``derivative_matrix`` and ``jump_matrix``.
+    """
+    _legendre_space(space)
+    n = space.degree + 1
+    i = np.arange(n)
+    sign = np.where(i % 2 == 0, 1.0, -1.0)
+    mass = np.diag(space.h / (2.0 * i + 1.0))
+    derivative = np.where((i[:, None] < i[None, :]) & ((i[:, None] + i[None, :]) % 2 == 1), 2.0, 0.0)
+    jump = np.outer(sign, sign)
+    coupling = -np.outer(sign, np.ones(n))
+    return IntervalMatrices(mass, derivative, jump, coupling, sign.copy(), np.ones(n))
+
+
+# ------------------------------------------------------------------ arguments
+
+
+def _legendre_space(space: Any) -> None:
+    from ._legendre import LegendreSpace
+
+    if not isinstance(space, LegendreSpace):
+        raise TypeError(SPACE_TYPE_MESSAGE.format(type=type(space).__name__))
+
+
+def _square_matrix(value: Any, name: str) -> Any:
+    """value as a finite real scipy.sparse csr_array (float64)."""
+    import scipy.sparse  # type: ignore[import-untyped]
+
+    if scipy.sparse.issparse(value):
+        matrix = value
+    else:
+        if isinstance(value, (str, bytes)) or value is None or isinstance(value, numbers.Number):
+            raise TypeError(MATRIX_TYPE_MESSAGE.format(name=name, type=type(value).__name__))
+        matrix = _checks.real_array(value, name)
+        if matrix.ndim != 2:
+            raise ValueError(MATRIX_SQUARE_MESSAGE.format(name=name, shape=matrix.shape))
+    if matrix.dtype.kind not in "biuf":
+        raise TypeError(MATRIX_DTYPE_MESSAGE.format(name=name, dtype=matrix.dtype))
+    if matrix.ndim != 2 or matrix.shape[0] != matrix.shape[1]:
+        raise ValueError(MATRIX_SQUARE_MESSAGE.format(name=name, shape=matrix.shape))
+    matrix = scipy.sparse.csr_array(matrix, dtype=np.float64)
+    matrix.sum_duplicates()
+    if not np.isfinite(matrix.data).all():
+        raise ValueError(NOT_FINITE_MESSAGE.format(name=name))
+    return matrix
+
+
+def _matrices(M: Any, A: Any) -> tuple[Any, Any]:
+    mass = _square_matrix(M, "M")
+    stiffness = _square_matrix(A, "A")
+    if stiffness.shape != mass.shape:
+        raise ValueError(MATRIX_MISMATCH_MESSAGE.format(expected=mass.shape, shape=stiffness.shape))
+    return mass, stiffness
+
+
+def _finite(array: np.ndarray, name: str) -> np.ndarray:
+    if not np.isfinite(array).all():
+        raise ValueError(NOT_FINITE_MESSAGE.format(name=name))
+    return array
+
+
+def _initial(u0: Any, n: int) -> np.ndarray:
+    array = _checks.real_array(u0, "u0")
+    if array.ndim not in (1, 2) or array.shape[0] != n:
+        raise ValueError(INITIAL_SHAPE_MESSAGE.format(n=n, shape=array.shape))
+    return _finite(array, "u0")
+
+
+class _Source:
+    """The load F[n, i] = integral of f P_i over interval n, formed for a
+    range of intervals at a time, of shape (count, q+1) + components.
+
+    A callable is integrated with the (q+2)-point Gauss rule, exact for
+    f of degree q + 2 (products of degree 2q + 2); Legendre coefficients
+    are integrated exactly (F = h / (2i + 1) times the coefficient).
+    """
+
+    def __init__(self, space: Any, f: Any, components: tuple[int, ...]) -> None:
+        self.space = space
+        self.components = components
+        q = space.degree
+        self.weights = space.h / (2.0 * np.arange(q + 1) + 1.0)
+        self.callable = callable(f)
+        if f is None:
+            self.coefficients = None
+        elif self.callable:
+            self.f = f
+            n_points = q + 2
+            nodes, weights = _core.gauss_legendre(n_points)
+            # B[i, p] = (h / 2) w_p P_i(x_p).
+            self.rule = np.polynomial.legendre.legvander(nodes, q).T * (weights * (space.h / 2))[None, :]
+            self.points = space.quadrature(n_points)[0]
+        else:
+            array = _checks.real_array(f, "f")
+            expected = (space.n_t, q + 1) + components
+            if array.shape != expected:
+                raise ValueError(SOURCE_SHAPE_MESSAGE.format(expected=expected, shape=array.shape))
+            self.coefficients = _finite(array, "f")
+
+    @property
+    def empty(self) -> bool:
+        return not self.callable and self.coefficients is None
+
+    def load(self, first: int, stop: int) -> np.ndarray:
+        shape = (stop - first, self.space.degree + 1) + self.components
+        if not self.callable:
+            if self.coefficients is None:
+                return np.zeros(shape)
+            scale = self.weights.reshape((1, -1) + (1,) * len(self.components))
+            return self.coefficients[first:stop] * scale
+        times = self.points[first:stop]
+        values = _checks.real_array(self.f(times), "f(t)")
+        expected = times.shape + self.components
+        if values.shape != expected:
+            raise ValueError(SOURCE_RESULT_MESSAGE.format(expected=expected, shape=values.shape))
+        _finite(values, "f(t)")
+        flat = values.reshape(times.shape + (-1,))
+        return np.einsum("ip,cpm->cim", self.rule, flat, optimize=True).reshape(shape)
+
+
+# ---------------------------------------------------------- the whole system
+
+
+def space_time_system(space: Any, M: Any, A: Any, u0: Any = None, f: Any = None) -> tuple[Any, np.ndarray]:
+    """The dG(q) system of M u' + A u = f on the whole mesh, to solve at once.
+
+    Returns ``(K, b)``: K, a ``scipy.sparse.csr_array`` of shape
+    (n_dofs N, n_dofs N), ``kron(D + J, M) + kron(Mt, A)`` with D, J, Mt the
+    space's derivative, jump and mass matrices; b of shape (n_dofs N,) or
+    (n_dofs N, k). Both in the C order of the coefficient array, so
+    ``spsolve(K, b).reshape(n_t, degree + 1, N[, k])`` is the solution
+    :class:`DGStepper` marches to (up to rounding).
+
+    M, A: N x N, scipy.sparse or dense. u0: shape (N,) or (N, k); required,
+    unless the space is periodic (then it must be None, and the jump couples
+    the first interval to the last). f: None, Legendre coefficients of shape
+    (n_t, degree + 1) + u0.shape, or a callable as for :class:`DGStepper`.
+    Cost: O(n_dofs nnz(M + A)) memory and time.
+    """
+    import scipy.sparse
+
+    _legendre_space(space)
+    mass, stiffness = _matrices(M, A)
+    n = mass.shape[0]
+    periodic = bool(getattr(space, "periodic", False))
+    if periodic:
+        if u0 is not None:
+            raise ValueError(PERIODIC_INITIAL_MESSAGE)
+        # Without u0 the source alone says whether there are k problems.
+        components: tuple[int, ...] = (n,)
+        if f is not None and np.ndim(f) == 4 and not callable(f):
+            components = (n, np.shape(f)[3])
+        initial = None
+    else:
+        if u0 is None:
+            raise ValueError(INITIAL_MISSING_MESSAGE)
+        initial = _initial(u0, n)
+        components = initial.shape
+    source = _Source(space, f, components)
+    temporal = space.derivative_matrix() + space.jump_matrix(periodic=periodic)
+    K = scipy.sparse.kron(temporal, mass, format="csr") + scipy.sparse.kron(
+        space.mass_matrix(), stiffness, format="csr"
+    )
+    rhs = source.load(0, space.n_t)
+    if initial is not None:
+        start = interval_matrices(space).start
+        rhs[0] += np.multiply.outer(start, np.asarray(mass @ initial))
+    return scipy.sparse.csr_array(K), rhs.reshape((-1,) + components[1:])
+
+
+# ------------------------------------------------------------------- marching
+
+
+def _default_solver(matrix: Any) -> Callable[[np.ndarray], np.ndarray]:
+    import scipy.sparse.linalg  # type: ignore[import-untyped]
+
+    return scipy.sparse.linalg.splu(matrix).solve  # type: ignore[no-any-return]
+
+
+def _factorise(solver: Callable[[Any], Any], matrix: Any, message: str, **what: Any) -> Callable[..., Any]:
+    try:
+        solve = solver(matrix)
+    except (RuntimeError, ValueError, ArithmeticError, np.linalg.LinAlgError) as error:
+        raise ValueError(message.format(error=error, **what)) from error
+    if not callable(solve):
+        raise TypeError(SOLVER_RESULT_MESSAGE.format(type=type(solve).__name__))
+    return solve  # type: ignore[no-any-return]
+
+
+class _Shift(NamedTuple):
+    """One shifted system: lambda (complex for a pair, whose conjugate is
+    implied), the rows of V^-1 Mt^-1 (transform), the column of V
+    (back), and whether it stands for a conjugate pair."""
+
+    shift: complex
+    transform: np.ndarray
+    back: np.ndarray
+    pair: bool
+
+
+def _shifts(local: IntervalMatrices) -> list[_Shift]:
+    """The eigen-decomposition of Mt^-1 K, one entry per real eigenvalue and
+    per conjugate pair (the member with positive imaginary part)."""
+    K = local.derivative + local.jump
+    S = K / np.diag(local.mass)[:, None]
+    values, vectors = np.linalg.eig(S)
+    inverse = np.linalg.inv(vectors) / np.diag(local.mass)[None, :]
+    result = []
+    for j, value in enumerate(values):
+        # The eigenvalues are distinct and of order (q + 1)**2 / h, far apart
+        # against rounding, so a real one has an exactly zero imaginary part
+        # from LAPACK, and a pair comes as (value, conjugate).
+        if value.imag == 0.0:
+            result.append(_Shift(complex(value.real), inverse[j].real.copy(), vectors[:, j].real.copy(), False))
+        elif value.imag > 0.0:
+            result.append(_Shift(complex(value), inverse[j].copy(), vectors[:, j].copy(), True))
+    return result
+
+
+class DGStepper:
+    """dG(q) in time for M u' + A u = f, factorised once for the whole mesh.
+
+    space: a non-periodic :class:`~tavik_arrays.LegendreSpace` of degree q.
+    M, A: N x N, scipy.sparse or dense, real; M invertible (a mass matrix).
+    method: "coupled" factorises the (q+1)N x (q+1)N block of an interval;
+    "decoupled" factorises the shifted systems lambda_j M + A (one per real
+    eigenvalue and one complex one per conjugate pair; see ``shifts``);
+    "auto" (default) is decoupled up to degree 6, coupled beyond.
+    solver: a callable taking a square ``scipy.sparse.csc_array`` (complex
+    for a pair) and returning a callable ``solve(rhs)`` for rhs of shape
+    (n,) or (n, k); default ``scipy.sparse.linalg.splu(matrix).solve``.
+    A solver that raises RuntimeError, ValueError, ArithmeticError or
+    LinAlgError on a singular matrix has that surface as a ValueError
+    naming the shift.
+
+    Construction does the factorisations (concurrently for the decoupled
+    shifts when N is large); :meth:`solve` and :meth:`steps` march, any
+    number of times, with one solve per shift per interval.
+    """
+
+    def __init__(
+        self,
+        space: Any,
+        M: Any,
+        A: Any,
+        *,
+        method: str = "auto",
+        solver: Callable[[Any], Callable[[np.ndarray], np.ndarray]] | None = None,
+    ) -> None:
+        import scipy.sparse
+
+        _legendre_space(space)
+        if getattr(space, "periodic", False):
+            raise ValueError(PERIODIC_MESSAGE)
+        if method not in ("auto", "coupled", "decoupled") or not isinstance(method, str):
+            raise ValueError(METHOD_MESSAGE.format(value=method))
+        if solver is None:
+            solver = _default_solver
+        elif not callable(solver):
+            raise TypeError(SOLVER_TYPE_MESSAGE.format(type=type(solver).__name__))
+        self._space = space
+        self._M, A = _matrices(M, A)
+        self._N = self._M.shape[0]
+        self._local = interval_matrices(space)
+        if method == "auto":
+            method = "decoupled" if space.degree <= DECOUPLED_MAX_DEGREE else "coupled"
+        self._method = method
+        local = self._local
+        if method == "coupled":
+            block = scipy.sparse.kron(local.derivative + local.jump, self._M, format="csc") + scipy.sparse.kron(
+                local.mass, A, format="csc"
+            )
+            self._shift_list: list[_Shift] = []
+            self._solves = [_factorise(solver, scipy.sparse.csc_array(block), SINGULAR_BLOCK_MESSAGE)]
+            return
+        self._shift_list = _shifts(local)
+        M_csc = scipy.sparse.csc_array(self._M)
+        A_csc = scipy.sparse.csc_array(A)
+
+        def factorise(shift: _Shift) -> Callable[..., Any]:
+            value = shift.shift if shift.pair else shift.shift.real
+            matrix = scipy.sparse.csc_array(M_csc * value + A_csc)
+            return _factorise(solver, matrix, SINGULAR_SHIFT_MESSAGE, shift=value)
+
+        self._concurrent = len(self._shift_list) > 1 and self._N >= CONCURRENT_MIN_SIZE
+        if self._concurrent:
+            self._solves = _run_concurrently([lambda s=s: factorise(s) for s in self._shift_list])
+        else:
+            self._solves = [factorise(s) for s in self._shift_list]
+
+    @property
+    def method(self) -> str:
+        """"coupled" or "decoupled", as chosen."""
+        return self._method
+
+    @property
+    def shifts(self) -> tuple[complex, ...]:
+        """The lambda of each shifted system factorised (decoupled; empty
+        when coupled): the real eigenvalues and one member of each pair."""
+        return tuple(s.shift for s in self._shift_list)
+
+    def _start(self, u0: Any, f: Any) -> tuple[np.ndarray, _Source]:
+        initial = _initial(u0, self._N)
+        return initial, _Source(self._space, f, initial.shape)
+
+    def solve(self, u0: Any, f: Any = None) -> np.ndarray:
+        """The dG(q) solution as coefficients of shape (n_t, q + 1) + u0.shape.
+
+        u0: the initial value, shape (N,) or (N, k) for k problems at once.
+        f: None; Legendre coefficients of the source, shape
+        (n_t, q + 1) + u0.shape (integrated exactly); or a vectorised
+        callable, called once with times of shape (n_t, q + 2) (the
+        (q+2)-point Gauss rule, exact for the products with the test
+        functions when f is of degree q + 2) and returning values of shape
+        (n_t, q + 2) + u0.shape.
+        Cost: one solve per shift (or one block solve) per interval; memory
+        about three times the result.
+        """
+        initial, source = self._start(u0, f)
+        space = self._space
+        result = np.empty((space.n_t, space.degree + 1) + initial.shape)
+        self._march(initial, source, 0, space.n_t, result)
+        return result
+
+    def steps(self, u0: Any, f: Any = None) -> Iterator[np.ndarray]:
+        """The solution one interval at a time, for long runs: yields the
+        coefficients of interval 0, 1, ..., n_t - 1, each of shape
+        (q + 1) + u0.shape, a new array each time. Memory O(q N) besides
+        the factorisations; a callable f is called with the times of up to
+        256 intervals at once, shape (count, q + 2)."""
+        initial, source = self._start(u0, f)
+        space = self._space
+        state = initial
+        for first in range(0, space.n_t, _CHUNK):
+            stop = min(first + _CHUNK, space.n_t)
+            block = np.empty((stop - first, space.degree + 1) + initial.shape)
+            state = self._march(state, source, first, stop, block)
+            yield from block
+
+    def _march(self, initial: np.ndarray, source: _Source, first: int, stop: int, out: np.ndarray) -> np.ndarray:
+        """Intervals first ... stop - 1 from the end value ``initial`` of the
+        one before, into out (shape (stop - first, q + 1) + components);
+        returns the end value of the last."""
+        load = source.load(first, stop)
+        if self._method == "coupled":
+            end = self._march_coupled(initial, load, out)
+        else:
+            end = self._march_decoupled(initial, load, out)
+        if not np.isfinite(out).all():
+            bad = int(np.argmin(np.isfinite(out).reshape(out.shape[0], -1).all(axis=1)))
+            raise ValueError(DIVERGED_MESSAGE.format(interval=first + bad))
+        return end
+
+    def _march_coupled(self, initial: np.ndarray, load: np.ndarray, out: np.ndarray) -> np.ndarray:
+        solve = self._solves[0]
+        M = self._M
+        start = self._local.start
+        width = self._space.degree + 1
+        flat = (-1,) + initial.shape[1:]
+        end = initial
+        for n in range(load.shape[0]):
+            rhs = load[n] + np.multiply.outer(start, M @ end)
+            U = np.asarray(solve(rhs.reshape(flat))).reshape((width,) + initial.shape)
+            out[n] = U
+            end = U.sum(axis=0)
+        return end
+
+    def _march_decoupled(self, initial: np.ndarray, load: np.ndarray, out: np.ndarray) -> np.ndarray:
+        """For each shift j: W_j = (lambda_j M + A)^-1 (T_j . (F + start M u_prev))
+        with T = V^-1 Mt^-1; the end value sum_i U_i = sum_j (sum_i V_ij) W_j,
+        a pair counted twice in its real part; then U = V W for all the
+        intervals at once."""
+        shifts = self._shift_list
+        count = load.shape[0]
+        start = self._local.start
+        M = self._M
+        # G_j[n] = T_j . F[n] and c_j = T_j . start: the interval's right-hand
+        # side is G_j[n] + c_j M u_prev, solved in place of G_j[n].
+        work = [np.einsum("i,ci...->c...", s.transform, load) for s in shifts]
+        coupling = [complex(s.transform @ start) if s.pair else float(s.transform @ start) for s in shifts]
+        ends = [complex(s.back.sum()) * 2.0 if s.pair else float(s.back.sum()) for s in shifts]
+
+        def step(j: int, n: int, Mu: np.ndarray) -> np.ndarray:
+            rhs = work[j][n]
+            rhs += coupling[j] * Mu
+            w = self._solves[j](rhs)
+            work[j][n] = w
+            part = ends[j] * w
+            return part.real if shifts[j].pair else part
+
+        end = initial
+        if self._concurrent:
+            end = _march_concurrently(step, len(shifts), count, M, initial)
+        else:
+            for n in range(count):
+                Mu = M @ end
+                end = step(0, n, Mu)
+                for j in range(1, len(shifts)):
+                    end = end + step(j, n, Mu)
+        # U[n, i] = sum_j V_ij W_j[n] (twice the real part for a pair).
+        out[...] = 0.0
+        for s, w in zip(shifts, work):
+            if s.pair:
+                out += np.einsum("i,c...->ci...", 2.0 * s.back.real, w.real)
+                out -= np.einsum("i,c...->ci...", 2.0 * s.back.imag, w.imag)
+            else:
+                out += np.einsum("i,c...->ci...", s.back, w)
+        return end
+
+
+def _run_concurrently(tasks: list[Callable[[], Any]]) -> list[Any]:
+    """The tasks' results in order, the first on this thread and each other
+    one on a thread of its own; the first exception raised is re-raised."""
+    results: list[Any] = [None] * len(tasks)
+    errors: list[BaseException | None] = [None] * len(tasks)
+
+    def run(i: int) -> None:
+        try:
+            results[i] = tasks[i]()
+        except BaseException as error:  # noqa: BLE001 - re-raised below
+            errors[i] = error
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(1, len(tasks))]
+    for thread in threads:
+        thread.start()
+    run(0)
+    for thread in threads:
+        thread.join()
+    for error in errors:
+        if error is not None:
+            raise error
+    return results
+
+
+def _march_concurrently(
+    step: Callable[[int, int, np.ndarray], np.ndarray], n_shifts: int, count: int, M: Any, initial: np.ndarray
+) -> np.ndarray:
+    """The decoupled loop with shift j > 0 on worker thread j and shift 0 on
+    this one: per interval, one barrier hands out M u_prev and a second one
+    collects the parts of the end value (the solves release the
+    interpreter lock, so the shifts run side by side)."""
+    parts: list[Any] = [None] * n_shifts
+    state: dict[str, Any] = {"Mu": M @ initial, "n": 0, "stop": False, "error": None}
+    barrier = threading.Barrier(n_shifts)
+
+    def worker(j: int) -> None:
+        while True:
+            barrier.wait()
+            if state["stop"]:
+                return
+            try:
+                parts[j] = step(j, state["n"], state["Mu"])
+            except BaseException as error:  # noqa: BLE001 - re-raised on the caller's thread
+                state["error"] = error
+            barrier.wait()
+
+    threads = [threading.Thread(target=worker, args=(j,), daemon=True) for j in range(1, n_shifts)]
+    for thread in threads:
+        thread.start()
+    end = initial
+    try:
+        for n in range(count):
+            state["n"] = n
+            barrier.wait()
+            try:
+                parts[0] = step(0, n, state["Mu"])
+            except BaseException as error:  # noqa: BLE001
+                state["error"] = error
+            barrier.wait()
+            if state["error"] is not None:
+                raise state["error"]
+            end = parts[0]
+            for j in range(1, n_shifts):
+                end = end + parts[j]
+            state["Mu"] = M @ end
+    finally:
+        state["stop"] = True
+        barrier.wait()
+        for thread in threads:
+            thread.join()
+    return end
+
+
+def dg_solve(
+    space: Any,
+    M: Any,
+    A: Any,
+    u0: Any,
+    f: Any = None,
+    *,
+    method: str = "auto",
+    solver: Callable[[Any], Callable[[np.ndarray], np.ndarray]] | None = None,
+) -> np.ndarray:
+    """``DGStepper(space, M, A, method=method, solver=solver).solve(u0, f)``:
+    the dG(q) solution of M u' + A u = f, u(0) = u0, as coefficients of shape
+    (n_t, q + 1) + u0.shape."""
+    return DGStepper(space, M, A, method=method, solver=solver).solve(u0, f)
+
+
+__all__ = ["DGStepper", "IntervalMatrices", "dg_solve", "interval_matrices", "space_time_system"]
+
