@@ -30,7 +30,7 @@ block beyond.
 from __future__ import annotations
 
 import numbers
-import threading
+import os
 from collections.abc import Callable, Iterator
 from typing import Any, NamedTuple
 
@@ -69,7 +69,7 @@ DECOUPLED_MAX_DEGREE = 6
 
 # Below this N one solve takes a few microseconds, less than handing an
 # interval to another thread costs, so the shifts are solved in turn.
-CONCURRENT_MIN_SIZE = 3000
+CONCURRENT_MIN_SIZE = 2000
 
 # Intervals whose source terms are formed at once when only the current
 # interval is kept.
@@ -281,9 +281,67 @@ def space_time_system(space: Any, M: Any, A: Any, u0: Any = None, f: Any = None)
 
 
 def _default_solver(matrix: Any) -> Callable[[np.ndarray], np.ndarray]:
+    return _superlu(matrix).solve  # type: ignore[no-any-return]
+
+
+def _superlu(matrix: Any) -> Any:
     import scipy.sparse.linalg  # type: ignore[import-untyped]
 
-    return scipy.sparse.linalg.splu(matrix).solve  # type: ignore[no-any-return]
+    lu = scipy.sparse.linalg.splu(matrix)
+    if not callable(lu.solve):  # pragma: no cover - scipy's own type
+        raise TypeError(SOLVER_RESULT_MESSAGE.format(type=type(lu).__name__))
+    return _Callable(lu)
+
+
+class _Callable:
+    """Wraps a SuperLU object so _factorise sees a callable; keeps the
+    object for its factors."""
+
+    __slots__ = ("lu",)
+
+    def __init__(self, lu: Any) -> None:
+        self.lu = lu
+
+    def __call__(self, rhs: np.ndarray) -> np.ndarray:
+        return self.lu.solve(rhs)  # type: ignore[no-any-return]
+
+    @property
+    def solve(self) -> Callable[[np.ndarray], np.ndarray]:
+        return self.lu.solve  # type: ignore[no-any-return]
+
+
+def _triangular_factors(factor: _Callable) -> tuple[Any, ...] | None:
+    """SuperLU's Pr B Pc = L U as the arrays of the native loop: (indptr
+    int64, indices int32, data) of L and U by rows (CSR, sorted), 1 / the
+    diagonal of U, perm_r, perm_c; None where the native solves' layout does
+    not hold (L's diagonal last in each row, U's first) or an index would
+    not fit 32 bits."""
+    lu = factor.lu
+    L, U = lu.L.tocsr(), lu.U.tocsr()
+    L.sort_indices()
+    U.sort_indices()
+    n = L.shape[0]
+    if max(L.nnz, U.nnz, n) >= 2**31:
+        return None
+    rows = np.arange(n)
+    Lp, Up = L.indptr.astype(np.int64), U.indptr.astype(np.int64)
+    if (np.diff(Lp) < 1).any() or (np.diff(Up) < 1).any():
+        return None
+    if not (np.array_equal(L.indices[Lp[1:] - 1], rows) and np.array_equal(U.indices[Up[:-1]], rows)):
+        return None
+    inverse = 1.0 / U.data[Up[:-1]]
+    as32 = lambda a: np.ascontiguousarray(a, dtype=np.int32)  # noqa: E731
+    return (
+        Lp,
+        as32(L.indices),
+        np.ascontiguousarray(L.data),
+        Up,
+        as32(U.indices),
+        np.ascontiguousarray(U.data),
+        np.ascontiguousarray(inverse),
+        as32(lu.perm_r),
+        as32(lu.perm_c),
+    )
 
 
 def _factorise(solver: Callable[[Any], Any], matrix: Any, message: str, **what: Any) -> Callable[..., Any]:
@@ -380,22 +438,35 @@ class DGStepper:
                 local.mass, A, format="csc"
             )
             self._shift_list: list[_Shift] = []
+            self._factors: list[tuple[Any, ...]] | None = None
+            self._concurrent = False
             self._solves = [_factorise(solver, scipy.sparse.csc_array(block), SINGULAR_BLOCK_MESSAGE)]
             return
         self._shift_list = _shifts(local)
         M_csc = scipy.sparse.csc_array(self._M)
         A_csc = scipy.sparse.csc_array(A)
-
-        def factorise(shift: _Shift) -> Callable[..., Any]:
+        # The default solver's factors go to the native interval loop; a
+        # solver of the caller's own is called from the Python one.
+        self._factors = [] if solver is _default_solver else None
+        self._solves = []
+        for shift in self._shift_list:
             value = shift.shift if shift.pair else shift.shift.real
             matrix = scipy.sparse.csc_array(M_csc * value + A_csc)
-            return _factorise(solver, matrix, SINGULAR_SHIFT_MESSAGE, shift=value)
-
-        self._concurrent = len(self._shift_list) > 1 and self._N >= CONCURRENT_MIN_SIZE
-        if self._concurrent:
-            self._solves = _run_concurrently([lambda s=s: factorise(s) for s in self._shift_list])
-        else:
-            self._solves = [factorise(s) for s in self._shift_list]
+            if self._factors is None:
+                self._solves.append(_factorise(solver, matrix, SINGULAR_SHIFT_MESSAGE, shift=value))
+                continue
+            lu = _factorise(_superlu, matrix, SINGULAR_SHIFT_MESSAGE, shift=value)
+            factors = _triangular_factors(lu)  # type: ignore[arg-type]
+            if factors is None:
+                self._factors = None  # keep every shift on one path
+            elif self._factors is not None:
+                self._factors.append(factors)
+            self._solves.append(lu.solve)  # type: ignore[attr-defined]
+        if self._factors is not None:
+            self._solves = []  # the SuperLU objects' memory goes
+        self._concurrent = (
+            len(self._shift_list) > 1 and self._N >= CONCURRENT_MIN_SIZE and (os.cpu_count() or 1) > 1
+        )
 
     @property
     def method(self) -> str:
@@ -474,6 +545,31 @@ class DGStepper:
             end = U.sum(axis=0)
         return end
 
+    def _march_native(self, initial: np.ndarray, work: list[np.ndarray], coupling: list[Any], ends: list[Any]) -> np.ndarray:
+        """The decoupled loop in native code over the SuperLU factors: the
+        work arrays become the solutions W_j, and the end value is returned."""
+        assert self._factors is not None
+        count = work[0].shape[0]
+        n = self._N
+        end = np.array(initial, dtype=np.float64, order="C").reshape(n, -1)
+        real: list[tuple[Any, ...]] = []
+        pairs: list[tuple[Any, ...]] = []
+        for shift, factors, w, c, e in zip(self._shift_list, self._factors, work, coupling, ends):
+            entry = factors + (w.reshape(count, -1), complex(c), complex(e))
+            (pairs if shift.pair else real).append(entry)
+        M = self._M
+        _core.march_decoupled(
+            M.indptr.astype(np.int64),
+            np.ascontiguousarray(M.indices, dtype=np.int32),
+            np.ascontiguousarray(M.data),
+            real,
+            pairs,
+            end,
+            count,
+            self._concurrent,
+        )
+        return end
+
     def _march_decoupled(self, initial: np.ndarray, load: np.ndarray, out: np.ndarray) -> np.ndarray:
         """For each shift j: W_j = (lambda_j M + A)^-1 (T_j . (F + start M u_prev))
         with T = V^-1 Mt^-1; the end value sum_i U_i = sum_j (sum_i V_ij) W_j,
@@ -485,7 +581,7 @@ class DGStepper:
         M = self._M
         # G_j[n] = T_j . F[n] and c_j = T_j . start: the interval's right-hand
         # side is G_j[n] + c_j M u_prev, solved in place of G_j[n].
-        work = [np.einsum("i,ci...->c...", s.transform, load) for s in shifts]
+        work = [np.ascontiguousarray(np.einsum("i,ci...->c...", s.transform, load)) for s in shifts]
         coupling = [complex(s.transform @ start) if s.pair else float(s.transform @ start) for s in shifts]
         ends = [complex(s.back.sum()) * 2.0 if s.pair else float(s.back.sum()) for s in shifts]
 
@@ -498,8 +594,8 @@ class DGStepper:
             return part.real if shifts[j].pair else part
 
         end = initial
-        if self._concurrent:
-            end = _march_concurrently(step, len(shifts), count, M, initial)
+        if self._factors is not None:
+            end = self._march_native(initial, work, coupling, ends)
         else:
             for n in range(count):
                 Mu = M @ end
@@ -507,6 +603,7 @@ class DGStepper:
                 for j in range(1, len(shifts)):
                     end = end + step(j, n, Mu)
         # U[n, i] = sum_j V_ij W_j[n] (twice the real part for a pair).
+        end = end.reshape(initial.shape)
         out[...] = 0.0
         for s, w in zip(shifts, work):
             if s.pair:
@@ -515,79 +612,6 @@ class DGStepper:
             else:
                 out += np.einsum("i,c...->ci...", s.back, w)
         return end
-
-
-def _run_concurrently(tasks: list[Callable[[], Any]]) -> list[Any]:
-    """The tasks' results in order, the first on this thread and each other
-    one on a thread of its own; the first exception raised is re-raised."""
-    results: list[Any] = [None] * len(tasks)
-    errors: list[BaseException | None] = [None] * len(tasks)
-
-    def run(i: int) -> None:
-        try:
-            results[i] = tasks[i]()
-        except BaseException as error:  # noqa: BLE001 - re-raised below
-            errors[i] = error
-
-    threads = [threading.Thread(target=run, args=(i,)) for i in range(1, len(tasks))]
-    for thread in threads:
-        thread.start()
-    run(0)
-    for thread in threads:
-        thread.join()
-    for error in errors:
-        if error is not None:
-            raise error
-    return results
-
-
-def _march_concurrently(
-    step: Callable[[int, int, np.ndarray], np.ndarray], n_shifts: int, count: int, M: Any, initial: np.ndarray
-) -> np.ndarray:
-    """The decoupled loop with shift j > 0 on worker thread j and shift 0 on
-    this one: per interval, one barrier hands out M u_prev and a second one
-    collects the parts of the end value (the solves release the
-    interpreter lock, so the shifts run side by side)."""
-    parts: list[Any] = [None] * n_shifts
-    state: dict[str, Any] = {"Mu": M @ initial, "n": 0, "stop": False, "error": None}
-    barrier = threading.Barrier(n_shifts)
-
-    def worker(j: int) -> None:
-        while True:
-            barrier.wait()
-            if state["stop"]:
-                return
-            try:
-                parts[j] = step(j, state["n"], state["Mu"])
-            except BaseException as error:  # noqa: BLE001 - re-raised on the caller's thread
-                state["error"] = error
-            barrier.wait()
-
-    threads = [threading.Thread(target=worker, args=(j,), daemon=True) for j in range(1, n_shifts)]
-    for thread in threads:
-        thread.start()
-    end = initial
-    try:
-        for n in range(count):
-            state["n"] = n
-            barrier.wait()
-            try:
-                parts[0] = step(0, n, state["Mu"])
-            except BaseException as error:  # noqa: BLE001
-                state["error"] = error
-            barrier.wait()
-            if state["error"] is not None:
-                raise state["error"]
-            end = parts[0]
-            for j in range(1, n_shifts):
-                end = end + parts[j]
-            state["Mu"] = M @ end
-    finally:
-        state["stop"] = True
-        barrier.wait()
-        for thread in threads:
-            thread.join()
-    return end
 
 
 def dg_solve(
