@@ -11,7 +11,9 @@ Peers, both plain scipy and checked against each other before timing:
 (b) the decoupled loop: diagonalise the temporal matrix, one splu per real
     eigenvalue and one complex splu per conjugate pair, the interval loop
     in Python: what a strong user writes once they know the trick.
-All use splu with its default options. Each contender runs in a child
+All factorise with splu and the stepper's options (for these symmetric
+patterns its column ordering, minimum degree on A^T + A); with --defaults
+(a) also runs with splu's defaults (COLAMD), what a user writes untuned. Each contender runs in a child
 process of its own, so its peak memory (ru_maxrss above what the problem
 set-up reached) is its own. Factorisation and marching are timed apart.
 
@@ -61,7 +63,7 @@ def temporal(q, h):
     return K, mass, sign
 
 
-def peer_a(M, A, u0, f, q, n_t):
+def peer_a(M, A, u0, f, q, n_t, ordering):
     """Returns (factorise seconds, march seconds, result)."""
     import scipy.sparse as sp
     from scipy.sparse.linalg import splu
@@ -70,7 +72,7 @@ def peer_a(M, A, u0, f, q, n_t):
     h = 1.0 / n_t
     K, mass, start = temporal(q, h)
     t0 = time.perf_counter()
-    lu = splu(sp.csc_array(sp.kron(K, M) + sp.kron(np.diag(mass), A)))
+    lu = splu(sp.csc_array(sp.kron(K, M) + sp.kron(np.diag(mass), A)), permc_spec=ordering)
     t1 = time.perf_counter()
     load = f * mass[None, :, None]
     out = np.empty((n_t, q + 1, N))
@@ -83,7 +85,7 @@ def peer_a(M, A, u0, f, q, n_t):
     return t1 - t0, t2 - t1, out
 
 
-def peer_b(M, A, u0, f, q, n_t):
+def peer_b(M, A, u0, f, q, n_t, ordering):
     import scipy.sparse as sp
     from scipy.sparse.linalg import splu
 
@@ -98,9 +100,9 @@ def peer_b(M, A, u0, f, q, n_t):
     lus = []
     for j in keep:
         if lam[j].imag == 0:
-            lus.append(splu(sp.csc_array(lam[j].real * Mc + Ac)))
+            lus.append(splu(sp.csc_array(lam[j].real * Mc + Ac), permc_spec=ordering))
         else:
-            lus.append(splu(sp.csc_array(lam[j] * Mc + Ac)))
+            lus.append(splu(sp.csc_array(lam[j] * Mc + Ac), permc_spec=ordering))
     t1 = time.perf_counter()
     load = f * mass[None, :, None]
     W = [np.empty((n_t, N), dtype=complex if lam[j].imag else float) for j in keep]
@@ -123,7 +125,7 @@ def peer_b(M, A, u0, f, q, n_t):
     return t1 - t0, t2 - t1, out
 
 
-def stepper(M, A, u0, f, q, n_t):
+def stepper(M, A, u0, f, q, n_t, ordering):
     import tavik_arrays as ta
 
     space = ta.LegendreSpace(q, n_t, 1.0)
@@ -135,7 +137,7 @@ def stepper(M, A, u0, f, q, n_t):
     return t1 - t0, t2 - t1, out
 
 
-CONTENDERS = {"a": peer_a, "b": peer_b, "stepper": stepper}
+CONTENDERS = {"a": peer_a, "b": peer_b, "stepper": stepper, "a0": peer_a}
 
 
 def child(name, dim, size, q, n_t, path):
@@ -143,10 +145,13 @@ def child(name, dim, size, q, n_t, path):
     f = np.ascontiguousarray(np.broadcast_to(f, (n_t, q + 1, M.shape[0])))
     import scipy.sparse.linalg  # noqa: F401 - imported before the baseline
 
-    import tavik_arrays  # noqa: F401
+    import tavik_arrays
 
     base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    factorise, march, out = CONTENDERS[name](M, A, u0, f, q, n_t)
+    # The peers factorise with the stepper's options (its column ordering
+    # for these patterns); "a0" is (a) with splu's defaults.
+    ordering = "COLAMD" if name == "a0" else tavik_arrays.column_ordering(M + A)
+    factorise, march, out = CONTENDERS[name](M, A, u0, f, q, n_t, ordering)
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - base
     np.save(path, out)
     print(json.dumps({"factorise": factorise, "march": march, "peak_mb": peak / 1024}))
@@ -168,6 +173,7 @@ def main():
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--child", nargs=6)
     parser.add_argument("--case", action="append", help="dim,size,q,n_t (repeatable)")
+    parser.add_argument("--defaults", action="store_true", help="also (a) with splu's default options")
     args = parser.parse_args()
     if args.child:
         name, dim, size, q, n_t, path = args.child
@@ -190,12 +196,14 @@ def main():
         "| problem | q | n_t | (a) fact / march s | (b) fact / march s | stepper fact / march s "
         "| × (a) total | × (b) march | × (b) total | peak MB a / b / stepper | agree |"
     )
+    if args.defaults:
+        header = header.replace(" | × (a) total", " | × (a) with splu defaults | × (a) total")
     print(header)
-    print("|" + "---|" * 11)
+    print("|" + "---|" * (12 if args.defaults else 11))
     with tempfile.TemporaryDirectory() as directory:
         for dim, size, q, n_t in cases:
             times, results = {}, {}
-            for name in ("b", "a", "stepper"):
+            for name in ("b", "a", "stepper") + (("a0",) if args.defaults else ()):
                 times[name], results[name] = run(name, dim, size, q, n_t, directory)
             ab = relative(results["a"], results["b"])
             assert ab < 1e-10, f"the peers disagree: {ab:.1e}"
@@ -205,6 +213,9 @@ def main():
             label = f"{dim}D N={size ** dim}"
             cells = " | ".join(f"{times[k]['factorise']:.3f} / {times[k]['march']:.3f}" for k in ("a", "b", "stepper"))
             peaks = " / ".join(f"{times[k]['peak_mb']:.0f}" for k in ("a", "b", "stepper"))
+            if args.defaults:
+                a0 = times["a0"]["factorise"] + times["a0"]["march"]
+                cells += f" | {a0 / total['stepper']:.2f}"
             print(
                 f"| {label} | {q} | {n_t} | {cells} | {total['a'] / total['stepper']:.2f} "
                 f"| {times['b']['march'] / times['stepper']['march']:.2f} | {total['b'] / total['stepper']:.2f} "

@@ -6,13 +6,21 @@ picklable objects; the numerical core is the one behind :mod:`tavik`.
 
 from ._lagrange import LagrangeSpace
 from ._legendre import LegendreSpace
-from ._stepping import DGStepper, IntervalMatrices, dg_solve, interval_matrices, space_time_system
+from ._stepping import (
+    DGStepper,
+    IntervalMatrices,
+    column_ordering,
+    dg_solve,
+    interval_matrices,
+    space_time_system,
+)
 
 __all__ = [
     "DGStepper",
     "IntervalMatrices",
     "LagrangeSpace",
     "LegendreSpace",
+    "column_ordering",
     "dg_solve",
     "interval_matrices",
     "space_time_system",
