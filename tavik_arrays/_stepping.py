@@ -50,6 +50,7 @@ INITIAL_MISSING_MESSAGE = "u0 is required: the space is not periodic"
 MATRIX_TYPE_MESSAGE = "{name} must be a scipy.sparse matrix or a 2-D array-like of real numbers, not {type}"
 MATRIX_DTYPE_MESSAGE = "{name} must hold real numbers; got dtype {dtype}"
 MATRIX_SQUARE_MESSAGE = "{name} must be square, got shape {shape}"
+MATRIX_EMPTY_MESSAGE = "{name} must be at least 1 x 1, got shape {shape}"
 MATRIX_MISMATCH_MESSAGE = "A must have the shape of M, {expected}, got {shape}"
 NOT_FINITE_MESSAGE = "{name} must be finite; found NaN or infinity"
 INITIAL_SHAPE_MESSAGE = "u0 must have shape (N,) or (N, k) with N = {n}, got {shape}"
@@ -149,7 +150,11 @@ def _square_matrix(value: Any, name: str) -> Any:
         raise TypeError(MATRIX_DTYPE_MESSAGE.format(name=name, dtype=matrix.dtype))
     if matrix.ndim != 2 or matrix.shape[0] != matrix.shape[1]:
         raise ValueError(MATRIX_SQUARE_MESSAGE.format(name=name, shape=matrix.shape))
-    matrix = scipy.sparse.csr_array(matrix, dtype=np.float64)
+    if matrix.shape[0] == 0:
+        raise ValueError(MATRIX_EMPTY_MESSAGE.format(name=name, shape=matrix.shape))
+    # A copy of our own: the native loop checks the indices once and then
+    # trusts them, so no caller may change them under it.
+    matrix = scipy.sparse.csr_array(matrix, dtype=np.float64, copy=True)
     matrix.sum_duplicates()
     if not np.isfinite(matrix.data).all():
         raise ValueError(NOT_FINITE_MESSAGE.format(name=name))
@@ -546,6 +551,8 @@ class DGStepper:
         one before, into out (shape (stop - first, q + 1) + components);
         returns the end value of the last."""
         load = source.load(first, stop)
+        if out.size == 0:  # k = 0 problems: nothing to solve
+            return initial
         if self._method == "coupled":
             end = self._march_coupled(initial, load, out)
         else:

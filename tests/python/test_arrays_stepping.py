@@ -246,6 +246,7 @@ def test_refusals_name_the_argument():
     check(TypeError, stepping.MATRIX_TYPE_MESSAGE.format(name="M", type="NoneType"), ta.DGStepper, space, None, A)
     check(ValueError, stepping.MATRIX_SQUARE_MESSAGE.format(name="M", shape=(4, 3)), ta.DGStepper, space, np.ones((4, 3)), A)
     check(ValueError, stepping.MATRIX_SQUARE_MESSAGE.format(name="A", shape=(4,)), ta.DGStepper, space, M, np.ones(4))
+    check(ValueError, stepping.MATRIX_EMPTY_MESSAGE.format(name="M", shape=(0, 0)), ta.DGStepper, space, np.zeros((0, 0)), A)
     check(ValueError, stepping.MATRIX_MISMATCH_MESSAGE.format(expected=(4, 4), shape=(5, 5)), ta.DGStepper, space, M, np.eye(5))
     check(TypeError, stepping.MATRIX_DTYPE_MESSAGE.format(name="A", dtype="complex128"), ta.DGStepper, space, M, A * 1j)
     nan = M.copy()
@@ -294,3 +295,19 @@ def test_the_native_loop_over_superlu_factors_agrees_with_the_python_one():
     assert native._factors is not None and python._factors is None
     a, b = native.solve(u0, f), python.solve(u0, f)
     assert np.abs(a - b).max() < 1e-13 * np.abs(b).max()
+
+
+def test_no_problems_at_once_and_patterns_that_are_not_symmetric():
+    space = ta.LegendreSpace(2, 4, 1.0)
+    for method in ("coupled", "decoupled"):
+        assert ta.dg_solve(space, np.eye(3), np.eye(3), np.zeros((3, 0)), method=method).shape == (4, 3, 3, 0)
+    M, A = p1_heat(12)
+    assert ta.column_ordering(M + A) == "MMD_AT_PLUS_A"
+    # Upwind transport: a pattern without its transpose (COLAMD instead).
+    A = sp.csr_array(A + sp.diags_array([np.full(10, -3.0)], offsets=[-2]))
+    assert ta.column_ordering(M + A) == "COLAMD"
+    u0, f = np.linspace(0.0, 1.0, 12), lambda t: np.sin(t)[..., None] * np.ones(12)  # noqa: E731
+    K, b = ta.space_time_system(space, M, A, u0, f)
+    at_once = scipy.sparse.linalg.spsolve(K.tocsc(), b).reshape(4, 3, 12)
+    for method in ("coupled", "decoupled"):
+        assert np.abs(ta.dg_solve(space, M, A, u0, f, method=method) - at_once).max() < 1e-12 * np.abs(at_once).max()
