@@ -311,3 +311,23 @@ def test_no_problems_at_once_and_patterns_that_are_not_symmetric():
     at_once = scipy.sparse.linalg.spsolve(K.tocsc(), b).reshape(4, 3, 12)
     for method in ("coupled", "decoupled"):
         assert np.abs(ta.dg_solve(space, M, A, u0, f, method=method) - at_once).max() < 1e-12 * np.abs(at_once).max()
+
+
+def test_the_native_loop_checks_what_its_memory_accesses_rely_on():
+    from tavik_arrays import _core
+
+    M, A = p1_heat(6)
+    stepper = ta.DGStepper(ta.LegendreSpace(0, 2, 1.0), M, A)
+    factors = stepper._factors[0]
+    Mi = sp.csr_array(M)
+
+    def run(factors, indices=Mi.indices):
+        work = np.zeros((2, 6))
+        _core.march_decoupled(Mi.indptr.astype(np.int64), indices, Mi.data, [factors + (work, 1j, 1j)], [], np.zeros((6, 1)), 2, False)
+
+    run(factors)
+    bad_permutation = factors[:7] + (np.zeros(6, dtype=np.int32),) + factors[8:]
+    raises_exactly(ValueError, "factor: not a permutation", run, bad_permutation)
+    raises_exactly(ValueError, "M: column out of range", run, factors, Mi.indices + 6)
+    upper_as_lower = factors[3:6] + factors[3:]
+    raises_exactly(ValueError, "factor: not triangular with the diagonal at the row's end", run, upper_as_lower)
