@@ -29,10 +29,8 @@ block beyond.
 
 from __future__ import annotations
 
-import functools
 import numbers
 import os
-import threading
 from collections.abc import Callable, Iterator
 from typing import Any, NamedTuple
 
@@ -75,9 +73,10 @@ DECOUPLED_MAX_DEGREE = 6
 # other threads twice per interval, so they are solved in turn.
 CONCURRENT_MIN_SIZE = 2000
 
-# When only the current interval is kept, intervals are still marched (and
-# their sources formed) in blocks, of up to 256 intervals and about 2**20
-# values, so that the per-block costs stay small and memory O(q N).
+# Intervals are marched (and their loads formed) in blocks of up to 256
+# intervals and about 2**20 values: few enough calls into the native loop,
+# little memory beside the result (O(q N) when only the current interval
+# is kept).
 _CHUNK = 256
 _CHUNK_VALUES = 2**20
 
@@ -204,6 +203,7 @@ class _Source:
             self.coefficients = None
         elif self.callable:
             self.f = f
+            self.values: np.ndarray | None = None
             n_points = q + 2
             nodes, weights = _core.gauss_legendre(n_points)
             # B[i, p] = (h / 2) w_p P_i(x_p).
@@ -216,6 +216,19 @@ class _Source:
                 raise ValueError(SOURCE_SHAPE_MESSAGE.format(expected=expected, shape=array.shape))
             self.coefficients = _finite(array, "f")
 
+    def sample_all(self) -> None:
+        """Calls f once with the times of every interval, shape
+        (n_t, q + 2); load() then slices those values."""
+        if self.callable:
+            self.values = self._sample(self.points)
+
+    def _sample(self, times: np.ndarray) -> np.ndarray:
+        values = _checks.real_array(self.f(times), "f(t)")
+        expected = times.shape + self.components
+        if values.shape != expected:
+            raise ValueError(SOURCE_RESULT_MESSAGE.format(expected=expected, shape=values.shape))
+        return _finite(values, "f(t)")
+
     def load(self, first: int, stop: int) -> np.ndarray:
         shape = (stop - first, self.space.degree + 1) + self.components
         if not self.callable:
@@ -223,13 +236,11 @@ class _Source:
                 return np.zeros(shape)
             scale = self.weights.reshape((1, -1) + (1,) * len(self.components))
             return self.coefficients[first:stop] * scale
-        times = self.points[first:stop]
-        values = _checks.real_array(self.f(times), "f(t)")
-        expected = times.shape + self.components
-        if values.shape != expected:
-            raise ValueError(SOURCE_RESULT_MESSAGE.format(expected=expected, shape=values.shape))
-        _finite(values, "f(t)")
-        flat = values.reshape(times.shape + (-1,))
+        if self.values is not None:
+            values = self.values[first:stop]
+        else:
+            values = self._sample(self.points[first:stop])
+        flat = values.reshape(values.shape[:2] + (-1,))
         return np.einsum("ip,cpm->cim", self.rule, flat, optimize=True).reshape(shape)
 
 
@@ -419,10 +430,16 @@ class DGStepper:
     A solver that raises RuntimeError, ValueError, ArithmeticError or
     LinAlgError on a singular matrix has that surface as a ValueError
     naming the shift.
+    threads: whether the native loop solves the shifts of an interval on
+    threads of their own (True), in turn (False), or the former when N is
+    at least 2000 and the process may run on more than one processor (None,
+    the default). The bits are the same either way; on a machine whose
+    other processors are busy, the threads wait for each other twice per
+    interval and can be slower.
 
-    Construction does the factorisations (concurrently for the decoupled
-    shifts when N is large); :meth:`solve` and :meth:`steps` march, any
-    number of times, with one solve per shift per interval.
+    Construction does the factorisations; :meth:`solve` and :meth:`steps`
+    march, any number of times, with one solve per shift per interval (the
+    shifts of an interval on threads of their own when N is large).
     """
 
     def __init__(
@@ -433,6 +450,7 @@ class DGStepper:
         *,
         method: str = "auto",
         solver: Callable[[Any], Callable[[np.ndarray], np.ndarray]] | None = None,
+        threads: bool | None = None,
     ) -> None:
         import scipy.sparse
 
@@ -445,6 +463,8 @@ class DGStepper:
             solver = _default_solver
         elif not callable(solver):
             raise TypeError(SOLVER_TYPE_MESSAGE.format(type=type(solver).__name__))
+        if threads is not None:
+            threads = _checks.flag(threads, "threads")
         self._space = space
         self._M, A = _matrices(M, A)
         self._N = self._M.shape[0]
@@ -472,9 +492,9 @@ class DGStepper:
         # solver of the caller's own is called from the Python one.
         self._factors = [] if solver is _default_solver else None
         ordering = column_ordering(M_csc + A_csc) if self._factors is not None else "COLAMD"
-        self._concurrent = (
-            len(self._shift_list) > 1 and self._N >= CONCURRENT_MIN_SIZE and (os.cpu_count() or 1) > 1
-        )
+        if threads is None:
+            threads = self._N >= CONCURRENT_MIN_SIZE and len(os.sched_getaffinity(0)) > 1
+        self._concurrent = threads and len(self._shift_list) > 1
         native = self._factors is not None
 
         def factorise(shift: _Shift) -> tuple[Callable[..., Any], tuple[Any, ...] | None]:
@@ -485,9 +505,10 @@ class DGStepper:
             lu = _factorise(lambda m: _superlu(m, ordering), matrix, SINGULAR_SHIFT_MESSAGE, shift=value)
             return lu.solve, _triangular_factors(lu)  # type: ignore[attr-defined, arg-type]
 
-        tasks: list[Callable[[], Any]] = [functools.partial(factorise, s) for s in self._shift_list]
-        # A solver of the caller's own may not be safe to call from two threads.
-        done = _in_parallel(tasks) if self._concurrent and native else [task() for task in tasks]
+        # In turn: scipy's SuperLU gained nothing from factorising two shifts
+        # on two threads (0.081 against 0.084 s for two complex shifts at
+        # N = 100^2), and lost under load.
+        done = [factorise(s) for s in self._shift_list]
         self._solves = [solve for solve, _ in done]
         if native and all(factors is not None for _, factors in done):
             self._factors = [factors for _, factors in done]  # type: ignore[misc]
@@ -521,14 +542,26 @@ class DGStepper:
         (q+2)-point Gauss rule, exact for the products with the test
         functions when f is of degree q + 2) and returning values of shape
         (n_t, q + 2) + u0.shape.
-        Cost: one solve per shift (or one block solve) per interval; memory
-        about three times the result.
+        Cost: one solve per shift (or one block solve) per interval; memory:
+        the result, the factorisations, and blocks of about 2**20 values
+        (plus the values of a callable f).
         """
         initial, source = self._start(u0, f)
-        space = self._space
-        result = np.empty((space.n_t, space.degree + 1) + initial.shape)
-        self._march(initial, source, 0, space.n_t, result)
+        source.sample_all()
+        result = np.empty((self._space.n_t, self._space.degree + 1) + initial.shape)
+        state = initial
+        for first, stop in self._blocks(initial):
+            state = self._march(state, source, first, stop, result[first:stop])
         return result
+
+    def _blocks(self, initial: np.ndarray) -> Iterator[tuple[int, int]]:
+        """The ranges of intervals marched at once: up to 256 intervals and
+        about 2**20 values, so that the loads and the transformed systems
+        of a block stay small beside the result (and O(q N) for steps)."""
+        n_t = self._space.n_t
+        chunk = max(1, min(_CHUNK, _CHUNK_VALUES // max(1, (self._space.degree + 1) * initial.size)))
+        for first in range(0, n_t, chunk):
+            yield first, min(first + chunk, n_t)
 
     def steps(self, u0: Any, f: Any = None) -> Iterator[np.ndarray]:
         """The solution one interval at a time, for long runs: yields the
@@ -539,12 +572,9 @@ class DGStepper:
         2**20 values), and a callable f is called once per block, with
         times of shape (count, q + 2)."""
         initial, source = self._start(u0, f)
-        space = self._space
         state = initial
-        chunk = max(1, min(_CHUNK, _CHUNK_VALUES // max(1, (space.degree + 1) * initial.size)))
-        for first in range(0, space.n_t, chunk):
-            stop = min(first + chunk, space.n_t)
-            block = np.empty((stop - first, space.degree + 1) + initial.shape)
+        for first, stop in self._blocks(initial):
+            block = np.empty((stop - first, self._space.degree + 1) + initial.shape)
             state = self._march(state, source, first, stop, block)
             yield from block
 
@@ -645,31 +675,6 @@ class DGStepper:
             else:
                 out += np.einsum("i,c...->ci...", s.back, w)
         return end
-
-
-def _in_parallel(tasks: list[Callable[[], Any]]) -> list[Any]:
-    """The tasks' results in order, the first on this thread and each other
-    one on a thread of its own (SuperLU factorises with the interpreter lock
-    released); the error of the first task that failed is raised."""
-    results: list[Any] = [None] * len(tasks)
-    errors: list[BaseException | None] = [None] * len(tasks)
-
-    def run(i: int) -> None:
-        try:
-            results[i] = tasks[i]()
-        except BaseException as error:  # noqa: BLE001 - raised below, in task order
-            errors[i] = error
-
-    threads = [threading.Thread(target=run, args=(i,)) for i in range(1, len(tasks))]
-    for thread in threads:
-        thread.start()
-    run(0)
-    for thread in threads:
-        thread.join()
-    for error in errors:
-        if error is not None:
-            raise error
-    return results
 
 
 def dg_solve(

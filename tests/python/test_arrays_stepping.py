@@ -3,11 +3,14 @@ solutions, agreement of the coupled, decoupled and all-at-once solutions,
 several right-hand sides at once, the interval-by-interval mode, and the
 refusals."""
 
+import os
+
 import numpy as np
 import pytest
 
 import tavik_arrays as ta
 from support import raises_exactly, scipy_sparse_or_skip
+from tavik_arrays import _checks
 from tavik_arrays import _stepping as stepping
 
 sp = scipy_sparse_or_skip()
@@ -186,9 +189,11 @@ def test_shifts_solved_on_threads_give_the_same_bits(monkeypatch):
     space = ta.LegendreSpace(3, 7, 0.1)
     u0 = np.ones(36)
     serial = ta.DGStepper(space, M, A)
-    monkeypatch.setattr(stepping, "CONCURRENT_MIN_SIZE", 1)
-    concurrent = ta.DGStepper(space, M, A)
+    concurrent = ta.DGStepper(space, M, A, threads=True)
     assert concurrent._concurrent and not serial._concurrent
+    assert not ta.DGStepper(ta.LegendreSpace(0, 7, 0.1), M, A, threads=True)._concurrent  # one shift
+    monkeypatch.setattr(stepping, "CONCURRENT_MIN_SIZE", 1)
+    assert ta.DGStepper(space, M, A)._concurrent == (len(os.sched_getaffinity(0)) > 1)
     assert np.array_equal(concurrent.solve(u0), serial.solve(u0))
     assert np.array_equal(np.array(list(concurrent.steps(u0))), serial.solve(u0))
 
@@ -242,6 +247,7 @@ def test_refusals_name_the_argument():
     check(TypeError, stepping.SPACE_TYPE_MESSAGE.format(type="int"), ta.interval_matrices, 3)
     check(ValueError, stepping.METHOD_MESSAGE.format(value="lu"), ta.DGStepper, space, M, A, method="lu")
     check(TypeError, stepping.SOLVER_TYPE_MESSAGE.format(type="str"), ta.DGStepper, space, M, A, solver="splu")
+    check(TypeError, _checks.FLAG_MESSAGE.format(name="threads", type="int"), ta.DGStepper, space, M, A, threads=1)
     check(TypeError, stepping.SOLVER_RESULT_MESSAGE.format(type="NoneType"), ta.DGStepper, space, M, A, solver=lambda m: None)
     check(TypeError, stepping.MATRIX_TYPE_MESSAGE.format(name="M", type="NoneType"), ta.DGStepper, space, None, A)
     check(ValueError, stepping.MATRIX_SQUARE_MESSAGE.format(name="M", shape=(4, 3)), ta.DGStepper, space, np.ones((4, 3)), A)
