@@ -14,8 +14,10 @@ Peers, both plain scipy and checked against each other before timing:
 All factorise with splu and the stepper's options (for these symmetric
 patterns its column ordering, minimum degree on A^T + A); with --defaults
 (a) also runs with splu's defaults (COLAMD), what a user writes untuned. Each contender runs in a child
-process of its own, so its peak memory (ru_maxrss above what the problem
-set-up reached) is its own. Factorisation and marching are timed apart.
+process of its own, so its peak memory (resident memory above what the
+problem set-up holds, the high-water mark reset after it) is its own. The stepper
+also runs with threads=False ("in turn"), its shifts solved one after the
+other. Factorisation and marching are timed apart.
 
     python bench/bench_stepping.py [--quick]
 """
@@ -23,7 +25,6 @@ set-up reached) is its own. Factorisation and marching are timed apart.
 import argparse
 import json
 import os
-import resource
 import subprocess
 import sys
 import tempfile
@@ -125,19 +126,28 @@ def peer_b(M, A, u0, f, q, n_t, ordering):
     return t1 - t0, t2 - t1, out
 
 
-def stepper(M, A, u0, f, q, n_t, ordering):
+def stepper(M, A, u0, f, q, n_t, ordering, threads=None):
     import tavik_arrays as ta
 
     space = ta.LegendreSpace(q, n_t, 1.0)
     t0 = time.perf_counter()
-    dg = ta.DGStepper(space, M, A)
+    dg = ta.DGStepper(space, M, A, threads=threads)
     t1 = time.perf_counter()
     out = dg.solve(u0, f)
     t2 = time.perf_counter()
     return t1 - t0, t2 - t1, out
 
 
-CONTENDERS = {"a": peer_a, "b": peer_b, "stepper": stepper, "a0": peer_a}
+def stepper_in_turn(*args):
+    return stepper(*args, threads=False)
+
+
+CONTENDERS = {"a": peer_a, "b": peer_b, "stepper": stepper, "a0": peer_a, "serial": stepper_in_turn}
+
+
+def resident_kb(field):
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith(field + ":"))
 
 
 def child(name, dim, size, q, n_t, path):
@@ -147,12 +157,16 @@ def child(name, dim, size, q, n_t, path):
 
     import tavik_arrays
 
-    base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     # The peers factorise with the stepper's options (its column ordering
     # for these patterns); "a0" is (a) with splu's defaults.
     ordering = "COLAMD" if name == "a0" else tavik_arrays.column_ordering(M + A)
+    # The peak from here on: reset the high-water mark (Linux), and count
+    # from what the set-up holds.
+    with open("/proc/self/clear_refs", "w") as refs:
+        refs.write("5")
+    base = resident_kb("VmRSS")
     factorise, march, out = CONTENDERS[name](M, A, u0, f, q, n_t, ordering)
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - base
+    peak = resident_kb("VmHWM") - base
     np.save(path, out)
     print(json.dumps({"factorise": factorise, "march": march, "peak_mb": peak / 1024}))
 
@@ -193,25 +207,27 @@ def main():
         )
     print(f"load: {os.getloadavg()[0]:.2f} {os.getloadavg()[1]:.2f} (1 and 5 min), {os.cpu_count()} cores")
     header = (
-        "| problem | q | n_t | (a) fact / march s | (b) fact / march s | stepper fact / march s "
+        "| problem | q | n_t | (a) fact / march s | (b) fact / march s | stepper fact / march s | in turn march s "
         "| × (a) total | × (b) march | × (b) total | peak MB a / b / stepper | agree |"
     )
     if args.defaults:
         header = header.replace(" | × (a) total", " | × (a) with splu defaults | × (a) total")
     print(header)
-    print("|" + "---|" * (12 if args.defaults else 11))
+    print("|" + "---|" * (13 if args.defaults else 12))
     with tempfile.TemporaryDirectory() as directory:
         for dim, size, q, n_t in cases:
             times, results = {}, {}
-            for name in ("b", "a", "stepper") + (("a0",) if args.defaults else ()):
+            for name in ("b", "a", "stepper", "serial") + (("a0",) if args.defaults else ()):
                 times[name], results[name] = run(name, dim, size, q, n_t, directory)
             ab = relative(results["a"], results["b"])
             assert ab < 1e-10, f"the peers disagree: {ab:.1e}"
             agree = max(relative(results["stepper"], results["a"]), relative(results["stepper"], results["b"]))
+            assert np.array_equal(results["stepper"], results["serial"]), "the threads changed the bits"
             assert agree < 1e-10, f"the stepper disagrees with the peers: {agree:.1e}"
             total = {k: v["factorise"] + v["march"] for k, v in times.items()}
             label = f"{dim}D N={size ** dim}"
             cells = " | ".join(f"{times[k]['factorise']:.3f} / {times[k]['march']:.3f}" for k in ("a", "b", "stepper"))
+            cells += f" | {times['serial']['march']:.3f}"
             peaks = " / ".join(f"{times[k]['peak_mb']:.0f}" for k in ("a", "b", "stepper"))
             if args.defaults:
                 a0 = times["a0"]["factorise"] + times["a0"]["march"]
