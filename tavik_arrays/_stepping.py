@@ -29,6 +29,7 @@ block beyond.
 
 from __future__ import annotations
 
+import functools
 import numbers
 import os
 from collections.abc import Callable, Iterator
@@ -70,8 +71,19 @@ DECOUPLED_MAX_DEGREE = 6
 
 # Below this N a solve takes some tens of microseconds or less (measured:
 # 30-40 us at N = 2000 in 1D), too little to gain from handing shifts to
-# other threads twice per interval, so they are solved in turn.
+# other threads twice per interval, so they are solved in turn. Threads
+# also wait for each other twice per interval, so on a machine whose other
+# processors are busy they lose (measured: 2.5x slower at N = 2000, q = 2,
+# load 5 on 2 processors); by default they are used only where the load
+# average leaves half a processor idle besides this process.
 CONCURRENT_MIN_SIZE = 2000
+
+# Largest N whose shifts the native loop solves: its row-by-row
+# substitutions beat SuperLU's supernodal solves on small and medium
+# factors (1.6x for a complex shift at N = 100^2 with 3.7e5 entries) and
+# lose on large ones (0.87x at N = 256^2 with 3.4e6), where the Python loop
+# calling SuperLU costs nothing extra per interval that counts.
+NATIVE_MAX_SIZE = 30000
 
 # Intervals are marched (and their loads formed) in blocks of up to 256
 # intervals and about 2**20 values: few enough calls into the native loop,
@@ -297,6 +309,13 @@ def space_time_system(space: Any, M: Any, A: Any, u0: Any = None, f: Any = None)
 # ------------------------------------------------------------------- marching
 
 
+def _idle_processors() -> float:
+    """Processors this process may use, less the ones the last minute kept
+    busy besides this process (which is running: it counts for one)."""
+    usable = len(os.sched_getaffinity(0))
+    return usable - max(0.0, os.getloadavg()[0] - 1.0) - 1.0
+
+
 def _default_solver(matrix: Any) -> Callable[[np.ndarray], np.ndarray]:
     return _superlu(matrix).solve  # type: ignore[no-any-return]
 
@@ -425,17 +444,18 @@ class DGStepper:
     solver: a callable taking a square ``scipy.sparse.csc_array`` (complex
     for a pair) and returning a callable ``solve(rhs)`` for rhs of shape
     (n,) or (n, k); default ``scipy.sparse.linalg.splu(matrix,
-    permc_spec=column_ordering(matrix)).solve``, whose factors a native
-    loop uses (see :func:`column_ordering`).
+    permc_spec=column_ordering(M + A))``, whose factors a native loop
+    solves with for N up to 30000 (see :func:`column_ordering`).
     A solver that raises RuntimeError, ValueError, ArithmeticError or
     LinAlgError on a singular matrix has that surface as a ValueError
     naming the shift.
     threads: whether the native loop solves the shifts of an interval on
     threads of their own (True), in turn (False), or the former when N is
-    at least 2000 and the process may run on more than one processor (None,
-    the default). The bits are the same either way; on a machine whose
-    other processors are busy, the threads wait for each other twice per
-    interval and can be slower.
+    at least 2000 and the load average leaves at least half a processor
+    idle besides this process (None, the default); the Python loop (another
+    solver, or N above 30000) solves them in turn. The bits are the same
+    either way; on a machine whose other processors are busy the threads
+    wait for each other twice per interval and are slower.
 
     Construction does the factorisations; :meth:`solve` and :meth:`steps`
     march, any number of times, with one solve per shift per interval (the
@@ -488,22 +508,22 @@ class DGStepper:
         self._shift_list = _shifts(local)
         M_csc = scipy.sparse.csc_array(self._M)
         A_csc = scipy.sparse.csc_array(A)
-        # The default solver's factors go to the native interval loop; a
-        # solver of the caller's own is called from the Python one.
-        self._factors = [] if solver is _default_solver else None
-        ordering = column_ordering(M_csc + A_csc) if self._factors is not None else "COLAMD"
+        # The default solver's factors go to the native interval loop up to
+        # NATIVE_MAX_SIZE; a solver of the caller's own, and SuperLU's own
+        # solves beyond that size, are called from the Python one.
+        native = solver is _default_solver and self._N <= NATIVE_MAX_SIZE
+        if solver is _default_solver:
+            ordering = column_ordering(M_csc + A_csc)
+            solver = functools.partial(_superlu, ordering=ordering)
         if threads is None:
-            threads = self._N >= CONCURRENT_MIN_SIZE and len(os.sched_getaffinity(0)) > 1
-        self._concurrent = threads and len(self._shift_list) > 1
-        native = self._factors is not None
+            threads = self._N >= CONCURRENT_MIN_SIZE and _idle_processors() >= 0.5
+        self._concurrent = native and threads and len(self._shift_list) > 1
 
         def factorise(shift: _Shift) -> tuple[Callable[..., Any], tuple[Any, ...] | None]:
             value = shift.shift if shift.pair else shift.shift.real
             matrix = scipy.sparse.csc_array(M_csc * value + A_csc)
-            if not native:
-                return _factorise(solver, matrix, SINGULAR_SHIFT_MESSAGE, shift=value), None
-            lu = _factorise(lambda m: _superlu(m, ordering), matrix, SINGULAR_SHIFT_MESSAGE, shift=value)
-            return lu.solve, _triangular_factors(lu)  # type: ignore[attr-defined, arg-type]
+            solve = _factorise(solver, matrix, SINGULAR_SHIFT_MESSAGE, shift=value)
+            return solve, _triangular_factors(solve) if native else None  # type: ignore[arg-type]
 
         # In turn: scipy's SuperLU gained nothing from factorising two shifts
         # on two threads (0.081 against 0.084 s for two complex shifts at

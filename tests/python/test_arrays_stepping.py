@@ -3,8 +3,6 @@ solutions, agreement of the coupled, decoupled and all-at-once solutions,
 several right-hand sides at once, the interval-by-interval mode, and the
 refusals."""
 
-import os
-
 import numpy as np
 import pytest
 
@@ -193,7 +191,15 @@ def test_shifts_solved_on_threads_give_the_same_bits(monkeypatch):
     assert concurrent._concurrent and not serial._concurrent
     assert not ta.DGStepper(ta.LegendreSpace(0, 7, 0.1), M, A, threads=True)._concurrent  # one shift
     monkeypatch.setattr(stepping, "CONCURRENT_MIN_SIZE", 1)
-    assert ta.DGStepper(space, M, A)._concurrent == (len(os.sched_getaffinity(0)) > 1)
+    monkeypatch.setattr(stepping, "_idle_processors", lambda: 1.0)
+    assert ta.DGStepper(space, M, A)._concurrent
+    monkeypatch.setattr(stepping, "_idle_processors", lambda: 0.2)
+    assert not ta.DGStepper(space, M, A)._concurrent
+    # Beyond the native loop's sizes SuperLU solves, in turn, from Python.
+    monkeypatch.setattr(stepping, "NATIVE_MAX_SIZE", 10)
+    beyond = ta.DGStepper(space, M, A, threads=True)
+    assert beyond._factors is None and not beyond._concurrent
+    assert np.abs(beyond.solve(u0) - serial.solve(u0)).max() < 1e-13 * np.abs(serial.solve(u0)).max()
     assert np.array_equal(concurrent.solve(u0), serial.solve(u0))
     assert np.array_equal(np.array(list(concurrent.steps(u0))), serial.solve(u0))
 
