@@ -86,11 +86,11 @@ CONCURRENT_MIN_SIZE = 2000
 NATIVE_MAX_SIZE = 30000
 
 # Intervals are marched (and their loads formed) in blocks of up to 256
-# intervals and about 2**20 values: few enough calls into the native loop,
+# intervals and about 2**17 values: few enough calls into the native loop,
 # little memory beside the result (O(q N) when only the current interval
 # is kept).
 _CHUNK = 256
-_CHUNK_VALUES = 2**20
+_CHUNK_VALUES = 2**17
 
 
 class IntervalMatrices(NamedTuple):
@@ -563,7 +563,7 @@ class DGStepper:
         functions when f is of degree q + 2) and returning values of shape
         (n_t, q + 2) + u0.shape.
         Cost: one solve per shift (or one block solve) per interval; memory:
-        the result, the factorisations, and blocks of about 2**20 values
+        the result, the factorisations, and blocks of about 2**17 values
         (plus the values of a callable f).
         """
         initial, source = self._start(u0, f)
@@ -576,7 +576,7 @@ class DGStepper:
 
     def _blocks(self, initial: np.ndarray) -> Iterator[tuple[int, int]]:
         """The ranges of intervals marched at once: up to 256 intervals and
-        about 2**20 values, so that the loads and the transformed systems
+        about 2**17 values, so that the loads and the transformed systems
         of a block stay small beside the result (and O(q N) for steps)."""
         n_t = self._space.n_t
         chunk = max(1, min(_CHUNK, _CHUNK_VALUES // max(1, (self._space.degree + 1) * initial.size)))
@@ -588,8 +588,8 @@ class DGStepper:
         coefficients of interval 0, 1, ..., n_t - 1, each of shape
         (q + 1) + u0.shape, a new array each time. Memory O(q N) besides
         the factorisations: the intervals are marched in blocks of up to 256
-        (fewer when (q + 1) N k exceeds 4096, so that a block holds about
-        2**20 values), and a callable f is called once per block, with
+        (fewer when (q + 1) N k exceeds 512, so that a block holds about
+        2**17 values), and a callable f is called once per block, with
         times of shape (count, q + 2)."""
         initial, source = self._start(u0, f)
         state = initial
