@@ -358,37 +358,47 @@ class _Callable:
         return self.lu.solve  # type: ignore[no-any-return]
 
 
+def _transposed_superlu(matrix: Any, ordering: str) -> _Callable:
+    """SuperLU's factors of matrix^T, Pr B^T Pc = L U, which give B =
+    Pc U^T L^T Pr: U^T and L^T by rows are U and L as SuperLU returns them
+    by columns, so no copy is transposed."""
+    import scipy.sparse
+
+    return _superlu(scipy.sparse.csc_array(matrix.T), ordering)  # type: ignore[no-any-return]
+
+
 def _triangular_factors(factor: _Callable) -> tuple[Any, ...] | None:
-    """SuperLU's Pr B Pc = L U as the arrays of the native loop: (indptr
-    int64, indices int32, data) of L and U by rows (CSR, sorted), 1 / the
-    diagonal of U, perm_r, perm_c; None where the native solves' layout does
-    not hold (L's diagonal last in each row, U's first) or an index would
-    not fit 32 bits."""
+    """The arrays of the native loop from SuperLU's Pr B^T Pc = L U (see
+    _transposed_superlu): B = P_out^T Lo Up P_in^T with Lo = U^T (its rows
+    are U's sorted columns, the diagonal last) and Up = L^T (the diagonal
+    first), as (indptr int64, indices int32, data) each, then 1 / the
+    diagonals of Lo and Up, P_in = perm_c and P_out = perm_r. None where
+    that layout does not hold or an index would not fit 32 bits."""
     lu = factor.lu
-    L, U = lu.L.tocsr(), lu.U.tocsr()
-    L.sort_indices()
-    U.sort_indices()
-    n = L.shape[0]
-    if max(L.nnz, U.nnz, n) >= 2**31:
+    lower, upper = lu.U, lu.L
+    lower.sort_indices()
+    upper.sort_indices()
+    n = lower.shape[0]
+    if max(lower.nnz, upper.nnz, n) >= 2**31:
         return None
     rows = np.arange(n)
-    Lp, Up = L.indptr.astype(np.int64), U.indptr.astype(np.int64)
+    Lp, Up = lower.indptr.astype(np.int64), upper.indptr.astype(np.int64)
     if (np.diff(Lp) < 1).any() or (np.diff(Up) < 1).any():
         return None
-    if not (np.array_equal(L.indices[Lp[1:] - 1], rows) and np.array_equal(U.indices[Up[:-1]], rows)):
+    if not (np.array_equal(lower.indices[Lp[1:] - 1], rows) and np.array_equal(upper.indices[Up[:-1]], rows)):
         return None
-    inverse = 1.0 / U.data[Up[:-1]]
     as32 = lambda a: np.ascontiguousarray(a, dtype=np.int32)  # noqa: E731
     return (
         Lp,
-        as32(L.indices),
-        np.ascontiguousarray(L.data),
+        as32(lower.indices),
+        np.ascontiguousarray(lower.data),
         Up,
-        as32(U.indices),
-        np.ascontiguousarray(U.data),
-        np.ascontiguousarray(inverse),
-        as32(lu.perm_r),
+        as32(upper.indices),
+        np.ascontiguousarray(upper.data),
+        np.ascontiguousarray(1.0 / lower.data[Lp[1:] - 1]),
+        np.ascontiguousarray(1.0 / upper.data[Up[:-1]]),
         as32(lu.perm_c),
+        as32(lu.perm_r),
     )
 
 
@@ -519,21 +529,27 @@ class DGStepper:
             threads = self._N >= CONCURRENT_MIN_SIZE and _idle_processors() >= 0.5
         self._concurrent = native and threads and len(self._shift_list) > 1
 
-        def factorise(shift: _Shift) -> tuple[Callable[..., Any], tuple[Any, ...] | None]:
+        def factorise(shift: _Shift, native: bool) -> tuple[Callable[..., Any], tuple[Any, ...] | None]:
             value = shift.shift if shift.pair else shift.shift.real
             matrix = scipy.sparse.csc_array(M_csc * value + A_csc)
-            solve = _factorise(solver, matrix, SINGULAR_SHIFT_MESSAGE, shift=value)
-            return solve, _triangular_factors(solve) if native else None  # type: ignore[arg-type]
+            if not native:
+                return _factorise(solver, matrix, SINGULAR_SHIFT_MESSAGE, shift=value), None
+            transposed = functools.partial(_transposed_superlu, ordering=ordering)
+            solve = _factorise(transposed, matrix, SINGULAR_SHIFT_MESSAGE, shift=value)
+            return solve, _triangular_factors(solve)  # type: ignore[arg-type]
 
         # In turn: scipy's SuperLU gained nothing from factorising two shifts
         # on two threads (0.081 against 0.084 s for two complex shifts at
         # N = 100^2), and lost under load.
-        done = [factorise(s) for s in self._shift_list]
+        done = [factorise(s, native) for s in self._shift_list]
+        if native and any(factors is None for _, factors in done):
+            # The Python loop, which solves with B's own factors, not B^T's.
+            done = [factorise(s, False) for s in self._shift_list]
         self._solves = [solve for solve, _ in done]
         if native and all(factors is not None for _, factors in done):
             self._factors = [factors for _, factors in done]  # type: ignore[misc]
         else:
-            self._factors = None  # every shift on the Python loop
+            self._factors = None
         if self._factors is not None:
             self._solves = []  # the SuperLU objects' memory goes
 

@@ -1,8 +1,10 @@
 // The interval loop of the decoupled dG(q) stepper, out of Python.
 //
-// The Python layer factorises each shifted system lambda_j M + A once (scipy's
-// SuperLU: Pr (lambda_j M + A) Pc = L U) and hands over the factors, the
-// transformed loads and the initial end value. Per interval this code forms
+// The Python layer factorises each shifted system B = lambda_j M + A once
+// and hands over B = P_out^T Lo Up P_in^T as a lower triangular factor Lo
+// (by rows, the diagonal last in each row), an upper one Up (by rows, the
+// diagonal first), the inverses of both diagonals and the two
+// permutations, with the transformed loads and the initial end value. Per interval this code forms
 // M u_prev, solves every shift with the factors (shift j > 0 on a thread of
 // its own when asked: the shifts of one interval are independent) and sums
 // the end value in a fixed order, so the bits do not depend on the threads.
@@ -65,24 +67,27 @@ public:
 template <class S>
 class ShiftOf final : public Shift {
 public:
-    ShiftOf(std::size_t size, std::size_t columns, Sparse L, const S* Lx, Sparse U, const S* Ux, const S* inverse_diagonal,
-            const std::int32_t* perm_r, const std::int32_t* perm_c, S* work, S coupling, S ends)
-        : n_(size), m_(columns), L_(L), Lx_(Lx), U_(U), Ux_(Ux), inverse_diagonal_(inverse_diagonal), perm_r_(perm_r),
-          perm_c_(perm_c), work_(work), coupling_(coupling), ends_(ends), z_(size * columns) {}
+    ShiftOf(std::size_t size, std::size_t columns, Sparse L, const S* Lx, Sparse U, const S* Ux, const S* lower_inverse,
+            const S* upper_inverse, const std::int32_t* in_perm, const std::int32_t* out_perm, S* work, S coupling,
+            S ends)
+        : n_(size), m_(columns), L_(L), Lx_(Lx), U_(U), Ux_(Ux), lower_inverse_(lower_inverse),
+          upper_inverse_(upper_inverse), in_perm_(in_perm), out_perm_(out_perm), work_(work), coupling_(coupling),
+          ends_(ends), z_(size * columns) {}
 
     void step(std::size_t n, const double* Mu, double* part) override {
         const std::size_t m = m_;
         S* rhs = work_ + n * n_ * m;
         S* z = z_.data();
         for (std::size_t i = 0; i < n_; ++i) {
-            S* target = z + static_cast<std::size_t>(perm_r_[i]) * m;
+            S* target = z + static_cast<std::size_t>(in_perm_[i]) * m;
             for (std::size_t k = 0; k < m; ++k) target[k] = rhs[i * m + k] + mul(coupling_, Mu[i * m + k]);
         }
         // Row-oriented (gathering) substitutions: each row accumulates in
         // registers, two partial sums to shorten the chain of additions.
-        // L: unit lower triangular, by rows, the diagonal last in each row.
+        // Lo: lower triangular, by rows, the diagonal last in each row.
         for (std::size_t i = 0; i < n_; ++i) {
             const std::int64_t first = L_.indptr[i], last = L_.indptr[i + 1] - 1;
+            const S d = lower_inverse_[i];
             for (std::size_t k = 0; k < m; ++k) {
                 S even{}, odd{};
                 std::int64_t p = first;
@@ -91,13 +96,13 @@ public:
                     odd += mul(Lx_[p + 1], z[static_cast<std::size_t>(L_.indices[p + 1]) * m + k]);
                 }
                 if (p < last) even += mul(Lx_[p], z[static_cast<std::size_t>(L_.indices[p]) * m + k]);
-                z[i * m + k] -= even + odd;
+                z[i * m + k] = mul(d, z[i * m + k] - (even + odd));
             }
         }
-        // U: upper triangular, by rows, the diagonal first in each row.
+        // Up: upper triangular, by rows, the diagonal first in each row.
         for (std::size_t i = n_; i-- > 0;) {
             const std::int64_t first = U_.indptr[i] + 1, last = U_.indptr[i + 1];
-            const S d = inverse_diagonal_[i];
+            const S d = upper_inverse_[i];
             for (std::size_t k = 0; k < m; ++k) {
                 S even{}, odd{};
                 std::int64_t p = first;
@@ -110,7 +115,7 @@ public:
             }
         }
         for (std::size_t i = 0; i < n_; ++i) {
-            const S* source = z + static_cast<std::size_t>(perm_c_[i]) * m;
+            const S* source = z + static_cast<std::size_t>(out_perm_[i]) * m;
             for (std::size_t k = 0; k < m; ++k) {
                 rhs[i * m + k] = source[k];
                 part[i * m + k] = real_part(mul(ends_, source[k]));
@@ -124,8 +129,8 @@ private:
     const S* Lx_;
     Sparse U_;
     const S* Ux_;
-    const S* inverse_diagonal_;
-    const std::int32_t *perm_r_, *perm_c_;
+    const S *lower_inverse_, *upper_inverse_;
+    const std::int32_t *in_perm_, *out_perm_;
     S* work_;
     S coupling_, ends_;
     std::vector<S> z_;
@@ -136,7 +141,7 @@ using Index32 = Array<const std::int32_t, 1>;
 
 template <class S>
 using Factors = std::tuple<Index64, Index32, Array<const S, 1>, Index64, Index32, Array<const S, 1>, Array<const S, 1>,
-                           Index32, Index32, Array<S, 2>, complex, complex>;
+                           Array<const S, 1>, Index32, Index32, Array<S, 2>, complex, complex>;
 
 void check_triangular(const Index64& indptr, const Index32& indices, std::size_t n, std::size_t nnz, bool lower) {
     require(indptr.shape(0) == n + 1 && indptr.data()[0] == 0 && static_cast<std::size_t>(indptr.data()[n]) == nnz,
@@ -167,8 +172,10 @@ void check_permutation(const Index32& perm, std::size_t n) {
 
 template <class S>
 std::unique_ptr<Shift> make_shift(Factors<S>& f, std::size_t n, std::size_t m, std::size_t count) {
-    auto& [Lp, Li, Lx, Up, Ui, Ux, inv, pr, pc, work, coupling, ends] = f;
-    require(Li.shape(0) == Lx.shape(0) && Ui.shape(0) == Ux.shape(0) && inv.shape(0) == n, "factor: sizes differ");
+    auto& [Lp, Li, Lx, Up, Ui, Ux, lower_inverse, upper_inverse, pr, pc, work, coupling, ends] = f;
+    require(Li.shape(0) == Lx.shape(0) && Ui.shape(0) == Ux.shape(0) && lower_inverse.shape(0) == n &&
+                upper_inverse.shape(0) == n,
+            "factor: sizes differ");
     check_triangular(Lp, Li, n, Li.shape(0), true);
     check_triangular(Up, Ui, n, Ui.shape(0), false);
     check_permutation(pr, n);
@@ -183,7 +190,8 @@ std::unique_ptr<Shift> make_shift(Factors<S>& f, std::size_t n, std::size_t m, s
         e = ends;
     }
     return std::make_unique<ShiftOf<S>>(n, m, Sparse{Lp.data(), Li.data()}, Lx.data(), Sparse{Up.data(), Ui.data()},
-                                        Ux.data(), inv.data(), pr.data(), pc.data(), work.data(), c, e);
+                                        Ux.data(), lower_inverse.data(), upper_inverse.data(), pr.data(), pc.data(),
+                                        work.data(), c, e);
 }
 
 // end (N, m): in, the value before the first interval; out, after the last.

@@ -338,7 +338,7 @@ def test_the_native_loop_checks_what_its_memory_accesses_rely_on():
         _core.march_decoupled(Mi.indptr.astype(np.int64), indices, Mi.data, [factors + (work, 1j, 1j)], [], np.zeros((6, 1)), 2, False)
 
     run(factors)
-    bad_permutation = factors[:7] + (np.zeros(6, dtype=np.int32),) + factors[8:]
+    bad_permutation = factors[:8] + (np.zeros(6, dtype=np.int32),) + factors[9:]
     raises_exactly(ValueError, "factor: not a permutation", run, bad_permutation)
     raises_exactly(ValueError, "M: column out of range", run, factors, Mi.indices + 6)
     upper_as_lower = factors[3:6] + factors[3:]
