@@ -367,12 +367,13 @@ def _transposed_superlu(matrix: Any, ordering: str) -> _Callable:
     return _superlu(scipy.sparse.csc_array(matrix.T), ordering)  # type: ignore[no-any-return]
 
 
-def _triangular_factors(factor: _Callable) -> tuple[Any, ...] | None:
+def _triangular_factors(factor: _Callable) -> Any:
     """The arrays of the native loop from SuperLU's Pr B^T Pc = L U (see
     _transposed_superlu): B = P_out^T Lo Up P_in^T with Lo = U^T (its rows
     are U's sorted columns, the diagonal last) and Up = L^T (the diagonal
     first), as (indptr int64, indices int32, data) each, then 1 / the
-    diagonals of Lo and Up, P_in = perm_c and P_out = perm_r. None where
+    diagonals of Lo and Up, P_in = perm_c and P_out = perm_r, in a native
+    object that checks them once (copies of our own, read-only). None where
     that layout does not hold or an index would not fit 32 bits."""
     lu = factor.lu
     lower, upper = lu.U, lu.L
@@ -387,19 +388,22 @@ def _triangular_factors(factor: _Callable) -> tuple[Any, ...] | None:
         return None
     if not (np.array_equal(lower.indices[Lp[1:] - 1], rows) and np.array_equal(upper.indices[Up[:-1]], rows)):
         return None
-    as32 = lambda a: np.ascontiguousarray(a, dtype=np.int32)  # noqa: E731
-    return (
+    arrays = (
         Lp,
-        as32(lower.indices),
-        np.ascontiguousarray(lower.data),
+        np.array(lower.indices, dtype=np.int32),
+        np.array(lower.data),
         Up,
-        as32(upper.indices),
-        np.ascontiguousarray(upper.data),
-        np.ascontiguousarray(1.0 / lower.data[Lp[1:] - 1]),
-        np.ascontiguousarray(1.0 / upper.data[Up[:-1]]),
-        as32(lu.perm_c),
-        as32(lu.perm_r),
+        np.array(upper.indices, dtype=np.int32),
+        np.array(upper.data),
+        1.0 / lower.data[Lp[1:] - 1],
+        1.0 / upper.data[Up[:-1]],
+        np.array(lu.perm_c, dtype=np.int32),
+        np.array(lu.perm_r, dtype=np.int32),
     )
+    for array in arrays:
+        array.flags.writeable = False  # the native side checked them once
+    kind = _core.ComplexFactors if np.iscomplexobj(lower.data) else _core.RealFactors
+    return kind(*arrays)
 
 
 def _factorise(solver: Callable[[Any], Any], matrix: Any, message: str, **what: Any) -> Callable[..., Any]:
@@ -511,7 +515,7 @@ class DGStepper:
                 ordering = column_ordering(block)
                 solver = lambda m: _superlu(m, ordering).solve  # noqa: E731
             self._shift_list: list[_Shift] = []
-            self._factors: list[tuple[Any, ...]] | None = None
+            self._factors: list[Any] | None = None
             self._concurrent = False
             self._solves = [_factorise(solver, scipy.sparse.csc_array(block), SINGULAR_BLOCK_MESSAGE)]
             return
@@ -529,7 +533,7 @@ class DGStepper:
             threads = self._N >= CONCURRENT_MIN_SIZE and _idle_processors() >= 0.5
         self._concurrent = native and threads and len(self._shift_list) > 1
 
-        def factorise(shift: _Shift, native: bool) -> tuple[Callable[..., Any], tuple[Any, ...] | None]:
+        def factorise(shift: _Shift, native: bool) -> tuple[Callable[..., Any], Any]:
             value = shift.shift if shift.pair else shift.shift.real
             matrix = scipy.sparse.csc_array(M_csc * value + A_csc)
             if not native:
@@ -547,7 +551,7 @@ class DGStepper:
             done = [factorise(s, False) for s in self._shift_list]
         self._solves = [solve for solve, _ in done]
         if native and all(factors is not None for _, factors in done):
-            self._factors = [factors for _, factors in done]  # type: ignore[misc]
+            self._factors = [factors for _, factors in done]
         else:
             self._factors = None
         if self._factors is not None:
@@ -654,7 +658,7 @@ class DGStepper:
         real: list[tuple[Any, ...]] = []
         pairs: list[tuple[Any, ...]] = []
         for shift, factors, w, c, e in zip(self._shift_list, self._factors, work, coupling, ends):
-            entry = factors + (w.reshape(count, -1), complex(c), complex(e))
+            entry = (factors, w.reshape(count, -1), complex(c), complex(e))
             (pairs if shift.pair else real).append(entry)
         M = self._M
         _core.march_decoupled(

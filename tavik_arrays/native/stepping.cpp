@@ -139,10 +139,6 @@ private:
 using Index64 = Array<const std::int64_t, 1>;
 using Index32 = Array<const std::int32_t, 1>;
 
-template <class S>
-using Factors = std::tuple<Index64, Index32, Array<const S, 1>, Index64, Index32, Array<const S, 1>, Array<const S, 1>,
-                           Array<const S, 1>, Index32, Index32, Array<S, 2>, complex, complex>;
-
 void check_triangular(const Index64& indptr, const Index32& indices, std::size_t n, std::size_t nnz, bool lower) {
     require(indptr.shape(0) == n + 1 && indptr.data()[0] == 0 && static_cast<std::size_t>(indptr.data()[n]) == nnz,
             "factor: indptr does not match");
@@ -170,16 +166,41 @@ void check_permutation(const Index32& perm, std::size_t n) {
     }
 }
 
+// One shifted system's factors, B = P_out^T Lo Up P_in^T, checked once when
+// made; the Python layer keeps them, read-only, for every march.
 template <class S>
-std::unique_ptr<Shift> make_shift(Factors<S>& f, std::size_t n, std::size_t m, std::size_t count) {
-    auto& [Lp, Li, Lx, Up, Ui, Ux, lower_inverse, upper_inverse, pr, pc, work, coupling, ends] = f;
-    require(Li.shape(0) == Lx.shape(0) && Ui.shape(0) == Ux.shape(0) && lower_inverse.shape(0) == n &&
-                upper_inverse.shape(0) == n,
-            "factor: sizes differ");
-    check_triangular(Lp, Li, n, Li.shape(0), true);
-    check_triangular(Up, Ui, n, Ui.shape(0), false);
-    check_permutation(pr, n);
-    check_permutation(pc, n);
+struct TriangularFactors {
+    TriangularFactors(Index64 Lp_, Index32 Li_, Array<const S, 1> Lx_, Index64 Up_, Index32 Ui_, Array<const S, 1> Ux_,
+                      Array<const S, 1> lower_inverse_, Array<const S, 1> upper_inverse_, Index32 in_perm_,
+                      Index32 out_perm_)
+        : n(lower_inverse_.shape(0)), Lp(Lp_), Li(Li_), Lx(Lx_), Up(Up_), Ui(Ui_), Ux(Ux_),
+          lower_inverse(lower_inverse_), upper_inverse(upper_inverse_), in_perm(in_perm_), out_perm(out_perm_) {
+        require(Li.shape(0) == Lx.shape(0) && Ui.shape(0) == Ux.shape(0) && upper_inverse.shape(0) == n,
+                "factor: sizes differ");
+        check_triangular(Lp, Li, n, Li.shape(0), true);
+        check_triangular(Up, Ui, n, Ui.shape(0), false);
+        check_permutation(in_perm, n);
+        check_permutation(out_perm, n);
+    }
+
+    std::size_t n;
+    Index64 Lp;
+    Index32 Li;
+    Array<const S, 1> Lx;
+    Index64 Up;
+    Index32 Ui;
+    Array<const S, 1> Ux;
+    Array<const S, 1> lower_inverse, upper_inverse;
+    Index32 in_perm, out_perm;
+};
+
+template <class S>
+using Task = std::tuple<const TriangularFactors<S>*, Array<S, 2>, complex, complex>;
+
+template <class S>
+std::unique_ptr<Shift> make_shift(Task<S>& task, std::size_t n, std::size_t m, std::size_t count) {
+    auto& [f, work, coupling, ends] = task;
+    require(f != nullptr && f->n == n, "factor: of another size than M");
     require(work.shape(0) == count && work.shape(1) == n * m, "work must have shape (count, N * m)");
     S c, e;
     if constexpr (std::is_same_v<S, double>) {
@@ -189,14 +210,15 @@ std::unique_ptr<Shift> make_shift(Factors<S>& f, std::size_t n, std::size_t m, s
         c = coupling;
         e = ends;
     }
-    return std::make_unique<ShiftOf<S>>(n, m, Sparse{Lp.data(), Li.data()}, Lx.data(), Sparse{Up.data(), Ui.data()},
-                                        Ux.data(), lower_inverse.data(), upper_inverse.data(), pr.data(), pc.data(),
-                                        work.data(), c, e);
+    return std::make_unique<ShiftOf<S>>(n, m, Sparse{f->Lp.data(), f->Li.data()}, f->Lx.data(),
+                                        Sparse{f->Up.data(), f->Ui.data()}, f->Ux.data(), f->lower_inverse.data(),
+                                        f->upper_inverse.data(), f->in_perm.data(), f->out_perm.data(), work.data(),
+                                        c, e);
 }
 
 // end (N, m): in, the value before the first interval; out, after the last.
-void march(Index64 M_indptr, Index32 M_indices, Array<const double, 1> M_data, std::vector<Factors<double>> real_shifts,
-           std::vector<Factors<complex>> complex_shifts, Array<double, 2> end, std::size_t count, bool concurrent) {
+void march(Index64 M_indptr, Index32 M_indices, Array<const double, 1> M_data, std::vector<Task<double>> real_shifts,
+           std::vector<Task<complex>> complex_shifts, Array<double, 2> end, std::size_t count, bool concurrent) {
     const std::size_t n = end.shape(0), m = end.shape(1);
     require(M_indptr.shape(0) == n + 1 && M_indptr.data()[0] == 0 &&
                 static_cast<std::size_t>(M_indptr.data()[n]) == M_indices.shape(0) &&
@@ -270,6 +292,15 @@ void march(Index64 M_indptr, Index32 M_indices, Array<const double, 1> M_data, s
 }  // namespace
 
 void bind_stepping(nb::module_& m) {
+    nb::class_<TriangularFactors<double>>(m, "RealFactors")
+        .def(nb::init<Index64, Index32, Array<const double, 1>, Index64, Index32, Array<const double, 1>,
+                      Array<const double, 1>, Array<const double, 1>, Index32, Index32>(),
+             "Lower (by rows, diagonal last), upper (by rows, diagonal first), their inverse diagonals, "
+             "the input and output permutations; checked once.");
+    nb::class_<TriangularFactors<complex>>(m, "ComplexFactors")
+        .def(nb::init<Index64, Index32, Array<const complex, 1>, Index64, Index32, Array<const complex, 1>,
+                      Array<const complex, 1>, Array<const complex, 1>, Index32, Index32>(),
+             "As RealFactors, complex.");
     m.def("march_decoupled", &march, nb::arg("M_indptr").noconvert(), nb::arg("M_indices").noconvert(),
           nb::arg("M_data").noconvert(), nb::arg("real_shifts"), nb::arg("complex_shifts"), nb::arg("end").noconvert(),
           nb::arg("count"), nb::arg("concurrent"),

@@ -329,17 +329,29 @@ def test_the_native_loop_checks_what_its_memory_accesses_rely_on():
     from tavik_arrays import _core
 
     M, A = p1_heat(6)
-    stepper = ta.DGStepper(ta.LegendreSpace(0, 2, 1.0), M, A)
-    factors = stepper._factors[0]
     Mi = sp.csr_array(M)
+    L = sp.csr_array(sp.tril(sp.csr_array(A)))  # by rows, the diagonal last
+    U = sp.csr_array(sp.triu(sp.csr_array(A)))  # by rows, the diagonal first
+    rows = np.arange(6, dtype=np.int32)
+    arrays = [L.indptr.astype(np.int64), L.indices.astype(np.int32), L.data, U.indptr.astype(np.int64),
+              U.indices.astype(np.int32), U.data, np.ones(6), np.ones(6), rows, rows]
 
-    def run(factors, indices=Mi.indices):
-        work = np.zeros((2, 6))
-        _core.march_decoupled(Mi.indptr.astype(np.int64), indices, Mi.data, [factors + (work, 1j, 1j)], [], np.zeros((6, 1)), 2, False)
+    def factors(**changes):
+        args = list(arrays)
+        for index, value in changes.items():
+            args[int(index[1:])] = value
+        return _core.RealFactors(*args)
 
-    run(factors)
-    bad_permutation = factors[:8] + (np.zeros(6, dtype=np.int32),) + factors[9:]
-    raises_exactly(ValueError, "factor: not a permutation", run, bad_permutation)
-    raises_exactly(ValueError, "M: column out of range", run, factors, Mi.indices + 6)
-    upper_as_lower = factors[3:6] + factors[3:]
-    raises_exactly(ValueError, "factor: not triangular with the diagonal at the row's end", run, upper_as_lower)
+    work = np.zeros((2, 6))
+    _core.march_decoupled(Mi.indptr.astype(np.int64), Mi.indices, Mi.data, [(factors(), work, 1j, 1j)], [],
+                          np.zeros((6, 1)), 2, False)
+    raises_exactly(ValueError, "factor: not a permutation", factors, a8=np.zeros(6, dtype=np.int32))
+    upper_as_lower = dict(a0=arrays[3], a1=arrays[4], a2=arrays[5])
+    raises_exactly(ValueError, "factor: not triangular with the diagonal at the row's end", factors, **upper_as_lower)
+    raises_exactly(ValueError, "factor: sizes differ", factors, a7=np.ones(5))
+
+    def march(indices, end):
+        _core.march_decoupled(Mi.indptr.astype(np.int64), indices, Mi.data, [(factors(), work, 1j, 1j)], [], end, 2, False)
+
+    raises_exactly(ValueError, "M: column out of range", march, Mi.indices + 6, np.zeros((6, 1)))
+    raises_exactly(ValueError, "M: indptr does not match", march, Mi.indices, np.zeros((5, 1)))
