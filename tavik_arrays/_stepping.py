@@ -370,31 +370,40 @@ def _transposed_superlu(matrix: Any, ordering: str) -> _Callable:
 def _triangular_factors(factor: _Callable) -> Any:
     """The arrays of the native loop from SuperLU's Pr B^T Pc = L U (see
     _transposed_superlu): B = P_out^T Lo Up P_in^T with Lo = U^T (its rows
-    are U's sorted columns, the diagonal last) and Up = L^T (the diagonal
+    are U's columns, the diagonal last) and Up = L^T (the diagonal
     first), as (indptr int64, indices int32, data) each, then 1 / the
     diagonals of Lo and Up, P_in = perm_c and P_out = perm_r, in a native
-    object that checks them once (copies of our own, read-only). None where
+    object that checks them once (arrays of our own, made read-only). None where
     that layout does not hold or an index would not fit 32 bits."""
     lu = factor.lu
     lower, upper = lu.U, lu.L
-    lower.sort_indices()
-    upper.sort_indices()
     n = lower.shape[0]
     if max(lower.nnz, upper.nnz, n) >= 2**31:
         return None
     rows = np.arange(n)
+
+    def diagonals_in_place() -> bool:
+        if (np.diff(lower.indptr) < 1).any() or (np.diff(upper.indptr) < 1).any():
+            return False
+        return np.array_equal(lower.indices[lower.indptr[1:] - 1], rows) and np.array_equal(
+            upper.indices[upper.indptr[:-1]], rows
+        )
+
+    # SuperLU stores each column's diagonal where the solves need it (U's
+    # last, L's first); sorting the rows is the fallback, not the rule.
+    if not diagonals_in_place():
+        lower.sort_indices()
+        upper.sort_indices()
+        if not diagonals_in_place():
+            return None
     Lp, Up = lower.indptr.astype(np.int64), upper.indptr.astype(np.int64)
-    if (np.diff(Lp) < 1).any() or (np.diff(Up) < 1).any():
-        return None
-    if not (np.array_equal(lower.indices[Lp[1:] - 1], rows) and np.array_equal(upper.indices[Up[:-1]], rows)):
-        return None
     arrays = (
         Lp,
-        np.array(lower.indices, dtype=np.int32),
-        np.array(lower.data),
+        np.asarray(lower.indices, dtype=np.int32),
+        np.asarray(lower.data),
         Up,
-        np.array(upper.indices, dtype=np.int32),
-        np.array(upper.data),
+        np.asarray(upper.indices, dtype=np.int32),
+        np.asarray(upper.data),
         1.0 / lower.data[Lp[1:] - 1],
         1.0 / upper.data[Up[:-1]],
         np.array(lu.perm_c, dtype=np.int32),
