@@ -216,7 +216,16 @@ std::unique_ptr<Shift> make_shift(Task<S>& task, std::size_t n, std::size_t m, s
                                         c, e);
 }
 
-// end (N, m): in, the value before the first interval; out, after the last.
+// The decoupled loop over `count` intervals. M: N x N in CSR (int64 row
+// pointers, int32 columns). Each task: a shift's factors, its work array
+// (count, N m), whose row n holds the transformed load of interval n on entry
+// and the shift's solution on return, and the scalars coupling (times M u_prev
+// into the right-hand side) and ends (the solution's weight in the end
+// value; real part only). end (N, m): in, the value before the first
+// interval; out, after the last. Per interval: M u_prev, then every shift
+// (on threads of their own if `concurrent`), then the end value summed over
+// the shifts in task order, real tasks first. Cost: count times (nnz(M) +
+// the factors' entries) times m.
 void march(Index64 M_indptr, Index32 M_indices, Array<const double, 1> M_data, std::vector<Task<double>> real_shifts,
            std::vector<Task<complex>> complex_shifts, Array<double, 2> end, std::size_t count, bool concurrent) {
     const std::size_t n = end.shape(0), m = end.shape(1);
