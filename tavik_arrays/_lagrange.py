@@ -80,8 +80,9 @@ class LagrangeSpace(UniformMeshSpace):
         return _core.lagrange_points(self._degree, self._n_t, self._T, self._periodic)
 
     def legendre_space(self) -> LegendreSpace:
-        """The discontinuous Legendre space of the same degree on the same mesh."""
-        return LegendreSpace(self._degree, self._n_t, self._T)
+        """The discontinuous Legendre space of the same degree on the same
+        mesh, periodic if this space is."""
+        return LegendreSpace(self._degree, self._n_t, self._T, self._periodic)
 
     # ------------------------------------------------------------ matrices
 

@@ -36,20 +36,43 @@ class LegendreSpace(UniformMeshSpace, LegendreOperatorsMixin):
     ``c * (degree + 1) + k``. The flat order of :mod:`tavik` (interval index
     fastest) is reached with :meth:`to_flat` and :meth:`from_flat`.
 
-    Locating a time: t belongs to interval ``min(floor(t / h), n_t - 1)``, so
-    a mesh node belongs to the interval on its right, T to the last interval;
-    times outside [0, T] see the nearest end (the function is continued by its
-    end values). ``side="left"`` moves a time that this rule places exactly on
-    the start of an interval c >= 1 to the end of interval c - 1, which gives
-    left limits u(t_c^-) at the inner nodes.
+    Locating a time. A time within rounding of a mesh node is that node:
+    with r = t (or, on a periodic space, t mod T in [0, T]) and m the node
+    nearest to r, a time with ``|r - h * m| <= 4 ulp(max(|t|, h * m))`` is
+    node m, so every usual way of writing a node (``h * m``, ``m * T / n_t``,
+    ``np.linspace(0, T, n_t + 1)``, the Lagrange points) finds it. There
+    ``side="right"`` gives the start of interval m and ``side="left"`` the
+    end of interval m - 1, exactly (local coordinate -1 and 1). The ends of a
+    space that is not periodic are the start of the first and the end of the
+    last interval on both sides; on a periodic space T is node 0, where
+    ``side="right"`` gives u(0+) and ``side="left"`` u(T-), at 0 and at T.
+    Every other time belongs to interval ``min(floor(r / h), n_t - 1)``
+    (at least 0); times outside [0, T] of a space that is not periodic see
+    the nearest end (the function is continued by its end values).
+
+    :meth:`traces` and :meth:`jumps` give the one-sided values at all nodes
+    from the coefficients alone, the same bits as :meth:`evaluate` there.
 
     Instances are immutable, compare and hash by value, and pickle.
     """
 
-    __slots__ = ()
+    __slots__ = ("_periodic",)
 
-    def __init__(self, degree: int, n_t: int, T: float) -> None:
-        self._initialize(_checks.uniform_mesh(degree, n_t, T))
+    _periodic: bool
+
+    def __init__(self, degree: int, n_t: int, T: float, periodic: bool = False) -> None:
+        self._initialize(_checks.uniform_mesh(degree, n_t, T), _periodic=_checks.flag(periodic, "periodic"))
+
+    @property
+    def periodic(self) -> bool:
+        """Whether T is identified with 0: times are taken modulo T."""
+        return self._periodic
+
+    def _key(self) -> tuple[int, int, float, bool]:
+        return (self._degree, self._n_t, self._T, self._periodic)
+
+    def _key_names(self) -> tuple[str, ...]:
+        return ("degree", "n_t", "T", "periodic")
 
     @property
     def n_dofs(self) -> int:
@@ -83,10 +106,13 @@ class LegendreSpace(UniformMeshSpace, LegendreOperatorsMixin):
         ``t.shape + components``, written into ``out`` when given (a float64
         array of exactly that shape, which is returned).
 
-        ``side="right"``: a node belongs to the interval on its right; the
-        values of one component are bit for bit those of
-        ``tavik.LegendreBasisEvaluator.evaluate_many``. ``side="left"``: left
-        limits at the inner nodes (see the class).
+        ``side="right"``: right limits u(t+) at the nodes, ``side="left"``
+        left limits u(t-) (see the class for the node rule). Away from the
+        nodes the side makes no difference, and the values of one component
+        on the right side of a space that is not periodic are bit for bit
+        those of ``tavik.LegendreBasisEvaluator.evaluate_many`` except at
+        node times (there tavik may be off in the last digits, or give the
+        other side's limit).
 
         ``derivative=True``: the time derivative, from the exact Legendre
         derivative recurrence everywhere in the interval, accurate to a few
@@ -117,8 +143,9 @@ class LegendreSpace(UniformMeshSpace, LegendreOperatorsMixin):
                 coeffs.reshape(self._n_t, self._degree + 1, m),
                 times.reshape(n),
                 result.reshape(n, m),
-                want_derivative,
-                left,
+                derivative=want_derivative,
+                left=left,
+                periodic=self._periodic,
             )
         if out is None or target is None:
             return result
@@ -161,11 +188,75 @@ class LegendreSpace(UniformMeshSpace, LegendreOperatorsMixin):
                 times,
                 data.reshape(n, width),
                 indices.reshape(n, width),
-                want_derivative,
-                left,
+                derivative=want_derivative,
+                left=left,
+                periodic=self._periodic,
             )
         indptr = np.arange(0, nnz + 1, width, dtype=indices.dtype)
         return scipy.sparse.csr_array((data, indices, indptr), shape=(n, self.n_dofs), copy=False)
+
+    # ----------------------------------------------------------------- nodes
+
+    def _end_sums(self, coeffs: np.ndarray, at_start: bool, derivative: bool) -> np.ndarray:
+        """sum_k P_k(xi) coefficients[:, k] (or the time derivative) at xi = -1
+        (at_start) or xi = 1 of every interval: shape (n_t, *components).
+
+        The kernels' order of operations, so the sums are evaluate's bits at
+        the nodes: from -0.0, k increasing, each term the end value of P_k
+        (+-1, or +-k (k + 1) / 2 for P_k') times the coefficient; a derivative
+        is then (S + S) / h. Cost: degree + 1 passes over the coefficients.
+        """
+        total = np.full((self._n_t,) + coeffs.shape[2:], -0.0)
+        term = np.empty_like(total)
+        for k in range(self._degree + 1):
+            # P_k(1) = 1, P_k(-1) = (-1)^k; P_k'(1) = k (k + 1) / 2 and
+            # P_k'(-1) = (-1)^(k + 1) k (k + 1) / 2, exact as doubles, with
+            # P_0' = +0.0 on both ends as the kernels' recurrence starts it.
+            if derivative:
+                slope = float(k * (k + 1) // 2)
+                end = -slope if at_start and k % 2 == 0 and k > 0 else slope
+            else:
+                end = -1.0 if at_start and k % 2 == 1 else 1.0
+            np.multiply(end, coeffs[:, k], out=term)
+            np.add(total, term, out=total)
+        if derivative:
+            np.add(total, total, out=total)
+            np.divide(total, self.h, out=total)
+        return total
+
+    def traces(
+        self, coefficients: Any, *, side: Literal["right", "left"] = "right", derivative: bool = False
+    ) -> np.ndarray:
+        """The one-sided limits at the mesh nodes, from the coefficients alone.
+
+        coefficients: array-like of shape (n_t, degree + 1, *components).
+        Returns a new float64 array of shape (n_t, *components), row c for
+        interval c: ``side="right"`` gives u(t_c+), the start of interval c
+        (nodes 0 ... n_t - 1); ``side="left"`` gives u(t_(c+1)-), its end
+        (nodes 1 ... n_t). ``derivative=True``: the one-sided time
+        derivatives instead. Bit for bit what :meth:`evaluate` gives at the
+        node times with the same side, without locating any time.
+        """
+        coeffs = self._coefficients(coefficients)
+        at_start = not _checks.left_side(side)
+        return self._end_sums(coeffs, at_start, _checks.flag(derivative, "derivative"))
+
+    def jumps(self, coefficients: Any, *, derivative: bool = False) -> np.ndarray:
+        """The jumps ``u(t_m+) - u(t_m-)`` of the function at the nodes.
+
+        coefficients: array-like of shape (n_t, degree + 1, *components).
+        Returns a new float64 array: at the inner nodes m = 1 ... n_t - 1,
+        shape (n_t - 1, *components); on a periodic space at every node
+        m = 0 ... n_t - 1, shape (n_t, *components), row 0 being
+        ``u(0+) - u(T-)``. ``derivative=True``: jumps of the time derivative.
+        Each is the difference of the two :meth:`traces` at the node.
+        """
+        coeffs = self._coefficients(coefficients)
+        want_derivative = _checks.flag(derivative, "derivative")
+        starts = self._end_sums(coeffs, True, want_derivative)
+        ends = self._end_sums(coeffs, False, want_derivative)
+        jumps: np.ndarray = starts - np.roll(ends, 1, axis=0) if self._periodic else starts[1:] - ends[:-1]
+        return jumps
 
     # --------------------------------------------------------------- layouts
 

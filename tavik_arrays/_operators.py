@@ -18,6 +18,10 @@ SAMPLES_SHAPE_MESSAGE = (
 CALLABLE_RESULT_MESSAGE = (
     "f(points) must return an array of shape (n_t, n_points, *components) = ({n_t}, {n_points}, ...), got {shape}"
 )
+JUMP_PERIODIC_MESSAGE = (
+    "periodic must be None or the space's own periodic={space}, got {value}: "
+    "build the space with periodic={value} instead"
+)
 
 
 class _Mesh(Protocol):
@@ -29,6 +33,8 @@ class _Mesh(Protocol):
     def n_t(self) -> int: ...
     @property
     def h(self) -> float: ...
+    @property
+    def periodic(self) -> bool: ...
 
 
 def _quadrature_points(space: _Mesh, n_points: int | None) -> int:
@@ -58,7 +64,7 @@ class LegendreOperatorsMixin:
     """Matrices and quadrature of a discontinuous Legendre space on a uniform mesh.
 
     Mixed into :class:`~tavik_arrays.LegendreSpace`; relies on its ``degree``,
-    ``n_t``, ``T``, ``h`` and ``n_dofs`` attributes.
+    ``n_t``, ``h`` and ``periodic`` attributes (the ``_Mesh`` protocol).
 
     Matrices are ``scipy.sparse.csr_array`` of shape (n_dofs, n_dofs) in the
     C order of the coefficient arrays (row and column ``c * (degree + 1) +
@@ -82,13 +88,23 @@ class LegendreOperatorsMixin:
         (block diagonal; 2.0 where i < j and i + j is odd, independent of h)."""
         return csr(_core.derivative(self.degree, self.n_t))
 
-    def jump_matrix(self: _Mesh, periodic: bool = False) -> scipy.sparse.csr_array:
+    def jump_matrix(self: _Mesh, periodic: bool | None = None) -> scipy.sparse.csr_array:
         """The upwind jump coupling of dG in time: the bilinear form
         ``sum_n (u(t_n^+) - u(t_n^-)) v(t_n^+)`` over the inner nodes, plus
         ``u(0^+) v(0^+)`` at the first node, whose ``u(0^-)`` is the initial
-        value (it belongs on the right-hand side) or, with ``periodic=True``,
-        ``u(T^-)`` of the last interval (included here)."""
-        return csr(_core.jump(self.degree, self.n_t, _checks.flag(periodic, "periodic")))
+        value (it belongs on the right-hand side) or, on a periodic space,
+        ``u(T^-)`` of the last interval (included here).
+
+        periodic: None (the default) follows the space; an explicit value must
+        equal the space's flag (a periodic coupling on a space that evaluates
+        beyond T by its end values, or the reverse, would describe another
+        function than the one the space evaluates), else ValueError.
+        """
+        if periodic is not None:
+            wanted = _checks.flag(periodic, "periodic")
+            if wanted != self.periodic:
+                raise ValueError(JUMP_PERIODIC_MESSAGE.format(space=self.periodic, value=wanted))
+        return csr(_core.jump(self.degree, self.n_t, self.periodic))
 
     def quadrature(self: _Mesh, n_points: int | None = None) -> tuple[np.ndarray, np.ndarray]:
         """Gauss-Legendre points and weights on every interval.
@@ -110,6 +126,8 @@ class LegendreOperatorsMixin:
     def project(self: _Mesh, f: Callable[[np.ndarray], Any] | Any, n_points: int | None = None) -> np.ndarray:
         """The L2 projection onto the space, as coefficients of shape
         (n_t, degree + 1, *components).
+
+        Returns a new C-contiguous float64 array.
 
         f: a vectorised callable, called once with the quadrature points
         (shape (n_t, n_points), see :meth:`quadrature`) and returning values of
@@ -135,5 +153,8 @@ class LegendreOperatorsMixin:
         B = P * weights[None, :] * ((2 * np.arange(self.degree + 1) + 1) / 2)[:, None]
         components = samples.shape[2:]
         flat = samples.reshape(self.n_t, n, -1)
-        coefficients = np.einsum("kq,cqm->ckm", B, flat, optimize=True)
+        # One product per interval, written straight into a C-ordered result
+        # (a contraction left in another memory order would be copied by
+        # every later evaluate).
+        coefficients: np.ndarray = np.matmul(B, flat)
         return coefficients.reshape((self.n_t, self.degree + 1) + components)

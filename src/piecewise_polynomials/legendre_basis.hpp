@@ -103,6 +103,16 @@ private:
     double T_;
 };
 
+struct NodeRule;
+
+// evaluate_many_into with the array interface's location (node_rule.hpp) in
+// place of the plain one: the same kernels, so every time outside the node
+// windows (and, periodic, outside [0, T]) keeps evaluate's bits. `rule` must
+// come from node_rule(basis.T(), basis.n_t(), ...); coeffs and failures as
+// for evaluate_many_into.
+void evaluate_many_by_node_rule_into(const LegendreBasis& basis, const ColumnMajorView& coeffs,
+                                     std::span<const double> times, const NodeRule& rule, std::span<double> out);
+
 // A batch evaluation delivered in bounded pieces, in order, for a consumer
 // that turns each piece into something else while the pool computes the
 // next one (the Python binding builds floats from piece k meanwhile).

@@ -45,10 +45,11 @@ BatchInput batch_input(const LegendreBasis& basis, const ColumnMajorView& coeffs
 
 template <class Single>
 void evaluate_batch(const LegendreBasis& basis, const ColumnMajorView& coeffs, std::span<const double> times,
-                    std::span<double> out, bool derivative, Single single) {
+                    std::span<double> out, bool derivative, Single single, const NodeRule* nodes = nullptr) {
     const std::size_t n = times.size();
     if (out.size() != n) fatal(messages::kBatchStorageMismatch);
-    const BatchInput in = batch_input(basis, coeffs, times, single);
+    BatchInput in = batch_input(basis, coeffs, times, single);
+    in.nodes = nodes;
     const BatchKernelFn kernel = select_batch_kernel(basis.degree(), derivative);
     const double* t = times.data();
     double* o = out.data();
@@ -133,6 +134,11 @@ void LegendreBasis::evaluate_derivative_many_into(const ColumnMajorView& coeffs,
                                                   std::span<double> out) const {
     evaluate_batch(*this, coeffs, times, out, true,
                                      [&](double t) { (void)evaluate_derivative(coeffs, t); });
+}
+
+void evaluate_many_by_node_rule_into(const LegendreBasis& basis, const ColumnMajorView& coeffs,
+                                     std::span<const double> times, const NodeRule& rule, std::span<double> out) {
+    evaluate_batch(basis, coeffs, times, out, false, [&](double t) { (void)basis.evaluate(coeffs, t); }, &rule);
 }
 
 std::vector<double> LegendreBasis::evaluate_many(const ColumnMajorView& coeffs, std::span<const double> times) const {

@@ -14,6 +14,7 @@
 #include <optional>
 #include <vector>
 
+#include "piecewise_polynomials/node_rule.hpp"
 #include "piecewise_polynomials/simd_lanes.hpp"
 
 namespace tavik {
@@ -27,6 +28,9 @@ struct BatchInput {
     double h;              // mesh_interval_length(T, n_t)
     bool narrow_mesh;      // is_narrow_mesh(n_t)
     bool check_rows;       // rows < n_t: a time may locate outside the matrix
+    // The array interface's location (node_rule.hpp) instead of the plain
+    // one; null for LegendreBasis. A branch taken the same way all batch.
+    const NodeRule* nodes = nullptr;
 };
 
 // Evaluates times t[0 .. n) into out[0 .. n), element i from time i, in

@@ -68,7 +68,8 @@ template <class L>
 // compile for no measurable gain).
 template <class L, int D, bool Derivative, bool Narrow>
 [[gnu::always_inline]] inline void evaluate_block(const BatchInput& in, const double* t, double* out) {
-    const LaneLocation<L> loc = locate_lanes(in.h, in.n_t, Narrow, load_lanes<L>(t));
+    const LaneLocation<L> loc = in.nodes != nullptr ? locate_lanes_by_node_rule(*in.nodes, Narrow, load_lanes<L>(t))
+                                                    : locate_lanes(in.h, in.n_t, Narrow, load_lanes<L>(t));
     if (in.check_rows) {
         for (int l = 0; l < kLaneCount<L>; ++l) {
             const auto row = static_cast<std::uint64_t>(get_lane(loc.interval, l));

@@ -15,6 +15,7 @@
 #include "piecewise_polynomials/legendre_batch_kernels.hpp"
 #include "piecewise_polynomials/legendre_kernels.hpp"
 #include "piecewise_polynomials/legendre_polynomials.hpp"
+#include "piecewise_polynomials/node_rule.hpp"
 #include "piecewise_polynomials/simd_lanes.hpp"
 #include "piecewise_polynomials/uniform_mesh.hpp"
 #include "piecewise_polynomials/worker_pool.hpp"
@@ -32,10 +33,7 @@ struct FieldBatch {
     const double* coefficients;
     std::uint64_t components;
     std::uint64_t width;  // degree + 1
-    std::uint64_t n_t;
-    double h;
-    bool narrow_mesh;  // is_narrow_mesh(n_t)
-    NodeSide side;
+    NodeRule rule;
     FieldQuantity quantity;
     const double* times;
     double* out;
@@ -79,21 +77,8 @@ public:
     [[gnu::always_inline]] inline void compute(const FieldBatch& in, const double* t, std::size_t count) noexcept {
         double padded[V];
         for (std::size_t l = 0; l < V; ++l) padded[l] = t[l < count ? l : 0];
-        LaneLocation<L> loc = locate_lanes(in.h, in.n_t, in.narrow_mesh, load_lanes<L>(padded));
+        const LaneLocation<L> loc = locate_lanes_by_node_rule(in.rule, in.rule.narrow, load_lanes<L>(padded));
         for (int l = 0; l < V; ++l) interval[l] = static_cast<std::uint64_t>(get_lane(loc.interval, l));
-        if (in.side == NodeSide::left) {
-            // locate_lanes gives right limits; the left limit at an inner
-            // node is the end of the interval before it. A time placed
-            // exactly on the start of an interval c >= 1 (xi = -1 after the
-            // clamp) moves to the end of interval c - 1 (xi = 1). Every
-            // other time, node 0 included, stays.
-            for (int l = 0; l < V; ++l) {
-                if (get_lane(loc.xi, l) == -1.0 && interval[l] > 0) {
-                    --interval[l];
-                    set_lane(loc.xi, l, 1.0);
-                }
-            }
-        }
         if (in.quantity == FieldQuantity::value) {
             for_each_legendre_value<kAnyDegree>(loc.xi, in.width - 1, [&](std::uint64_t k, L p)
                                                     __attribute__((always_inline)) { store(k, p); });
@@ -154,7 +139,7 @@ template <int V, FieldQuantity Q, std::uint64_t W>
                                               double* scratch) {
     const std::uint64_t m = in.components;
     const std::uint64_t width = W != 0 ? W : in.width;
-    const double h = in.h;
+    const double h = in.rule.h;
     const double* coefficients = in.coefficients;
     double* out = in.out;
     BlockBasis<V> block(width, scratch);
@@ -205,7 +190,7 @@ template <int V, class Index>
 [[gnu::always_inline]] inline void rows_chunk(const FieldBatch in, double* values, Index* columns, std::size_t begin,
                                               std::size_t end, double* scratch) {
     const std::uint64_t width = in.width;
-    const double h = in.h;
+    const double h = in.rule.h;
     const bool derivative = in.quantity == FieldQuantity::derivative;
     BlockBasis<V> block(width, scratch);
     for (std::size_t i0 = begin; i0 < end; i0 += V) {
@@ -271,7 +256,7 @@ const Kernels& kernels() noexcept {
 
 template <class Index>
 void basis_rows(const LegendreBasis& basis, std::span<const double> times, FieldQuantity quantity, NodeSide side,
-                std::span<double> values, std::span<Index> columns) {
+                bool periodic, std::span<double> values, std::span<Index> columns) {
     if (basis.n_t() == 0) fatal(messages::kFieldNoIntervals);
     const std::uint64_t width = checked_add(basis.degree(), 1);
     const std::uint64_t n_dofs = checked_mul(basis.n_t(), width);
@@ -282,16 +267,8 @@ void basis_rows(const LegendreBasis& basis, std::span<const double> times, Field
     }
     // Nothing to compute; the scratch size of a width this large may not even be countable.
     if (times.empty()) return;
-    const FieldBatch in{nullptr,
-                        1,
-                        width,
-                        basis.n_t(),
-                        mesh_interval_length(basis.T(), basis.n_t()),
-                        is_narrow_mesh(basis.n_t()),
-                        side,
-                        quantity,
-                        times.data(),
-                        nullptr};
+    const FieldBatch in{nullptr, 1, width, node_rule(basis.T(), basis.n_t(), side, periodic), quantity,
+                        times.data(), nullptr};
     double* v = values.data();
     Index* col = columns.data();
     const Kernels& k = kernels();
@@ -315,7 +292,8 @@ std::size_t field_parallel_threshold(std::uint64_t degree, std::uint64_t compone
 }
 
 void evaluate_field_into(const LegendreBasis& basis, std::span<const double> coefficients, std::uint64_t components,
-                         std::span<const double> times, FieldQuantity quantity, NodeSide side, std::span<double> out) {
+                         std::span<const double> times, FieldQuantity quantity, NodeSide side, bool periodic,
+                         std::span<double> out) {
     if (basis.n_t() == 0) fatal(messages::kFieldNoIntervals);
     const std::uint64_t width = checked_add(basis.degree(), 1);
     const std::uint64_t n_dofs = checked_mul(basis.n_t(), width);
@@ -323,28 +301,20 @@ void evaluate_field_into(const LegendreBasis& basis, std::span<const double> coe
     if (out.size() != checked_mul(times.size(), components)) fatal(messages::kFieldOutputSize);
     if (times.empty() || components == 0) return;
 
-    if (components == 1 && quantity == FieldQuantity::value && side == NodeSide::right &&
-        times.size() >= n_dofs) {
+    const NodeRule rule = node_rule(basis.T(), basis.n_t(), side, periodic);
+    if (components == 1 && quantity == FieldQuantity::value && times.size() >= n_dofs) {
         // The batch kernel of LegendreBasis reads the column-major (interval
         // fastest) layout of tavik.
         std::vector<double> column_major(n_dofs);
         for (std::uint64_t c = 0; c < basis.n_t(); ++c) {
             for (std::uint64_t k = 0; k < width; ++k) column_major[c + basis.n_t() * k] = coefficients[c * width + k];
         }
-        basis.evaluate_many_into(ColumnMajorView(column_major.data(), basis.n_t(), width), times, out);
+        evaluate_many_by_node_rule_into(basis, ColumnMajorView(column_major.data(), basis.n_t(), width), times,
+                                        rule, out);
         return;
     }
 
-    const FieldBatch in{coefficients.data(),
-                        components,
-                        width,
-                        basis.n_t(),
-                        mesh_interval_length(basis.T(), basis.n_t()),
-                        is_narrow_mesh(basis.n_t()),
-                        side,
-                        quantity,
-                        times.data(),
-                        out.data()};
+    const FieldBatch in{coefficients.data(), components, width, rule, quantity, times.data(), out.data()};
     const Kernels& k = kernels();
     parallel_map(times.size(), field_parallel_threshold(basis.degree(), components), block_scratch(width, k.lanes),
                  [&](std::size_t begin, std::size_t end, std::span<double> scratch) {
@@ -353,13 +323,13 @@ void evaluate_field_into(const LegendreBasis& basis, std::span<const double> coe
 }
 
 void basis_rows_into(const LegendreBasis& basis, std::span<const double> times, FieldQuantity quantity,
-                     NodeSide side, std::span<double> values, std::span<std::int64_t> columns) {
-    basis_rows(basis, times, quantity, side, values, columns);
+                     NodeSide side, bool periodic, std::span<double> values, std::span<std::int64_t> columns) {
+    basis_rows(basis, times, quantity, side, periodic, values, columns);
 }
 
 void basis_rows_into(const LegendreBasis& basis, std::span<const double> times, FieldQuantity quantity,
-                     NodeSide side, std::span<double> values, std::span<std::int32_t> columns) {
-    basis_rows(basis, times, quantity, side, values, columns);
+                     NodeSide side, bool periodic, std::span<double> values, std::span<std::int32_t> columns) {
+    basis_rows(basis, times, quantity, side, periodic, values, columns);
 }
 
 }  // namespace tavik

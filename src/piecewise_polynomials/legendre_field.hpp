@@ -5,13 +5,15 @@
 //    (n_t, degree + 1, m): the coefficient of interval c, Legendre degree k
 //    and component j sits at flat index (c * (degree + 1) + k) * m + j.
 //  - Results are C order (times, m): row i holds the m components at time i.
-//  - Times are located as in uniform_mesh.hpp. NodeSide::left then moves a
-//    time placed exactly on the start of an interval c >= 1 (xi = -1 after
-//    the clamp) to the end of interval c - 1 (xi = 1): left limits at the
-//    inner nodes. Every other time, node 0 included, keeps its location.
+//  - Times are located by the node rule of node_rule.hpp: the uniform
+//    mesh's location, except that a time within a few units in the last
+//    place of a node is that node exactly, its left or right limit by the
+//    side (xi = +1 of the interval before it, or xi = -1 of the one after),
+//    and that a periodic mesh first reduces times modulo T.
 //  - Values: S_j = sum_k P_k(xi) * coefficient(c, k, j), from -0.0 with k
 //    increasing, exactly LegendreBasis::evaluate's operations per component;
-//    on the right side a one-component field therefore gives evaluate's bits.
+//    a one-component field therefore gives evaluate's bits at every time the
+//    node rule leaves where the plain location puts it.
 //  - Derivatives: (S'_j + S'_j) / h with S'_j the same sum over P_k'(xi) from
 //    the division-free recurrence P'_(k+1) = P'_(k-1) + (2k + 1) P_k (no
 //    guard constant), so they
@@ -26,26 +28,27 @@
 #include <span>
 
 #include "piecewise_polynomials/legendre_basis.hpp"
+#include "piecewise_polynomials/node_rule.hpp"
 
 namespace tavik {
 
-enum class NodeSide { right, left };
 enum class FieldQuantity { value, derivative };
 
 // Field with `components` values per time at every time of `times`, into
 // `out` (times.size() * components elements, C order (times, components)).
 // Preconditions (fatal error otherwise): basis.n_t() >= 1;
 // coefficients.size() == n_t * (degree + 1) * components; out has the size
-// above and overlaps neither input. Cost O(times * (degree + 1) *
+// above. out must not overlap the inputs, which is the caller's to ensure. Cost O(times * (degree + 1) *
 // components), on the worker pool once the batch is large (see
 // field_parallel_threshold); no allocation depends on the number of times,
 // and every allocation (working memory for degrees above 15, per thread) is
 // made on the calling thread before the batch starts, so an exhausted
-// memory surfaces there as std::bad_alloc. A one-component value field on the right side is handed
-// to LegendreBasis::evaluate_many_into when the batch is at least as long as
+// memory surfaces there as std::bad_alloc. A one-component value field is handed
+// to evaluate_many_by_node_rule_into when the batch is at least as long as
 // the coefficient vector (its fixed cost is a transposed copy of that vector).
 void evaluate_field_into(const LegendreBasis& basis, std::span<const double> coefficients, std::uint64_t components,
-                         std::span<const double> times, FieldQuantity quantity, NodeSide side, std::span<double> out);
+                         std::span<const double> times, FieldQuantity quantity, NodeSide side, bool periodic,
+                         std::span<double> out);
 
 // The degree + 1 basis functions that are non-zero at each time, row i of
 // (times.size(), degree + 1) for time i: values[i][k] = P_k(xi), or
@@ -56,9 +59,9 @@ void evaluate_field_into(const LegendreBasis& basis, std::span<const double> coe
 // n_t * (degree + 1) fits in int32. Cost O(times * (degree + 1)); allocates
 // as evaluate_field_into does.
 void basis_rows_into(const LegendreBasis& basis, std::span<const double> times, FieldQuantity quantity,
-                     NodeSide side, std::span<double> values, std::span<std::int64_t> columns);
+                     NodeSide side, bool periodic, std::span<double> values, std::span<std::int64_t> columns);
 void basis_rows_into(const LegendreBasis& basis, std::span<const double> times, FieldQuantity quantity,
-                     NodeSide side, std::span<double> values, std::span<std::int32_t> columns);
+                     NodeSide side, bool periodic, std::span<double> values, std::span<std::int32_t> columns);
 
 // Number of times from which a batch of this shape runs on the worker pool:
 // about 8192 coefficient products per batch, and never fewer than 2 times.

@@ -83,23 +83,44 @@ struct LaneLocation {
     L xi;
 };
 
+// What locating a lane's time computes on the way: the quotient t / h, the
+// interval as a double, and xi before the clamp. The node rule of the array
+// interface (node_rule.hpp) starts from these.
+template <class L>
+struct RawLaneLocation {
+    LaneIndex<L> interval;
+    L interval_as_double;
+    L quotient;
+    L xi;  // unclamped
+};
+
+template <class L>
+[[gnu::always_inline]] inline RawLaneLocation<L> locate_lanes_unclamped(double h, std::uint64_t n_t, bool narrow,
+                                                                         L t) noexcept {
+    RawLaneLocation<L> loc;
+    loc.quotient = t / h;
+    interval_index(loc.quotient, n_t, narrow, loc.interval, loc.interval_as_double);
+    const L a = interval_left_end(h, loc.interval_as_double);
+    const L b = interval_right_end(h, a);
+    const L s = a + b;
+    const L u = t + s * -0.5;
+    loc.xi = (u + u) / (b - a);
+    return loc;
+}
+
+template <class L>
+[[gnu::always_inline]] inline L clamp_xi(L xi) noexcept {
+    return select(xi < -1.0, broadcast<L>(-1.0), select(xi > 1.0, broadcast<L>(1.0), xi));
+}
+
 // Interval and local coordinate of each lane's time t; h must be
 // mesh_interval_length(T, n_t), narrow is_narrow_mesh(n_t), n_t >= 1
 // (callers refuse an empty mesh before getting here). Constant cost, no
 // search.
 template <class L>
 [[gnu::always_inline]] inline LaneLocation<L> locate_lanes(double h, std::uint64_t n_t, bool narrow, L t) noexcept {
-    LaneLocation<L> loc;
-    const L q = t / h;
-    L c;
-    interval_index(q, n_t, narrow, loc.interval, c);
-    const L a = interval_left_end(h, c);
-    const L b = interval_right_end(h, a);
-    const L s = a + b;
-    const L u = t + s * -0.5;
-    const L xi = (u + u) / (b - a);
-    loc.xi = select(xi < -1.0, broadcast<L>(-1.0), select(xi > 1.0, broadcast<L>(1.0), xi));
-    return loc;
+    const RawLaneLocation<L> raw = locate_lanes_unclamped(h, n_t, narrow, t);
+    return {raw.interval, clamp_xi(raw.xi)};
 }
 
 struct MeshLocation {

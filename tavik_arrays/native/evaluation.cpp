@@ -51,7 +51,7 @@ tavik::FieldQuantity quantity_of(bool derivative) {
 tavik::NodeSide side_of(bool left) { return left ? tavik::NodeSide::left : tavik::NodeSide::right; }
 
 void evaluate(std::uint64_t degree, std::uint64_t n_t, double T, Array<const double, 3> coefficients,
-              Array<const double, 1> times, Array<double, 2> out, bool derivative, bool left) {
+              Array<const double, 1> times, Array<double, 2> out, bool derivative, bool left, bool periodic) {
     require(n_t >= 1 && coefficients.shape(0) == n_t && coefficients.shape(1) - 1 == degree,
             "coefficients must have shape (n_t, degree + 1, components)");
     require(out.shape(0) == times.shape(0) && out.shape(1) == coefficients.shape(2),
@@ -62,12 +62,13 @@ void evaluate(std::uint64_t degree, std::uint64_t n_t, double T, Array<const dou
     require(!overlap(o, c) && !overlap(o, t), overlap_message);
     const tavik::LegendreBasis basis(degree, n_t, T);
     nb::gil_scoped_release unlocked;
-    tavik::evaluate_field_into(basis, c, coefficients.shape(2), t, quantity_of(derivative), side_of(left), o);
+    tavik::evaluate_field_into(basis, c, coefficients.shape(2), t, quantity_of(derivative), side_of(left), periodic,
+                               o);
 }
 
 template <class Index>
 void basis_rows(std::uint64_t degree, std::uint64_t n_t, double T, Array<const double, 1> times,
-                Array<double, 2> values, Array<Index, 2> columns, bool derivative, bool left) {
+                Array<double, 2> values, Array<Index, 2> columns, bool derivative, bool left, bool periodic) {
     require(n_t >= 1, "n_t must be >= 1");
     require(values.shape(0) == times.shape(0) && values.shape(1) - 1 == degree && columns.shape(0) == times.shape(0) &&
                 columns.shape(1) - 1 == degree,
@@ -78,7 +79,7 @@ void basis_rows(std::uint64_t degree, std::uint64_t n_t, double T, Array<const d
     require(!overlap(v, t) && !overlap(col, t) && !overlap(v, col), overlap_message);
     const tavik::LegendreBasis basis(degree, n_t, T);
     nb::gil_scoped_release unlocked;
-    tavik::basis_rows_into(basis, t, quantity_of(derivative), side_of(left), v, col);
+    tavik::basis_rows_into(basis, t, quantity_of(derivative), side_of(left), periodic, v, col);
 }
 
 }  // namespace
@@ -96,13 +97,13 @@ void bind_evaluation(nb::module_& m) {
 
     m.def("evaluate", &evaluate, nb::arg("degree"), nb::arg("n_t"), nb::arg("T"),
           nb::arg("coefficients").noconvert(), nb::arg("times").noconvert(), nb::arg("out").noconvert(),
-          nb::arg("derivative"), nb::arg("left"),
+          nb::kw_only(), nb::arg("derivative"), nb::arg("left"), nb::arg("periodic"),
           "Field (n_t, degree + 1, m) at 1-D times into out (times, m).");
     m.def("basis_rows", &basis_rows<std::int64_t>, nb::arg("degree"), nb::arg("n_t"), nb::arg("T"),
           nb::arg("times").noconvert(), nb::arg("values").noconvert(), nb::arg("columns").noconvert(),
-          nb::arg("derivative"), nb::arg("left"),
+          nb::kw_only(), nb::arg("derivative"), nb::arg("left"), nb::arg("periodic"),
           "Non-zero basis functions and their columns at 1-D times, rows (times, degree + 1).");
     m.def("basis_rows", &basis_rows<std::int32_t>, nb::arg("degree"), nb::arg("n_t"), nb::arg("T"),
           nb::arg("times").noconvert(), nb::arg("values").noconvert(), nb::arg("columns").noconvert(),
-          nb::arg("derivative"), nb::arg("left"));
+          nb::kw_only(), nb::arg("derivative"), nb::arg("left"), nb::arg("periodic"));
 }

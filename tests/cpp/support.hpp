@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include "fatal_error.hpp"
 #include "messages.hpp"
 #include "piecewise_polynomials/legendre_batch_kernels.hpp"
+#include "piecewise_polynomials/uniform_mesh.hpp"
 #include "sparse_matrix_tools/sparse_matrix.hpp"
 
 // Defined when AddressSanitizer instruments this build: it aborts on a failed
@@ -60,6 +62,43 @@ void for_each_instruction_set(F&& f) {
         f(kNames[static_cast<int>(isa)]);
     }
     batch_kernel_internals::force_batch_isa(std::nullopt);
+}
+
+// Where the array interface places a time, written out plainly from its
+// documented rule (the kernels filter blocks and take a scalar path for a
+// few lanes; this takes every time the long way): reduce modulo T when
+// periodic, locate as the uniform mesh does, then a time within 4 ulp of
+// max(|t|, node) of the nearest node is that node's left or right limit.
+struct Located {
+    std::uint64_t interval;
+    double xi;
+    bool at_node;
+};
+
+inline Located locate_by_documented_rule(double T, std::uint64_t n_t, double t, bool left, bool periodic) {
+    const double h = T / static_cast<double>(n_t);
+    double r = t;
+    if (periodic && !(t >= 0.0 && t <= T)) {
+        r = std::fmod(t, T);
+        if (r < 0.0) r += T;
+    }
+    const MeshLocation plain = locate_in_mesh(h, n_t, r);
+    std::uint64_t m = plain.interval;
+    if (r / h - static_cast<double>(m) > 0.5) ++m;
+    const double node = h * static_cast<double>(m);
+    const double scale = std::max(std::fabs(t), node);
+    double ulp = 0.0;
+    if (std::isinf(scale)) {
+        ulp = inf;
+    } else if (scale >= std::numeric_limits<double>::min()) {
+        ulp = std::ldexp(1.0, std::ilogb(scale) - 52);
+    }
+    if (!(std::fabs(r - node) <= 4 * ulp)) return {plain.interval, plain.xi, false};
+    if (m == 0 && !left) return {0, -1.0, true};
+    if (m == 0) return periodic ? Located{n_t - 1, 1.0, true} : Located{0, -1.0, true};
+    if (m == n_t && !left) return periodic ? Located{0, -1.0, true} : Located{n_t - 1, 1.0, true};
+    if (left) return {m - 1, 1.0, true};
+    return {m, -1.0, true};
 }
 
 // Index of the first element where `same` fails (0 on a length mismatch), or -1.

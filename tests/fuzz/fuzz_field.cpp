@@ -7,8 +7,8 @@
 // Properties: a call is refused exactly when its mesh is empty or its sizes
 // do not match; otherwise every element has the bits of a plain scalar
 // evaluation of the documented formulas, written out here once more: the
-// time located as for a single time (and moved to the end of the previous
-// interval on the left side), P_k by the three-term recurrence, P_k' by the
+// time located by the documented node rule (test::locate_by_documented_rule,
+// periodic or not), P_k by the three-term recurrence, P_k' by the
 // division-free recurrence, sums over k from -0.0 and (S' + S') / h.
 #include <algorithm>
 #include <cstdint>
@@ -31,15 +31,8 @@ namespace {
 constexpr unsigned __int128 kMaxCoefficients = 1 << 14;
 constexpr unsigned __int128 kMaxOutput = 1 << 16;
 
-struct Located {
-    std::uint64_t interval;
-    double xi;
-};
-
-Located locate(const LegendreBasis& basis, double t, NodeSide side) {
-    const MeshLocation loc = locate_in_mesh(mesh_interval_length(basis.T(), basis.n_t()), basis.n_t(), t);
-    if (side == NodeSide::left && loc.xi == -1.0 && loc.interval > 0) return {loc.interval - 1, 1.0};
-    return {loc.interval, loc.xi};
+test::Located locate(const LegendreBasis& basis, double t, NodeSide side, bool periodic) {
+    return test::locate_by_documented_rule(basis.T(), basis.n_t(), t, side == NodeSide::left, periodic);
 }
 
 // P_0(xi) ... P_degree(xi), or their derivatives with respect to xi.
@@ -63,11 +56,26 @@ double per_time(double s, FieldQuantity quantity, double h) {
     return quantity == FieldQuantity::value ? s : (s + s) / h;
 }
 
-// The times of a batch: a few drawn ones, sometimes repeated past the
-// count from which the batch runs on the worker pool.
-std::vector<double> batch_times(FuzzedDataProvider& in, std::size_t parallel_from) {
+// The times of a batch: a few drawn ones, often a node (m h, or m T / n_t,
+// or its reduction's stand-in m h + k T) moved by a few ulps either way,
+// sometimes repeated past the count from which the batch runs on the
+// worker pool.
+std::vector<double> batch_times(FuzzedDataProvider& in, const LegendreBasis& basis, std::size_t parallel_from) {
     std::vector<double> times(in.ConsumeIntegralInRange<std::size_t>(0, 24));
-    for (double& t : times) t = any_double(in);
+    const double h = mesh_interval_length(basis.T(), basis.n_t());
+    for (double& t : times) {
+        if (in.ConsumeBool()) {
+            t = any_double(in);
+            continue;
+        }
+        const double m = static_cast<double>(in.ConsumeIntegralInRange<std::uint64_t>(0, basis.n_t()));
+        const double periods = static_cast<double>(in.ConsumeIntegralInRange<int>(-3, 3));
+        t = in.ConsumeBool() ? h * m : m * basis.T() / static_cast<double>(basis.n_t());
+        if (periods != 0.0) t = t + periods * basis.T();
+        for (int k = in.ConsumeIntegralInRange<int>(-6, 6); k != 0; k += k > 0 ? -1 : 1) {
+            t = std::nextafter(t, k > 0 ? test::inf : -test::inf);
+        }
+    }
     if (!times.empty() && in.ConsumeBool()) {
         std::vector<double> many(parallel_from + in.ConsumeIntegralInRange<std::size_t>(0, 600));
         for (std::size_t i = 0; i < many.size(); ++i) many[i] = times[i % times.size()];
@@ -77,13 +85,13 @@ std::vector<double> batch_times(FuzzedDataProvider& in, std::size_t parallel_fro
 }
 
 void check_field(const LegendreBasis& basis, std::span<const double> coefficients, std::uint64_t m,
-                 std::span<const double> times, FieldQuantity quantity, NodeSide side) {
+                 std::span<const double> times, FieldQuantity quantity, NodeSide side, bool periodic) {
     const std::uint64_t width = basis.degree() + 1;
     std::vector<double> out(times.size() * m);
     const double h = mesh_interval_length(basis.T(), basis.n_t());
     std::vector<double> want(out.size());
     for (std::size_t i = 0; i < times.size(); ++i) {
-        const Located at = locate(basis, times[i], side);
+        const test::Located at = locate(basis, times[i], side, periodic);
         const std::vector<double> b = basis_at(at.xi, basis.degree(), quantity);
         for (std::uint64_t j = 0; j < m; ++j) {
             double s = -0.0;
@@ -93,19 +101,20 @@ void check_field(const LegendreBasis& basis, std::span<const double> coefficient
     }
     test::for_each_instruction_set([&](const char*) {
         std::fill(out.begin(), out.end(), 12345.0);
-        FUZZ_REQUIRE(accepted([&] { evaluate_field_into(basis, coefficients, m, times, quantity, side, out); }));
+        FUZZ_REQUIRE(accepted([&] { evaluate_field_into(basis, coefficients, m, times, quantity, side, periodic, out); }));
         for (std::size_t i = 0; i < out.size(); ++i) FUZZ_REQUIRE(same(out[i], want[i]));
     });
 }
 
 template <class Index>
-void check_rows(const LegendreBasis& basis, std::span<const double> times, FieldQuantity quantity, NodeSide side) {
+void check_rows(const LegendreBasis& basis, std::span<const double> times, FieldQuantity quantity, NodeSide side,
+                bool periodic) {
     const std::uint64_t width = basis.degree() + 1;
     const double h = mesh_interval_length(basis.T(), basis.n_t());
     std::vector<double> values(times.size() * width), want(values.size());
     std::vector<Index> columns(values.size()), want_columns(values.size());
     for (std::size_t i = 0; i < times.size(); ++i) {
-        const Located at = locate(basis, times[i], side);
+        const test::Located at = locate(basis, times[i], side, periodic);
         const std::vector<double> b = basis_at(at.xi, basis.degree(), quantity);
         for (std::uint64_t k = 0; k < width; ++k) {
             want[i * width + k] = per_time(b[k], quantity, h);
@@ -113,7 +122,7 @@ void check_rows(const LegendreBasis& basis, std::span<const double> times, Field
         }
     }
     test::for_each_instruction_set([&](const char*) {
-        FUZZ_REQUIRE(accepted([&] { basis_rows_into(basis, times, quantity, side, values, columns); }));
+        FUZZ_REQUIRE(accepted([&] { basis_rows_into(basis, times, quantity, side, periodic, values, columns); }));
         FUZZ_REQUIRE(columns == want_columns);
         for (std::size_t i = 0; i < values.size(); ++i) FUZZ_REQUIRE(same(values[i], want[i]));
     });
@@ -123,15 +132,15 @@ void check_rows(const LegendreBasis& basis, std::span<const double> times, Field
 // fit (the basis having at least one function).
 template <class Index>
 void check_row_columns(const LegendreBasis& basis, std::span<const double> times, FieldQuantity quantity,
-                       NodeSide side) {
+                       NodeSide side, bool periodic) {
     const unsigned __int128 dofs = static_cast<unsigned __int128>(basis.n_t()) * (basis.degree() + 1);
     if (dofs <= static_cast<std::uint64_t>(std::numeric_limits<Index>::max())) {
-        check_rows<Index>(basis, times, quantity, side);
+        check_rows<Index>(basis, times, quantity, side, periodic);
         return;
     }
     std::vector<double> values(times.size() * (basis.degree() + 1));
     std::vector<Index> columns(values.size());
-    FUZZ_REQUIRE(!accepted([&] { basis_rows_into(basis, times, quantity, side, values, columns); }));
+    FUZZ_REQUIRE(!accepted([&] { basis_rows_into(basis, times, quantity, side, periodic, values, columns); }));
 }
 
 }  // namespace
@@ -146,12 +155,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint64_t m = any_count(in, 12);
     const auto quantity = in.ConsumeBool() ? FieldQuantity::derivative : FieldQuantity::value;
     const auto side = in.ConsumeBool() ? NodeSide::left : NodeSide::right;
+    const bool periodic = in.ConsumeBool();
     const LegendreBasis basis(degree, n_t, T);
     const unsigned __int128 width = static_cast<unsigned __int128>(degree) + 1;
     const unsigned __int128 needed = static_cast<unsigned __int128>(n_t) * width * m;
     const bool small_rows = width * std::max<std::uint64_t>(m, 1) <= kMaxOutput;
     const std::vector<double> times =
-        batch_times(in, small_rows ? field_parallel_threshold(degree, m) : std::size_t{2});
+        batch_times(in, basis, small_rows ? field_parallel_threshold(degree, m) : std::size_t{2});
 
     // The field: coefficients of the needed length (or one off it, or any
     // small length when the needed one is out of reach).
@@ -168,12 +178,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool dofs_fit = n_t >= 1 && static_cast<unsigned __int128>(n_t) * width <= UINT64_MAX;
     if (dofs_fit && coefficients.size() == needed) {
         if (times.size() * width * std::max<std::uint64_t>(m, 1) <= kMaxOutput) {
-            check_field(basis, coefficients, m, times, quantity, side);
+            check_field(basis, coefficients, m, times, quantity, side, periodic);
         }
     } else {
         const unsigned __int128 out_size = static_cast<unsigned __int128>(times.size()) * m;
         std::vector<double> out(out_size <= kMaxOutput ? static_cast<std::size_t>(out_size) : 0);
-        FUZZ_REQUIRE(!accepted([&] { evaluate_field_into(basis, coefficients, m, times, quantity, side, out); }));
+        FUZZ_REQUIRE(!accepted([&] { evaluate_field_into(basis, coefficients, m, times, quantity, side, periodic, out); }));
     }
 
     // Basis rows need no coefficients: meshes of any width, 64-bit columns
@@ -182,10 +192,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!dofs_fit) {
         std::vector<double> values(static_cast<std::size_t>(times.size() * width));
         std::vector<std::int64_t> columns(values.size());
-        FUZZ_REQUIRE(!accepted([&] { basis_rows_into(basis, times, quantity, side, values, columns); }));
+        FUZZ_REQUIRE(!accepted([&] { basis_rows_into(basis, times, quantity, side, periodic, values, columns); }));
         return 0;
     }
-    check_row_columns<std::int64_t>(basis, times, quantity, side);
-    check_row_columns<std::int32_t>(basis, times, quantity, side);
+    check_row_columns<std::int64_t>(basis, times, quantity, side, periodic);
+    check_row_columns<std::int32_t>(basis, times, quantity, side, periodic);
     return 0;
 }

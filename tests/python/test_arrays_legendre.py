@@ -1,6 +1,7 @@
 """tavik_arrays.LegendreSpace: construction, evaluation, basis matrices, layouts."""
 
 import copy
+import math
 import os
 import pickle
 import subprocess
@@ -14,7 +15,7 @@ import pytest
 
 import tavik
 import tavik_arrays
-from support import other_threads_ran_during, scipy_sparse_or_skip
+from support import node_location, other_threads_ran_during, scipy_sparse_or_skip
 from tavik_arrays import LegendreSpace, _checks, _legendre
 
 JOIN_TIMEOUT = 120
@@ -51,7 +52,7 @@ def tavik_values(space, coefficients, times, derivative=False):
 def test_attributes_repr_equality_hash():
     s = LegendreSpace(3, 64, 2.0)
     assert (s.degree, s.n_t, s.T, s.h, s.n_dofs) == (3, 64, 2.0, 2.0 / 64, 256)
-    assert repr(s) == "LegendreSpace(degree=3, n_t=64, T=2.0)"
+    assert repr(s) == "LegendreSpace(degree=3, n_t=64, T=2.0, periodic=False)"
     assert eval(repr(s), {"LegendreSpace": LegendreSpace}) == s
     assert s == LegendreSpace(np.int64(3), 64, np.float32(2.0)) and hash(s) == hash(LegendreSpace(3, 64, 2))
     assert s != LegendreSpace(3, 64, 2.5) and s != LegendreSpace(2, 64, 2.0) and s != "LegendreSpace"
@@ -100,20 +101,33 @@ def test_invalid_construction(args, error, message, check_raises):
 # ---------------------------------------------------------------- values
 
 
+def located_as_by_tavik(space, times):
+    """The times where tavik's location is that of the node rule: every time
+    that is no mesh node, and where h is a power of two the nodes h * m
+    themselves (tavik too lands on xi = -1 of interval m there, or on the
+    end of the last interval at T). At other node times tavik may be off in
+    the last digits or give the other side."""
+    node = node_location(space.T, space.n_t, times)[2]
+    dyadic = math.frexp(space.h)[0] == 0.5
+    return (node < 0) | ((node >= 0) & dyadic & (times == space.h * node))
+
+
 @pytest.mark.parametrize(
     "degree, n_t, T, count",
     [(0, 1, 1.0, 50), (1, 3, 0.7, 5000), (3, 64, 1.0, 20000), (7, 10, 3.0, 100), (20, 4, 1.0, 3000)],
 )
 def test_one_component_right_side_is_tavik_bit_for_bit(degree, n_t, T, count):
     # Below n_dofs times the field kernel runs, from there on LegendreBasis's
-    # batch kernel: both must give tavik's bits.
+    # batch kernel: both must give tavik's bits where the locations agree.
     space = LegendreSpace(degree, n_t, T)
     c = field(space)
     times = awkward_times(space, count)
-    expected = tavik_values(space, c, times)
-    assert same_bits(space.evaluate(c, times), expected)
-    assert same_bits(space.evaluate(c, times[:5]), expected[:5])
-    assert same_bits(space.evaluate(c[..., None], times)[:, 0], expected)
+    kept = located_as_by_tavik(space, times)
+    assert kept.sum() >= count + (space.n_t if math.frexp(space.h)[0] == 0.5 else 0)
+    expected = tavik_values(space, c, times)[kept]
+    assert same_bits(space.evaluate(c, times)[kept], expected)
+    assert same_bits(space.evaluate(c, times[:5])[kept[:5]], expected[: kept[:5].sum()])
+    assert same_bits(space.evaluate(c[..., None], times)[kept, 0], expected)
 
 
 @pytest.mark.parametrize("components", [(2,), (8,), (9,), (3, 7), (63,)])
@@ -131,7 +145,8 @@ def test_every_component_is_its_own_scalar_field(components, derivative, side):
         single = space.evaluate(flat_c[:, :, j], times[:, 0], derivative=derivative, side=side)
         assert same_bits(flat_r[:, j], single), j
     if not derivative and side == "right":
-        assert same_bits(flat_r[:, -1], tavik_values(space, flat_c[:, :, -1], times[:, 0]))
+        kept = located_as_by_tavik(space, times[:, 0])
+        assert same_bits(flat_r[kept, -1], tavik_values(space, flat_c[:, :, -1], times[kept, 0]))
 
 
 @pytest.mark.parametrize("components", [(1,), (2,), (8,), (63,)])
@@ -169,34 +184,9 @@ def test_left_limits_at_inner_nodes():
 
 
 def locate(space, t):
-    """(interval, xi) by the location rule, in the same double operations."""
-    h = space.h
-    q = t / h
-    c = 0 if not q >= 0 else min(int(q), space.n_t - 1)
-    a = h * c
-    b = h + a
-    u = t + (a + b) * -0.5
-    return c, min(max((u + u) / (b - a), -1.0), 1.0)
-
-
-def test_left_side_follows_the_location_rule():
-    # Only a time that the rule places exactly on an interval start (xi = -1)
-    # moves; a node whose t / h rounds below its index already sits at xi = 1
-    # of the interval on the left, and one just past a start stays there.
-    space = LegendreSpace(1, 10, 1.0)
-    c = field(space)
-    moved = 0
-    for m in range(1, 10):
-        for t in (m * 0.1, m / 10, np.nextafter(m * 0.1, 0), np.nextafter(m * 0.1, 1)):
-            interval, xi = locate(space, t)
-            right, left = space.evaluate(c, [t])[0], space.evaluate(c, [t], side="left")[0]
-            assert right == c[interval, 0] + xi * c[interval, 1]
-            if xi == -1.0:
-                moved += 1
-                assert left == c[interval - 1, 0] + c[interval - 1, 1]
-            else:
-                assert left == right
-    assert moved >= 9
+    """(interval, xi) by the node rule and the location rule."""
+    interval, xi, _ = node_location(space.T, space.n_t, t)
+    return int(interval), float(xi)
 
 
 def exact_derivative(space, coefficients, t):
@@ -227,7 +217,7 @@ def test_derivatives_are_accurate_across_the_interval(degree):
     worst = 0.0
     for t, value in zip(times.tolist(), got.tolist()):
         exact = exact_derivative(space, c, t)
-        interval = min(int(t / space.h), space.n_t - 1)
+        interval = locate(space, t)[0]
         scale = 2 / space.h * float(np.abs(c[interval]) @ slopes)
         worst = max(worst, abs(float(Fraction(value) - exact)) / scale)
     assert worst <= 4 * np.finfo(float).eps, worst
@@ -395,22 +385,23 @@ def test_the_native_layer_checks_what_it_is_given():
     from tavik_arrays import _core
 
     t = np.zeros(4)
+    flags = {"derivative": False, "left": False, "periodic": False}
     with pytest.raises(ValueError):
-        _core.evaluate(2, 4, 1.0, np.zeros((4, 2, 1)), t, np.zeros((4, 1)), False, False)
+        _core.evaluate(2, 4, 1.0, np.zeros((4, 2, 1)), t, np.zeros((4, 1)), **flags)
     with pytest.raises(ValueError):
-        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), t, np.zeros((3, 1)), False, False)
+        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), t, np.zeros((3, 1)), **flags)
     with pytest.raises(ValueError):
-        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), t, t.reshape(4, 1), False, False)
+        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), t, t.reshape(4, 1), **flags)
     with pytest.raises(ValueError):
-        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), misaligned(t), np.zeros((4, 1)), False, False)
+        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), misaligned(t), np.zeros((4, 1)), **flags)
     with pytest.raises(TypeError):
-        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), t[::2], np.zeros((2, 1)), False, False)
+        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), t[::2], np.zeros((2, 1)), **flags)
     with pytest.raises(TypeError):
-        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1), np.float32), t, np.zeros((4, 1)), False, False)
+        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1), np.float32), t, np.zeros((4, 1)), **flags)
     with pytest.raises(ValueError):
-        _core.basis_rows(2, 0, 1.0, t, np.zeros((4, 3)), np.zeros((4, 3), np.int64), False, False)
+        _core.basis_rows(2, 0, 1.0, t, np.zeros((4, 3)), np.zeros((4, 3), np.int64), **flags)
     with pytest.raises(ValueError):
-        _core.basis_rows(2**31, 1, 1.0, t[:0], np.zeros((0, 2**31 + 1)), np.zeros((0, 2**31 + 1), np.int32), False, False)
+        _core.basis_rows(2**31, 1, 1.0, t[:0], np.zeros((0, 2**31 + 1)), np.zeros((0, 2**31 + 1), np.int32), **flags)
 
 
 # ---------------------------------------------------------------- threads and workers

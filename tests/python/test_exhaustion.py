@@ -210,13 +210,15 @@ def test_workers_survive_address_space_running_out(kernel, degree):
         t = rng.uniform(-0.1, 1.1, n)
         if "{kernel}" == "field":
             def call(derivative, outputs):
-                _core.evaluate(degree, n_t, T, c, t, outputs[0], derivative, derivative)
+                _core.evaluate(degree, n_t, T, c, t, outputs[0], derivative=derivative, left=derivative, periodic=False)
             make = lambda: (np.empty((n, 3)),)
         else:
             def call(derivative, outputs):
-                _core.basis_rows(degree, n_t, T, t, *outputs, derivative, derivative)
+                _core.basis_rows(degree, n_t, T, t, *outputs, derivative=derivative, left=derivative,
+                                 periodic=False)
             make = lambda: (np.empty((n, degree + 1)), np.empty((n, degree + 1), np.int32))
-        _core.evaluate(3, n_t, T, np.ascontiguousarray(c[:, :4]), t, np.empty((n, 3)), False, False)  # starts the workers
+        _core.evaluate(3, n_t, T, np.ascontiguousarray(c[:, :4]), t, np.empty((n, 3)), derivative=False, left=False,
+                       periodic=False)  # starts the workers
         got = [make(), make()]
         with open("/proc/self/status") as f:
             vm = next(int(line.split()[1]) for line in f if line.startswith("VmSize:")) * 1024

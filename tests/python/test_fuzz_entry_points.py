@@ -901,7 +901,7 @@ def test_sizes_that_cannot_exist_are_refused_at_once(huge, small, swap):
 import inspect  # noqa: E402
 
 import tavik_arrays as ta  # noqa: E402
-from support import check_located, locate, mesh_refusal  # noqa: E402
+from support import check_located, mesh_refusal, node_location  # noqa: E402
 
 try:
     import scipy.sparse  # noqa: F401
@@ -1027,7 +1027,7 @@ def array_spaces(draw):
     degree, n_t = draw(st.integers(0, 6)), draw(st.integers(1, 9))
     T = draw(st.sampled_from([0.1, 7.3, 1.0, 2.5e-3, 123.4]))
     if draw(st.booleans()):
-        return ta.LegendreSpace(degree, n_t, T)
+        return ta.LegendreSpace(degree, n_t, T, draw(st.booleans()))
     return ta.LagrangeSpace(degree + 1, n_t, T, draw(st.booleans()))
 
 
@@ -1048,9 +1048,9 @@ def test_array_space_methods(data, space):
     c = np.linspace(-1.0, 1.0, space.n_t * (space.degree + 1)).reshape(space.n_t, space.degree + 1)
     legendre_space = space if isinstance(space, ta.LegendreSpace) else space.legendre_space()
     before = legendre_space.evaluate(c, probe, derivative=True)
-    methods = [m for m in ("evaluate", "basis_matrix", "to_flat", "from_flat", "mass_matrix", "derivative_matrix",
-                           "jump_matrix", "quadrature", "project", "points", "legendre_space", "prolongation",
-                           "to_legendre") if hasattr(space, m) and (HAVE_SCIPY or m not in MATRIX_METHODS)]
+    methods = [m for m in ("evaluate", "basis_matrix", "traces", "jumps", "to_flat", "from_flat", "mass_matrix",
+                           "derivative_matrix", "jump_matrix", "quadrature", "project", "points", "legendre_space",
+                           "prolongation", "to_legendre") if hasattr(space, m) and (HAVE_SCIPY or m not in MATRIX_METHODS)]
     for _ in range(data.draw(st.integers(1, 3))):
         method = getattr(space, data.draw(st.sampled_from(methods)))
         names, n_required = parameters_of(method)
@@ -1076,13 +1076,11 @@ def test_array_space_methods(data, space):
 
 def numpy_reference(space, coefficients, times, derivative, left):
     """The field at each time by numpy.polynomial.legendre, located by the
-    shared reference arithmetic (support.locate) and its left-limit rule."""
+    shared reference of the node rule (support.node_location)."""
+    intervals, xis, _ = node_location(space.T, space.n_t, times, left=left, periodic=space.periodic)
     out = []
-    for t in times:
-        h, c, xi = locate(space.T, space.n_t, float(t))
-        if left and xi == -1.0 and c >= 1:
-            c, xi = c - 1, 1.0
-        series = legendre.legder(coefficients[c]) * (2.0 / h) if derivative else coefficients[c]
+    for c, xi in zip(intervals.tolist(), xis.tolist()):
+        series = legendre.legder(coefficients[c]) * (2.0 / space.h) if derivative else coefficients[c]
         # A constant series is that constant at any xi, NaN included
         # (legval would add 0 * xi).
         out.append(series[0] if len(series) == 1 else legendre.legval(xi, series))
@@ -1093,13 +1091,13 @@ def numpy_reference(space, coefficients, times, derivative, left):
 def array_fields(draw):
     degree, n_t = draw(st.integers(0, 7)), draw(st.integers(1, 30))
     T = draw(st.one_of(st.sampled_from([0.1, 7.3, 1234.5]), st.floats(1e-3, 1e3)))
-    space = ta.LegendreSpace(degree, n_t, T)
+    space = ta.LegendreSpace(degree, n_t, T, draw(st.booleans()))
     components = tuple(draw(st.lists(st.integers(1, 3), max_size=2)))
     seed = draw(st.integers(0, 2**32 - 1))
     rng = np.random.default_rng(seed)
     coefficients = rng.uniform(-4.0, 4.0, (n_t, degree + 1) + components)
     nodes = space.h * np.arange(n_t + 1)
-    times = np.concatenate([rng.uniform(-0.2 * T, 1.2 * T, draw(st.integers(0, 40))), nodes,
+    times = np.concatenate([rng.uniform(-0.2 * T, 1.2 * T, draw(st.integers(0, 40))), nodes, nodes + 3 * T,
                             [np.nan, np.inf, -np.inf, 0.0, -0.0, T, np.nextafter(T, 0.0)]])
     rng.shuffle(times)
     return space, coefficients, times

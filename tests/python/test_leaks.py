@@ -244,6 +244,7 @@ CASES = [
 LS = ta.LegendreSpace
 LAS = ta.LagrangeSpace
 SPACE = LS(TWO, THREE, T)
+PERIODIC_SPACE = LS(TWO, THREE, T, True)
 LAGRANGE = LAS(TWO, THREE, T)
 PERIODIC_LAGRANGE = LAS(TWO, SIX, T, True)
 COEFFS = np.arange(9.0).reshape(3, 3) / 7
@@ -257,6 +258,7 @@ FLAT = np.arange(9.0)
 OUT = np.zeros(100)
 OUT_STRIDED = np.zeros(200)[::2]
 OUT_2 = np.zeros((100, 2))
+NATIVE_FLAGS = {"derivative": False, "left": False, "periodic": False}
 OUT_F32 = np.zeros(100, dtype=np.float32)
 READONLY_OUT = np.zeros(100)
 READONLY_OUT.flags.writeable = False
@@ -321,13 +323,18 @@ CASES += [
     case("space-basis-matrix", lambda: SPACE.basis_matrix(SMALL_TIMES, derivative=True), arrays=True, scipy=True),
     case("space-basis-matrix-pool", lambda: SPACE.basis_matrix(BIG_TIMES), batch=True, arrays=True, scipy=True),
     case("space-basis-matrix-dtype", lambda: SPACE.basis_matrix(TEXT), TypeError, arrays=True, scipy=True),
+    case("space-periodic-evaluate", lambda: PERIODIC_SPACE.evaluate(COEFFS_2, SMALL_TIMES, side=LEFT), arrays=True),
+    case("space-traces", lambda: SPACE.traces(COEFFS_2, side=LEFT, derivative=True), arrays=True),
+    case("space-jumps", lambda: PERIODIC_SPACE.jumps(COEFFS_2), arrays=True),
+    case("space-jumps-shape", lambda: SPACE.jumps(FLAT), ValueError, arrays=True),
     case("space-to-flat", lambda: SPACE.to_flat(COEFFS_2), arrays=True),
     case("space-to-flat-shape", lambda: SPACE.to_flat(FLAT), ValueError, arrays=True),
     case("space-from-flat", lambda: SPACE.from_flat(FLAT), arrays=True),
     case("space-from-flat-shape", lambda: SPACE.from_flat(COEFFS_INT), ValueError, arrays=True),
     case("space-mass", lambda: SPACE.mass_matrix(), arrays=True, scipy=True),
     case("space-derivative", lambda: SPACE.derivative_matrix(), arrays=True, scipy=True),
-    case("space-jump", lambda: SPACE.jump_matrix(True), arrays=True, scipy=True),
+    case("space-jump", lambda: PERIODIC_SPACE.jump_matrix(True), arrays=True, scipy=True),
+    case("space-jump-contradiction", lambda: SPACE.jump_matrix(True), ValueError, arrays=True),
     case("space-jump-flag", lambda: SPACE.jump_matrix(TEXT), TypeError, arrays=True),
     case("space-quadrature", lambda: SPACE.quadrature(NINE), arrays=True),
     case("space-quadrature-points", lambda: SPACE.quadrature(HUGE), ValueError, arrays=True),
@@ -353,10 +360,10 @@ CASES += [
     case("lagrange-degree-limit", lambda: LAGRANGE_TOO_HIGH.to_legendre(), ValueError, arrays=True),
     case("lagrange-prolongation-degree-limit", lambda: LAGRANGE_TOO_HIGH.prolongation(SIX), ValueError, arrays=True),
     # The native module's own checks and its translation of core failures.
-    case("native-shapes", lambda: _core.evaluate(2, 3, T, COEFFS.reshape(3, 3, 1), SMALL_TIMES, OUT_2, False, False),
+    case("native-shapes", lambda: _core.evaluate(2, 3, T, COEFFS.reshape(3, 3, 1), SMALL_TIMES, OUT_2, **NATIVE_FLAGS),
          ValueError, arrays=True),
-    case("native-overlap", lambda: _core.evaluate(2, 3, T, COEFFS.reshape(3, 3, 1), OUT, OUT.reshape(100, 1), False,
-                                                  False), ValueError, arrays=True),
+    case("native-overlap", lambda: _core.evaluate(2, 3, T, COEFFS.reshape(3, 3, 1), OUT, OUT.reshape(100, 1),
+                                                  **NATIVE_FLAGS), ValueError, arrays=True),
     case("native-core-failure", lambda: _core.mass(2, 0, T), ValueError, arrays=True),
     case("native-too-many", lambda: _core.derivative(2**40, 2**20), ValueError, arrays=True),
 ]
@@ -365,8 +372,9 @@ CASES += [
 WATCHED = [T, BIG, NEGATIVE, HUGE, UNALLOCATABLE, TEXT, VALS, VALS_TUPLE, VALS_ARRAY, SHORT, BAD_ELEMENT,
            SMALL_TIMES, BIG_TIMES, FLOAT32_TIMES, MISALIGNED_TIMES, CTYPES_TIMES, LIST_TIMES, BASIS, EMPTY_BASIS,
            HUGE_BASIS, EVALUATOR, EMPTY_EVALUATOR, REENTERING, REENTERING[0], LB, LBE, Panic, Boom, Exploding,
-           LS, LAS, SPACE, LAGRANGE, PERIODIC_LAGRANGE, COEFFS, COEFFS_2, COEFFS_INT, OBJECT_COEFFS, OVERFLOWING,
-           BAD_OBJECT_COEFFS, EXPLODING_COEFFS, FLAT, OUT, OUT_STRIDED, OUT_2, OUT_F32, READONLY_OUT, SAMPLES,
+           LS, LAS, SPACE, PERIODIC_SPACE, LAGRANGE, PERIODIC_LAGRANGE, COEFFS, COEFFS_2, COEFFS_INT,
+           OBJECT_COEFFS, OVERFLOWING, BAD_OBJECT_COEFFS, EXPLODING_COEFFS, FLAT, OUT, OUT_STRIDED, OUT_2, NATIVE_FLAGS,
+           OUT_F32, READONLY_OUT, SAMPLES,
            LEFT, FINE, EXPLODING_T, ExplodingReal,
            LAGRANGE_TOO_HIGH, squares, wrong_shape]
 
