@@ -6,5 +6,22 @@ picklable objects; the numerical core is the one behind :mod:`tavik`.
 
 from ._lagrange import LagrangeSpace
 from ._legendre import LegendreSpace
+from ._stepping import (
+    DGStepper,
+    IntervalMatrices,
+    column_ordering,
+    dg_solve,
+    interval_matrices,
+    space_time_system,
+)
 
-__all__ = ["LagrangeSpace", "LegendreSpace"]
+__all__ = [
+    "DGStepper",
+    "IntervalMatrices",
+    "LagrangeSpace",
+    "LegendreSpace",
+    "column_ordering",
+    "dg_solve",
+    "interval_matrices",
+    "space_time_system",
+]

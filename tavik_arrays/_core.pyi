@@ -2,6 +2,7 @@
 Native kernels of tavik_arrays (private; use the tavik_arrays package).
 """
 
+from collections.abc import Sequence
 from typing import Annotated, overload
 
 import numpy
@@ -51,3 +52,18 @@ def unlimited_lagrange_to_legendre(degree: int, projection: bool) -> Annotated[N
 
 def lagrange_points(degree: int, n_t: int, T: float, periodic: bool) -> Annotated[NDArray[numpy.float64], dict(shape=(None,))]:
     """Nodal points of the Lagrange basis, as tavik.get_lagrange_points."""
+
+class RealFactors:
+    def __init__(self, arg0: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg1: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], arg2: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg3: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg4: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], arg5: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg6: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg7: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg8: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], arg9: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], /) -> None:
+        """
+        Lower (by rows, diagonal last), upper (by rows, diagonal first), their inverse diagonals, the input and output permutations; checked once.
+        """
+
+class ComplexFactors:
+    def __init__(self, arg0: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg1: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], arg2: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], arg3: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg4: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], arg5: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], arg6: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], arg7: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], arg8: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], arg9: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], /) -> None:
+        """As RealFactors, complex."""
+
+def march_decoupled(M_indptr: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], M_indices: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], M_data: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], real_shifts: Sequence[tuple[RealFactors, Annotated[NDArray[numpy.float64], dict(shape=(None, None), order='C', device='cpu')], complex, complex]], complex_shifts: Sequence[tuple[ComplexFactors, Annotated[NDArray[numpy.complex128], dict(shape=(None, None), order='C', device='cpu')], complex, complex]], end: Annotated[NDArray[numpy.float64], dict(shape=(None, None), order='C', device='cpu')], count: int, concurrent: bool) -> None:
+    """
+    The decoupled dG interval loop over LU factors of the shifted systems; work arrays overwritten with the solutions, end with the last end value.
+    """

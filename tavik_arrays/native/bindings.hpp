@@ -6,3 +6,4 @@
 
 void bind_evaluation(nanobind::module_& m);
 void bind_matrices(nanobind::module_& m);
+void bind_stepping(nanobind::module_& m);

@@ -9,4 +9,5 @@ NB_MODULE(_core, m) {
     m.doc() = "Native kernels of tavik_arrays (private; use the tavik_arrays package).";
     bind_evaluation(m);
     bind_matrices(m);
+    bind_stepping(m);
 }

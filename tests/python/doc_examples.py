@@ -22,7 +22,7 @@ import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-DOCUMENTS = ["README.md", "docs/guide.md", "docs/arrays.md", "docs/arrays_dg.md"]
+DOCUMENTS = ["README.md", "docs/guide.md", "docs/arrays.md", "docs/arrays_dg.md", "docs/stepping.md"]
 
 FENCE = re.compile(r"^```(?P<lang>[\w-]*)[ \t]*\n(?P<body>.*?)^```[ \t]*$", re.M | re.S)
 IMPORT = re.compile(r"^\s*(?:>>> )?(?:import|from)\s+(\w+)", re.M)
