@@ -9,10 +9,12 @@
 // its own when asked: the shifts of one interval are independent) and sums
 // the end value in a fixed order, so the bits do not depend on the threads.
 // All checks happen before the loop; the loop neither allocates nor throws.
+#include <atomic>
 #include <barrier>
 #include <complex>
 #include <cstdint>
 #include <memory>
+#include <system_error>
 #include <thread>
 #include <tuple>
 #include <type_traits>
@@ -138,15 +140,22 @@ private:
 
 using Index64 = Array<const std::int64_t, 1>;
 using Index32 = Array<const std::int32_t, 1>;
+using Indices64 = std::vector<std::int64_t>;
+using Indices32 = std::vector<std::int32_t>;
 
-void check_triangular(const Index64& indptr, const Index32& indices, std::size_t n, std::size_t nnz, bool lower) {
-    require(indptr.shape(0) == n + 1 && indptr.data()[0] == 0 && static_cast<std::size_t>(indptr.data()[n]) == nnz,
+template <class T, class A>
+std::vector<T> owned(const A& array) {
+    return std::vector<T>(array.data(), array.data() + array.shape(0));
+}
+
+void check_triangular(const Indices64& indptr, const Indices32& indices, std::size_t n, bool lower) {
+    require(indptr.size() == n + 1 && indptr[0] == 0 && static_cast<std::size_t>(indptr[n]) == indices.size(),
             "factor: indptr does not match");
     for (std::size_t j = 0; j < n; ++j) {
-        const std::int64_t a = indptr.data()[j], b = indptr.data()[j + 1];
-        require(a < b, "factor: a row without its diagonal");
+        const std::int64_t a = indptr[j], b = indptr[j + 1];
+        require(a < b && b <= indptr[n], "factor: a row without its diagonal");
         for (std::int64_t p = a; p < b; ++p) {
-            const std::int32_t i = indices.data()[p];
+            const std::int32_t i = indices[p];
             const bool diagonal = lower ? p == b - 1 : p == a;
             require(diagonal ? i == static_cast<std::int32_t>(j)
                              : (lower ? i >= 0 && i < static_cast<std::int32_t>(j)
@@ -156,42 +165,47 @@ void check_triangular(const Index64& indptr, const Index32& indices, std::size_t
     }
 }
 
-void check_permutation(const Index32& perm, std::size_t n) {
-    require(perm.shape(0) == n, "factor: permutation of the wrong size");
+void check_permutation(const Indices32& perm, std::size_t n) {
+    require(perm.size() == n, "factor: permutation of the wrong size");
     std::vector<char> seen(n, 0);
     for (std::size_t i = 0; i < n; ++i) {
-        const std::int32_t v = perm.data()[i];
+        const std::int32_t v = perm[i];
         require(v >= 0 && static_cast<std::size_t>(v) < n && !seen[v], "factor: not a permutation");
         seen[v] = 1;
     }
 }
 
 // One shifted system's factors, B = P_out^T Lo Up P_in^T, checked once when
-// made; the Python layer keeps them, read-only, for every march.
+// made. Every index is copied into arrays of the object's own, so nothing a
+// caller does to the arrays it passed can move an access out of bounds
+// later; the values are read where they are (changing them changes results,
+// never addresses), with their sizes checked here.
 template <class S>
 struct TriangularFactors {
     TriangularFactors(Index64 Lp_, Index32 Li_, Array<const S, 1> Lx_, Index64 Up_, Index32 Ui_, Array<const S, 1> Ux_,
                       Array<const S, 1> lower_inverse_, Array<const S, 1> upper_inverse_, Index32 in_perm_,
                       Index32 out_perm_)
-        : n(lower_inverse_.shape(0)), Lp(Lp_), Li(Li_), Lx(Lx_), Up(Up_), Ui(Ui_), Ux(Ux_),
-          lower_inverse(lower_inverse_), upper_inverse(upper_inverse_), in_perm(in_perm_), out_perm(out_perm_) {
-        require(Li.shape(0) == Lx.shape(0) && Ui.shape(0) == Ux.shape(0) && upper_inverse.shape(0) == n,
+        : n(lower_inverse_.shape(0)), Lp(owned<std::int64_t>(Lp_)), Li(owned<std::int32_t>(Li_)), Lx(Lx_),
+          Up(owned<std::int64_t>(Up_)), Ui(owned<std::int32_t>(Ui_)), Ux(Ux_), lower_inverse(lower_inverse_),
+          upper_inverse(upper_inverse_), in_perm(owned<std::int32_t>(in_perm_)),
+          out_perm(owned<std::int32_t>(out_perm_)) {
+        require(Li.size() == Lx.shape(0) && Ui.size() == Ux.shape(0) && upper_inverse.shape(0) == n,
                 "factor: sizes differ");
-        check_triangular(Lp, Li, n, Li.shape(0), true);
-        check_triangular(Up, Ui, n, Ui.shape(0), false);
+        check_triangular(Lp, Li, n, true);
+        check_triangular(Up, Ui, n, false);
         check_permutation(in_perm, n);
         check_permutation(out_perm, n);
     }
 
     std::size_t n;
-    Index64 Lp;
-    Index32 Li;
+    Indices64 Lp;
+    Indices32 Li;
     Array<const S, 1> Lx;
-    Index64 Up;
-    Index32 Ui;
+    Indices64 Up;
+    Indices32 Ui;
     Array<const S, 1> Ux;
     Array<const S, 1> lower_inverse, upper_inverse;
-    Index32 in_perm, out_perm;
+    Indices32 in_perm, out_perm;
 };
 
 template <class S>
@@ -229,15 +243,16 @@ std::unique_ptr<Shift> make_shift(Task<S>& task, std::size_t n, std::size_t m, s
 void march(Index64 M_indptr, Index32 M_indices, Array<const double, 1> M_data, std::vector<Task<double>> real_shifts,
            std::vector<Task<complex>> complex_shifts, Array<double, 2> end, std::size_t count, bool concurrent) {
     const std::size_t n = end.shape(0), m = end.shape(1);
-    require(M_indptr.shape(0) == n + 1 && M_indptr.data()[0] == 0 &&
-                static_cast<std::size_t>(M_indptr.data()[n]) == M_indices.shape(0) &&
-                M_indices.shape(0) == M_data.shape(0),
+    // M's structure is copied: another thread may change the caller's
+    // arrays while the loop runs without the interpreter lock.
+    const Indices64 Mp_owned = owned<std::int64_t>(M_indptr);
+    const Indices32 Mi_owned = owned<std::int32_t>(M_indices);
+    require(Mp_owned.size() == n + 1 && Mp_owned[0] == 0 && static_cast<std::size_t>(Mp_owned[n]) == Mi_owned.size() &&
+                Mi_owned.size() == M_data.shape(0),
             "M: indptr does not match");
-    for (std::size_t r = 0; r < n; ++r) {
-        require(M_indptr.data()[r] <= M_indptr.data()[r + 1], "M: indptr decreases");
-    }
-    for (std::size_t p = 0; p < M_indices.shape(0); ++p) {
-        require(M_indices.data()[p] >= 0 && static_cast<std::size_t>(M_indices.data()[p]) < n, "M: column out of range");
+    for (std::size_t r = 0; r < n; ++r) require(Mp_owned[r] <= Mp_owned[r + 1], "M: indptr decreases");
+    for (const std::int32_t column : Mi_owned) {
+        require(column >= 0 && static_cast<std::size_t>(column) < n, "M: column out of range");
     }
     std::vector<std::unique_ptr<Shift>> shifts;
     for (auto& f : real_shifts) shifts.push_back(make_shift<double>(f, n, m, count));
@@ -246,8 +261,8 @@ void march(Index64 M_indptr, Index32 M_indices, Array<const double, 1> M_data, s
     require(s >= 1, "no shifts");
     std::vector<double> Mu(n * m), parts(s * n * m);
     double* e = end.data();
-    const std::int64_t* Mp = M_indptr.data();
-    const std::int32_t* Mi = M_indices.data();
+    const std::int64_t* Mp = Mp_owned.data();
+    const std::int32_t* Mi = Mi_owned.data();
     const double* Mx = M_data.data();
 
     nb::gil_scoped_release unlocked;
@@ -268,27 +283,46 @@ void march(Index64 M_indptr, Index32 M_indices, Array<const double, 1> M_data, s
             e[i] = sum;
         }
     };
-    if (!concurrent || s == 1) {
+    auto run_in_turn = [&] {
         for (std::size_t t = 0; t < count; ++t) {
             multiply();
             for (std::size_t j = 0; j < s; ++j) shifts[j]->step(t, Mu.data(), parts.data() + j * n * m);
             gather();
         }
+    };
+    if (!concurrent || s == 1) {
+        run_in_turn();
         return;
     }
     // Two phases per interval: M u_prev is ready; every part is written.
+    // Workers wait at a gate until all of them exist: if one cannot be
+    // started, the others leave without touching the barrier and the loop
+    // runs in turn.
     std::barrier sync(static_cast<std::ptrdiff_t>(s));
+    std::atomic<int> gate{0};  // 0 waiting, 1 go, -1 leave
     std::vector<std::jthread> workers;
     workers.reserve(s - 1);
-    for (std::size_t j = 1; j < s; ++j) {
-        workers.emplace_back([&, j] {
-            for (std::size_t t = 0; t < count; ++t) {
-                sync.arrive_and_wait();
-                shifts[j]->step(t, Mu.data(), parts.data() + j * n * m);
-                sync.arrive_and_wait();
-            }
-        });
+    try {
+        for (std::size_t j = 1; j < s; ++j) {
+            workers.emplace_back([&, j] {
+                gate.wait(0);
+                if (gate.load() < 0) return;
+                for (std::size_t t = 0; t < count; ++t) {
+                    sync.arrive_and_wait();
+                    shifts[j]->step(t, Mu.data(), parts.data() + j * n * m);
+                    sync.arrive_and_wait();
+                }
+            });
+        }
+    } catch (const std::system_error&) {
+        gate.store(-1);
+        gate.notify_all();
+        workers.clear();  // joins the ones that started
+        run_in_turn();
+        return;
     }
+    gate.store(1);
+    gate.notify_all();
     for (std::size_t t = 0; t < count; ++t) {
         multiply();
         sync.arrive_and_wait();
