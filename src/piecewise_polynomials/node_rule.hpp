@@ -26,6 +26,9 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <type_traits>
+
+#include <immintrin.h>
 
 #include "piecewise_polynomials/simd_lanes.hpp"
 #include "piecewise_polynomials/uniform_mesh.hpp"
@@ -146,6 +149,38 @@ template <class M>
     }
 }
 
+// Whether every lane of x is below `limit` (false for NaN lanes). In the
+// translation units compiled for one instruction set, by its compare-to-mask
+// instructions; elsewhere (lanes in functions with a target attribute) by
+// the generic mask reduction.
+template <class L>
+[[gnu::always_inline]] inline bool all_lanes_below(const L& x, double limit) noexcept {
+    if constexpr (kIsLanePack<L>) {
+        using Part = std::remove_cvref_t<decltype(x.part[0])>;
+#if defined(__AVX512F__)
+        if constexpr (kLaneCount<Part> == 8) {
+            const __m512d bound = _mm512_set1_pd(limit);
+            __mmask8 below = 0xff;
+            for (int k = 0; k < kPartsOf<L>; ++k) {
+                below &= _mm512_cmp_pd_mask(reinterpret_cast<__m512d>(x.part[k]), bound, _CMP_LT_OQ);
+            }
+            return below == 0xff;
+        }
+#endif
+#if defined(__AVX__)
+        if constexpr (kLaneCount<Part> == 4) {
+            const __m256d bound = _mm256_set1_pd(limit);
+            __m256d below = _mm256_cmp_pd(reinterpret_cast<__m256d>(x.part[0]), bound, _CMP_LT_OQ);
+            for (int k = 1; k < kPartsOf<L>; ++k) {
+                below = _mm256_and_pd(below, _mm256_cmp_pd(reinterpret_cast<__m256d>(x.part[k]), bound, _CMP_LT_OQ));
+            }
+            return _mm256_movemask_pd(below) == 0xf;
+        }
+#endif
+    }
+    return all_lanes(x < limit);
+}
+
 namespace {
 
 // The lanes of a block that are not clear of the nodes, by the full rule:
@@ -185,9 +220,12 @@ template <class L>
                                                                         L t) noexcept {
     const RawLaneLocation<L> raw = locate_lanes_unclamped<L, kScalarLane<L>>(rule.h, rule.n_t, narrow, t);
     LaneLocation<L> loc{raw.interval, raw.xi};
-    auto clear = abs_lanes(raw.quotient - raw.interval_as_double - 0.5) < rule.interior;
-    if (rule.periodic) clear = clear & ((t >= 0.0) & (rule.T >= t));
-    if (all_lanes(clear)) [[likely]] {
+    const L off_centre = abs_lanes(raw.quotient - raw.interval_as_double - 0.5);
+    auto clear = off_centre < rule.interior;
+    if (rule.periodic) {
+        clear = clear & ((t >= 0.0) & (rule.T >= t));
+        if (all_lanes(clear)) return loc;
+    } else if (all_lanes_below(off_centre, rule.interior)) [[likely]] {
         return loc;
     }
     if constexpr (kScalarLane<L>) {
