@@ -155,8 +155,10 @@ template <class M>
 // the generic mask reduction.
 template <class L>
 [[gnu::always_inline]] inline bool all_lanes_below(const L& x, double limit) noexcept {
+#if defined(__AVX512F__) || defined(__AVX__)
     if constexpr (kIsLanePack<L>) {
         using Part = std::remove_cvref_t<decltype(x.part[0])>;
+#endif
 #if defined(__AVX512F__)
         if constexpr (kLaneCount<Part> == 8) {
             const __m512d bound = _mm512_set1_pd(limit);
@@ -177,7 +179,9 @@ template <class L>
             return _mm256_movemask_pd(below) == 0xf;
         }
 #endif
+#if defined(__AVX512F__) || defined(__AVX__)
     }
+#endif
     return all_lanes(x < limit);
 }
 
