@@ -34,7 +34,7 @@ inline constexpr char kBasisRowsSize[] = "basis rows: values and columns must ho
 inline constexpr char kBasisRowsNarrowColumns[] = "basis rows: n_t * (degree + 1) does not fit 32-bit columns";
 
 // ---- test-only controls
-inline constexpr char kForcedIsaUnsupported[] = "force_batch_isa: this processor cannot run that instruction set";
+inline constexpr char kForcedInstructionSetUnsupported[] = "force_instruction_set: this processor cannot run that instruction set";
 
 // ---- Lagrange basis, prolongation and transformation
 inline constexpr char kPeriodicDegree[] = "Periodic Lagrange bases require polynomial degree at least 1";

@@ -19,7 +19,7 @@ import pathlib
 import re
 import sys
 
-OURS = re.compile(r"tavik|/src/(python_module|piecewise_polynomials|sparse_matrix_tools)/|/src/\w+\.(cpp|hpp)")
+OURS = re.compile(r"tavik|/src/(\w+/)*\w+\.(cpp|hpp)")
 LEAK_HEADER = re.compile(r"^(Direct|Indirect) leak of (\d+) byte\(s\) in (\d+) object\(s\) allocated from:", re.M)
 FATAL = re.compile(r"ERROR: AddressSanitizer|runtime error:|ERROR: UndefinedBehaviorSanitizer")
 

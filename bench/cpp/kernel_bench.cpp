@@ -36,11 +36,11 @@
 #include <vector>
 
 
-#include "piecewise_polynomials/legendre_basis.hpp"
-#include "piecewise_polynomials/legendre_batch_kernels.hpp"
-#include "piecewise_polynomials/simd_lanes.hpp"
-#include "piecewise_polynomials/uniform_mesh.hpp"
-#include "piecewise_polynomials/worker_pool.hpp"
+#include "bases/legendre_basis.hpp"
+#include "kernels/kernels.hpp"
+#include "kernels/simd_lanes.hpp"
+#include "formulas/uniform_mesh.hpp"
+#include "parallel/worker_pool.hpp"
 
 namespace {
 
@@ -139,27 +139,27 @@ void Batch2048Sequential(benchmark::State& state) {
 
 // ---------------------------------------------------------------- kernels
 
-namespace internals = tavik::batch_kernel_internals;
-using tavik::BatchIsa;
+namespace internals = tavik::kernel_internals;
+using tavik::InstructionSet;
 
 // Forces the instruction set for one benchmark; skips it where the
 // processor lacks the set.
 class ForcedIsa {
 public:
-    ForcedIsa(benchmark::State& state, std::int64_t isa) : isa_(static_cast<BatchIsa>(isa)) {
-        const auto isas = internals::supported_isas();
+    ForcedIsa(benchmark::State& state, std::int64_t isa) : isa_(static_cast<InstructionSet>(isa)) {
+        const auto isas = internals::supported_instruction_sets();
         supported_ = std::find(isas.begin(), isas.end(), isa_) != isas.end();
         if (supported_) {
-            internals::force_batch_isa(isa_);
+            internals::force_instruction_set(isa_);
         } else {
             state.SkipWithMessage("the processor lacks this instruction set");
         }
     }
-    ~ForcedIsa() { internals::force_batch_isa(std::nullopt); }
+    ~ForcedIsa() { internals::force_instruction_set(std::nullopt); }
     bool supported() const { return supported_; }
 
 private:
-    BatchIsa isa_;
+    InstructionSet isa_;
     bool supported_ = false;
 };
 
@@ -211,15 +211,15 @@ template <class L, int Degree, bool Derivative>
 
 template <int Degree, bool Derivative>
 [[gnu::target("avx512f")]] void division_chain_avx512f(const double* t, double* out, std::size_t n, double h) {
-    division_chain<tavik::BatchLanes<BatchIsa::avx512f>::type, Degree, Derivative>(t, out, n, h);
+    division_chain<tavik::BatchLanes<InstructionSet::avx512f>::type, Degree, Derivative>(t, out, n, h);
 }
 template <int Degree, bool Derivative>
 [[gnu::target("avx2")]] void division_chain_avx2(const double* t, double* out, std::size_t n, double h) {
-    division_chain<tavik::BatchLanes<BatchIsa::avx2>::type, Degree, Derivative>(t, out, n, h);
+    division_chain<tavik::BatchLanes<InstructionSet::avx2>::type, Degree, Derivative>(t, out, n, h);
 }
 template <int Degree, bool Derivative>
 void division_chain_sse2(const double* t, double* out, std::size_t n, double h) {
-    division_chain<tavik::BatchLanes<BatchIsa::sse2>::type, Degree, Derivative>(t, out, n, h);
+    division_chain<tavik::BatchLanes<InstructionSet::sse2>::type, Degree, Derivative>(t, out, n, h);
 }
 
 template <int Degree, bool Derivative>
@@ -227,8 +227,8 @@ void DivisionFloor(benchmark::State& state) {
     const Problem& p = problem(Degree);
     const ForcedIsa isa(state, state.range(0));
     if (!isa.supported()) return;
-    const auto chain = tavik::active_isa() == BatchIsa::avx512f ? &division_chain_avx512f<Degree, Derivative>
-                       : tavik::active_isa() == BatchIsa::avx2  ? &division_chain_avx2<Degree, Derivative>
+    const auto chain = tavik::active_instruction_set() == InstructionSet::avx512f ? &division_chain_avx512f<Degree, Derivative>
+                       : tavik::active_instruction_set() == InstructionSet::avx2  ? &division_chain_avx2<Degree, Derivative>
                                                                     : &division_chain_sse2<Degree, Derivative>;
     const double h = tavik::mesh_interval_length(p.basis.T(), p.basis.n_t());
     std::vector<double> out(p.times.size());

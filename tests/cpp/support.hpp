@@ -16,9 +16,11 @@
 
 #include "fatal_error.hpp"
 #include "messages.hpp"
-#include "piecewise_polynomials/legendre_batch_kernels.hpp"
-#include "piecewise_polynomials/uniform_mesh.hpp"
-#include "sparse_matrix_tools/sparse_matrix.hpp"
+#include "bases/legendre_basis.hpp"
+#include "bases/legendre_field.hpp"
+#include "kernels/kernels.hpp"
+#include "formulas/uniform_mesh.hpp"
+#include "sparse/sparse_matrix.hpp"
 
 // Defined when AddressSanitizer instruments this build: it aborts on a failed
 // operator new instead of throwing, and LeakSanitizer reports what a forked
@@ -41,6 +43,9 @@ inline constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max
 inline constexpr double inf = std::numeric_limits<double>::infinity();
 inline constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
+// The array interface's space with the mesh of a LegendreBasis.
+inline FieldSpace space_of(const LegendreBasis& basis) { return {basis.degree(), basis.n_t(), basis.T()}; }
+
 // The one rule by which tests compare doubles: equal bit patterns (so -0.0
 // differs from 0.0), except that any NaN matches any NaN -- the sign and
 // payload of a NaN computed from NaN operands depend on operand order, which
@@ -56,12 +61,11 @@ inline bool same(double a, double b) {
 // too; tests put SCOPED_TRACE(name) in f.
 template <class F>
 void for_each_instruction_set(F&& f) {
-    static constexpr const char* kNames[] = {"SSE2", "AVX2", "AVX-512F"};
-    for (const BatchIsa isa : batch_kernel_internals::supported_isas()) {
-        batch_kernel_internals::force_batch_isa(isa);
-        f(kNames[static_cast<int>(isa)]);
+    for (const InstructionSet set : kernel_internals::supported_instruction_sets()) {
+        kernel_internals::force_instruction_set(set);
+        f(name_of(set));
     }
-    batch_kernel_internals::force_batch_isa(std::nullopt);
+    kernel_internals::force_instruction_set(std::nullopt);
 }
 
 // Where the array interface places a time, written out plainly from its

@@ -27,19 +27,18 @@
 #include <vector>
 
 #include "fatal_error.hpp"
-#include "piecewise_polynomials/legendre_basis.hpp"
-#include "piecewise_polynomials/legendre_batch_kernels.hpp"
-#include "piecewise_polynomials/processor_count.hpp"
-#include "piecewise_polynomials/simd_lanes.hpp"
-#include "piecewise_polynomials/uniform_mesh.hpp"
-#include "piecewise_polynomials/worker_pool.hpp"
+#include "bases/legendre_basis.hpp"
+#include "kernels/kernels.hpp"
+#include "parallel/processor_count.hpp"
+#include "kernels/simd_lanes.hpp"
+#include "formulas/uniform_mesh.hpp"
+#include "parallel/worker_pool.hpp"
 #include "support.hpp"
 
 namespace tavik {
 namespace {
 
 namespace wpi = worker_pool_internals;
-namespace bki = batch_kernel_internals;
 using namespace test;
 
 struct Problem {

@@ -5,10 +5,10 @@
 #include <format>
 #include <vector>
 
-#include "piecewise_polynomials/gauss_legendre.hpp"
-#include "piecewise_polynomials/lagrange_basis.hpp"
-#include "piecewise_polynomials/lagrange_matrices_exact.hpp"
-#include "piecewise_polynomials/legendre_polynomials.hpp"
+#include "formulas/gauss_legendre.hpp"
+#include "bases/lagrange_basis.hpp"
+#include "bases/lagrange_matrices_exact.hpp"
+#include "formulas/legendre_polynomials.hpp"
 #include "support.hpp"
 
 namespace tavik {

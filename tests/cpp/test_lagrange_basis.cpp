@@ -5,7 +5,7 @@
 #include <limits>
 #include <vector>
 
-#include "piecewise_polynomials/lagrange_basis.hpp"
+#include "bases/lagrange_basis.hpp"
 #include "support.hpp"
 
 namespace tavik {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "piecewise_polynomials/lagrange_basis.hpp"
-#include "piecewise_polynomials/legendre_polynomials.hpp"
+#include "bases/lagrange_basis.hpp"
+#include "formulas/legendre_polynomials.hpp"
 #include "support.hpp"
 
 namespace tavik {

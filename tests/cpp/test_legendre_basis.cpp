@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "fatal_error.hpp"
-#include "piecewise_polynomials/legendre_basis.hpp"
-#include "piecewise_polynomials/legendre_polynomials.hpp"
-#include "piecewise_polynomials/uniform_mesh.hpp"
+#include "bases/legendre_basis.hpp"
+#include "formulas/legendre_polynomials.hpp"
+#include "formulas/uniform_mesh.hpp"
 #include "support.hpp"
 
 namespace tavik {

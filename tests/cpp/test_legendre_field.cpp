@@ -14,9 +14,9 @@
 
 #include "fatal_error.hpp"
 #include "messages.hpp"
-#include "piecewise_polynomials/legendre_basis.hpp"
-#include "piecewise_polynomials/legendre_batch_kernels.hpp"
-#include "piecewise_polynomials/legendre_field.hpp"
+#include "bases/legendre_basis.hpp"
+#include "kernels/kernels.hpp"
+#include "bases/legendre_field.hpp"
 #include "support.hpp"
 
 namespace tavik {
@@ -74,9 +74,9 @@ void check_field_bits(const Case p) {
     for (double& x : field) x = normal(rng);
     const D t = awkward_times(basis, p.times);
     D out(t.size() * p.m);
-    evaluate_field_into(basis, field, p.m, t, FieldQuantity::value, NodeSide::right, false, out);
+    evaluate_field_into(test::space_of(basis), field, p.m, t, FieldQuantity::value, NodeSide::right, false, out);
     D derivatives(t.size() * p.m);
-    evaluate_field_into(basis, field, p.m, t, FieldQuantity::derivative, NodeSide::right, false, derivatives);
+    evaluate_field_into(test::space_of(basis), field, p.m, t, FieldQuantity::derivative, NodeSide::right, false, derivatives);
     const std::uint64_t width = p.degree + 1;
     for (std::uint64_t j = 0; j < p.m; ++j) {
         const D column = component(basis, field, p.m, j);
@@ -128,7 +128,7 @@ void check_basis_rows() {
     const D t = awkward_times(basis, 300);
     D values(t.size() * width);
     std::vector<std::int32_t> columns(t.size() * width);
-    basis_rows_into(basis, t, FieldQuantity::value, NodeSide::right, false, values, columns);
+    basis_rows_into(test::space_of(basis), t, FieldQuantity::value, NodeSide::right, false, values, columns);
     for (std::size_t i = 0; i < t.size(); ++i) {
         // Node times: NodeRule below.
         if (test::locate_by_documented_rule(basis.T(), basis.n_t(), t[i], false, false).at_node) continue;
@@ -146,10 +146,10 @@ TEST(BasisRows, LeftSideAndDerivativesAtANode) {
     const D t{0.5};
     D values(3);
     std::vector<std::int64_t> columns(3);
-    basis_rows_into(basis, t, FieldQuantity::derivative, NodeSide::left, false, values, columns);
+    basis_rows_into(test::space_of(basis), t, FieldQuantity::derivative, NodeSide::left, false, values, columns);
     EXPECT_EQ(columns, (std::vector<std::int64_t>{3, 4, 5}));  // interval 1, its right end
     EXPECT_EQ(values, (D{0.0, 8.0, 24.0}));                    // (2 / h) * (0, 1, 3)
-    basis_rows_into(basis, t, FieldQuantity::derivative, NodeSide::right, false, values, columns);
+    basis_rows_into(test::space_of(basis), t, FieldQuantity::derivative, NodeSide::right, false, values, columns);
     EXPECT_EQ(columns, (std::vector<std::int64_t>{6, 7, 8}));
     EXPECT_EQ(values, (D{0.0, 8.0, -24.0}));
 }
@@ -180,13 +180,13 @@ void check_node_rule(double T, std::uint64_t n_t) {
         for (const bool left : {false, true}) {
             D values(t.size() * 3);
             std::vector<std::int64_t> columns(t.size() * 3);
-            basis_rows_into(basis, t, FieldQuantity::value, left ? NodeSide::left : NodeSide::right, periodic, values,
+            basis_rows_into(test::space_of(basis), t, FieldQuantity::value, left ? NodeSide::left : NodeSide::right, periodic, values,
                             columns);
             // One component's values: LegendreBasis's batch kernels (from
             // n_dofs times on) on the same rule, summing the same rows.
             D coefficients(n_t * 3), field(t.size());
             for (std::size_t i = 0; i < coefficients.size(); ++i) coefficients[i] = std::sin(1.0 + static_cast<double>(i));
-            evaluate_field_into(basis, coefficients, 1, t, FieldQuantity::value,
+            evaluate_field_into(test::space_of(basis), coefficients, 1, t, FieldQuantity::value,
                                 left ? NodeSide::left : NodeSide::right, periodic, field);
             for (std::size_t i = 0; i < t.size(); ++i) {
                 double s = -0.0;
@@ -254,22 +254,22 @@ TEST(FieldPreconditions, SizesAndMeshAreChecked) {
     const LegendreBasis basis(1, 2, 1.0);
     D field(4 * 3), t(5), out(5 * 3);
     expect_fatal(messages::kFieldCoefficientSize, [&] {
-        evaluate_field_into(basis, D(11), 3, t, FieldQuantity::value, NodeSide::right, false, out);
+        evaluate_field_into(test::space_of(basis), D(11), 3, t, FieldQuantity::value, NodeSide::right, false, out);
     });
     D short_out(14);
     expect_fatal(messages::kFieldOutputSize, [&] {
-        evaluate_field_into(basis, field, 3, t, FieldQuantity::value, NodeSide::right, false, short_out);
+        evaluate_field_into(test::space_of(basis), field, 3, t, FieldQuantity::value, NodeSide::right, false, short_out);
     });
     expect_fatal(messages::kFieldNoIntervals, [&] {
-        evaluate_field_into(LegendreBasis(1, 0, 1.0), D{}, 3, t, FieldQuantity::value, NodeSide::right, false, out);
+        evaluate_field_into(test::space_of(LegendreBasis(1, 0, 1.0)), D{}, 3, t, FieldQuantity::value, NodeSide::right, false, out);
     });
     D values(10);
     std::vector<std::int32_t> narrow(10);
     expect_fatal(messages::kBasisRowsSize, [&] {
-        basis_rows_into(basis, t, FieldQuantity::value, NodeSide::right, false, values, std::span(narrow).first(9));
+        basis_rows_into(test::space_of(basis), t, FieldQuantity::value, NodeSide::right, false, values, std::span(narrow).first(9));
     });
     expect_fatal(messages::kBasisRowsNarrowColumns, [&] {
-        basis_rows_into(LegendreBasis(1, std::uint64_t{1} << 31, 1.0), t, FieldQuantity::value, NodeSide::right, false,
+        basis_rows_into(test::space_of(LegendreBasis(1, std::uint64_t{1} << 31, 1.0)), t, FieldQuantity::value, NodeSide::right, false,
                         values, narrow);
     });
 }

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "piecewise_polynomials/processor_count.hpp"
+#include "parallel/processor_count.hpp"
 
 namespace tavik {
 namespace {

@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "piecewise_polynomials/lagrange_basis.hpp"
+#include "bases/lagrange_basis.hpp"
 #include "support.hpp"
 
 namespace tavik {

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "sparse_matrix_tools/csr_tools.hpp"
+#include "sparse/csr_tools.hpp"
 #include "support.hpp"
 
 namespace tavik {

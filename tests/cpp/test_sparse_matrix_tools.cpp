@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "sparse_matrix_tools/csr_tools.hpp"
-#include "sparse_matrix_tools/sparse_matrix.hpp"
+#include "sparse/csr_tools.hpp"
+#include "sparse/sparse_matrix.hpp"
 #include "support.hpp"
 
 namespace tavik {

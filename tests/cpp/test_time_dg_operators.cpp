@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "piecewise_polynomials/gauss_legendre.hpp"
-#include "piecewise_polynomials/legendre_polynomials.hpp"
-#include "piecewise_polynomials/time_dg_operators.hpp"
+#include "formulas/gauss_legendre.hpp"
+#include "formulas/legendre_polynomials.hpp"
+#include "operators/time_dg_operators.hpp"
 
 namespace tavik {
 namespace {

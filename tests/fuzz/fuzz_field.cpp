@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "piecewise_polynomials/legendre_basis.hpp"
-#include "piecewise_polynomials/legendre_field.hpp"
-#include "piecewise_polynomials/uniform_mesh.hpp"
+#include "bases/legendre_basis.hpp"
+#include "bases/legendre_field.hpp"
+#include "formulas/uniform_mesh.hpp"
 
 using namespace tavik;
 using namespace tavik::fuzz;
@@ -101,7 +101,7 @@ void check_field(const LegendreBasis& basis, std::span<const double> coefficient
     }
     test::for_each_instruction_set([&](const char*) {
         std::fill(out.begin(), out.end(), 12345.0);
-        FUZZ_REQUIRE(accepted([&] { evaluate_field_into(basis, coefficients, m, times, quantity, side, periodic, out); }));
+        FUZZ_REQUIRE(accepted([&] { evaluate_field_into(test::space_of(basis), coefficients, m, times, quantity, side, periodic, out); }));
         for (std::size_t i = 0; i < out.size(); ++i) FUZZ_REQUIRE(same(out[i], want[i]));
     });
 }
@@ -122,7 +122,7 @@ void check_rows(const LegendreBasis& basis, std::span<const double> times, Field
         }
     }
     test::for_each_instruction_set([&](const char*) {
-        FUZZ_REQUIRE(accepted([&] { basis_rows_into(basis, times, quantity, side, periodic, values, columns); }));
+        FUZZ_REQUIRE(accepted([&] { basis_rows_into(test::space_of(basis), times, quantity, side, periodic, values, columns); }));
         FUZZ_REQUIRE(columns == want_columns);
         for (std::size_t i = 0; i < values.size(); ++i) FUZZ_REQUIRE(same(values[i], want[i]));
     });
@@ -140,7 +140,7 @@ void check_row_columns(const LegendreBasis& basis, std::span<const double> times
     }
     std::vector<double> values(times.size() * (basis.degree() + 1));
     std::vector<Index> columns(values.size());
-    FUZZ_REQUIRE(!accepted([&] { basis_rows_into(basis, times, quantity, side, periodic, values, columns); }));
+    FUZZ_REQUIRE(!accepted([&] { basis_rows_into(test::space_of(basis), times, quantity, side, periodic, values, columns); }));
 }
 
 }  // namespace
@@ -183,7 +183,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else {
         const unsigned __int128 out_size = static_cast<unsigned __int128>(times.size()) * m;
         std::vector<double> out(out_size <= kMaxOutput ? static_cast<std::size_t>(out_size) : 0);
-        FUZZ_REQUIRE(!accepted([&] { evaluate_field_into(basis, coefficients, m, times, quantity, side, periodic, out); }));
+        FUZZ_REQUIRE(!accepted([&] { evaluate_field_into(test::space_of(basis), coefficients, m, times, quantity, side, periodic, out); }));
     }
 
     // Basis rows need no coefficients: meshes of any width, 64-bit columns
@@ -192,7 +192,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!dofs_fit) {
         std::vector<double> values(static_cast<std::size_t>(times.size() * width));
         std::vector<std::int64_t> columns(values.size());
-        FUZZ_REQUIRE(!accepted([&] { basis_rows_into(basis, times, quantity, side, periodic, values, columns); }));
+        FUZZ_REQUIRE(!accepted([&] { basis_rows_into(test::space_of(basis), times, quantity, side, periodic, values, columns); }));
         return 0;
     }
     check_row_columns<std::int64_t>(basis, times, quantity, side, periodic);

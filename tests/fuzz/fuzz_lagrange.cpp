@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "piecewise_polynomials/lagrange_basis.hpp"
-#include "piecewise_polynomials/lagrange_matrices_exact.hpp"
-#include "sparse_matrix_tools/csr_tools.hpp"
+#include "bases/lagrange_basis.hpp"
+#include "bases/lagrange_matrices_exact.hpp"
+#include "sparse/csr_tools.hpp"
 
 using namespace tavik;
 using namespace tavik::fuzz;

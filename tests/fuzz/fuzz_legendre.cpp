@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "piecewise_polynomials/legendre_basis.hpp"
-#include "piecewise_polynomials/uniform_mesh.hpp"
+#include "bases/legendre_basis.hpp"
+#include "formulas/uniform_mesh.hpp"
 
 using namespace tavik;
 using namespace tavik::fuzz;

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "fuzz_support.hpp"
-#include "sparse_matrix_tools/csr_tools.hpp"
-#include "sparse_matrix_tools/sparse_matrix.hpp"
+#include "sparse/csr_tools.hpp"
+#include "sparse/sparse_matrix.hpp"
 
 using namespace tavik;
 using namespace tavik::fuzz;

@@ -16,7 +16,7 @@ import pytest
 import tavik
 from doc_examples import DOCUMENTS, ROOT, SCRIPT_LANGS, SESSION_LANGS, code_blocks
 
-STUB_SOURCE = ROOT / "src" / "python_module" / "tavik.pyi"
+STUB_SOURCE = ROOT / "src" / "bindings" / "tavik" / "tavik.pyi"
 
 
 def run(args, cwd, **kwargs):

@@ -1,0 +1,106 @@
+// The array interface's evaluations: check the shapes, settle the batch's
+// fixed inputs once, and map the kernels of kernels/kernels.hpp over the
+// worker pool.
+#include "bases/legendre_field.hpp"
+
+#include <algorithm>
+#include <limits>
+
+#include "bases/legendre_basis.hpp"
+#include "checked_size.hpp"
+#include "fatal_error.hpp"
+#include "formulas/uniform_mesh.hpp"
+#include "messages.hpp"
+#include "parallel/worker_pool.hpp"
+
+namespace tavik {
+
+namespace {
+
+// Products per batch from which the worker pool pays for itself; 8192 makes
+// a one-component, degree-3 field go parallel where LegendreBasis's batches do.
+constexpr std::uint64_t kParallelProducts = 8192;
+
+template <class Index>
+void basis_rows(const FieldSpace& space, std::span<const double> times, FieldQuantity quantity, NodeSide side,
+                bool periodic, std::span<double> values, std::span<Index> columns) {
+    if (space.n_t == 0) fatal(messages::kFieldNoIntervals);
+    const std::uint64_t width = checked_add(space.degree, 1);
+    const std::uint64_t n_dofs = checked_mul(space.n_t, width);
+    const std::uint64_t nnz = checked_mul(times.size(), width);
+    if (values.size() != nnz || columns.size() != nnz) fatal(messages::kBasisRowsSize);
+    if (n_dofs > static_cast<std::uint64_t>(std::numeric_limits<Index>::max())) {
+        fatal(messages::kBasisRowsNarrowColumns);
+    }
+    // Nothing to compute; the scratch size of a width this large may not even be countable.
+    if (times.empty()) return;
+    const FieldInput in{nullptr, 1, width, node_rule(space.T, space.n_t, side, periodic), quantity,
+                        times.data(), nullptr};
+    double* v = values.data();
+    Index* col = columns.data();
+    const KernelTable& kernels = active_kernels();
+    parallel_map(times.size(), field_parallel_threshold(space.degree, 1), field_scratch(width),
+                 [&](std::size_t begin, std::size_t end, std::span<double> scratch) {
+                     if constexpr (sizeof(Index) == 4) {
+                         kernels.rows_32(in, v, col, begin, end, scratch.data());
+                     } else {
+                         kernels.rows_64(in, v, col, begin, end, scratch.data());
+                     }
+                 });
+}
+
+// One-component values: the kernels of LegendreBasis's batches, reading the
+// C order in place (interval stride degree + 1, degree stride 1), with the
+// node rule in place of the plain location.
+void evaluate_one_component(const FieldSpace& space, const double* coefficients, std::span<const double> times,
+                            const NodeRule& rule, double* out) {
+    const BatchInput in{coefficients, space.degree + 1, 1,    space.n_t,   space.n_t, space.degree,
+                        rule.h,       rule.narrow,      false, &rule};
+    const BatchKernelFn kernel = select_batch_kernel(space.degree, false);
+    const double* t = times.data();
+    parallel_map(times.size(), LegendreBasis::kParallelThreshold,
+                 [&](std::size_t begin, std::size_t end) { kernel(in, t + begin, out + begin, end - begin); });
+}
+
+}  // namespace
+
+std::size_t field_parallel_threshold(std::uint64_t degree, std::uint64_t components) noexcept {
+    const auto products = product_with_successor(std::max<std::uint64_t>(components, 1), degree);
+    if (!products || *products >= kParallelProducts / 2) return 2;
+    return static_cast<std::size_t>(kParallelProducts / *products);
+}
+
+void evaluate_field_into(const FieldSpace& space, std::span<const double> coefficients, std::uint64_t components,
+                         std::span<const double> times, FieldQuantity quantity, NodeSide side, bool periodic,
+                         std::span<double> out) {
+    if (space.n_t == 0) fatal(messages::kFieldNoIntervals);
+    const std::uint64_t width = checked_add(space.degree, 1);
+    const std::uint64_t n_dofs = checked_mul(space.n_t, width);
+    if (coefficients.size() != checked_mul(n_dofs, components)) fatal(messages::kFieldCoefficientSize);
+    if (out.size() != checked_mul(times.size(), components)) fatal(messages::kFieldOutputSize);
+    if (times.empty() || components == 0) return;
+
+    const NodeRule rule = node_rule(space.T, space.n_t, side, periodic);
+    if (components == 1 && quantity == FieldQuantity::value) {
+        evaluate_one_component(space, coefficients.data(), times, rule, out.data());
+        return;
+    }
+    const FieldInput in{coefficients.data(), components, width, rule, quantity, times.data(), out.data()};
+    const KernelTable& kernels = active_kernels();
+    parallel_map(times.size(), field_parallel_threshold(space.degree, components), field_scratch(width),
+                 [&](std::size_t begin, std::size_t end, std::span<double> scratch) {
+                     kernels.field(in, begin, end, scratch.data());
+                 });
+}
+
+void basis_rows_into(const FieldSpace& space, std::span<const double> times, FieldQuantity quantity, NodeSide side,
+                     bool periodic, std::span<double> values, std::span<std::int64_t> columns) {
+    basis_rows(space, times, quantity, side, periodic, values, columns);
+}
+
+void basis_rows_into(const FieldSpace& space, std::span<const double> times, FieldQuantity quantity, NodeSide side,
+                     bool periodic, std::span<double> values, std::span<std::int32_t> columns) {
+    basis_rows(space, times, quantity, side, periodic, values, columns);
+}
+
+}  // namespace tavik

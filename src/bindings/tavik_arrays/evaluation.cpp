@@ -1,0 +1,108 @@
+// Evaluation kernels of LegendreSpace: convert, release the lock, call the
+// core, translate its errors.
+//
+// The Python layer hands over arrays it has already validated and shaped
+// (float64, C-contiguous, aligned, non-overlapping); these functions still
+// check every size, alignment and overlap the core's memory accesses depend
+// on, so that no call from Python can make the core read or write outside
+// an array.
+#include <cstdint>
+#include <span>
+
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include "bindings.hpp"
+#include "fatal_error.hpp"
+#include "bases/legendre_field.hpp"
+
+namespace nb = nanobind;
+
+namespace {
+
+template <class T, std::size_t N>
+using Array = nb::ndarray<T, nb::ndim<N>, nb::c_contig, nb::device::cpu, nb::numpy>;
+
+constexpr const char* misaligned_message = "arrays must be aligned to their element size";
+constexpr const char* overlap_message = "the output array overlaps an input array";
+
+template <class T>
+std::span<T> elements(T* data, std::size_t size) {
+    if (reinterpret_cast<std::uintptr_t>(data) % alignof(T) != 0) throw nb::value_error(misaligned_message);
+    return {data, size};
+}
+
+template <class A, class B>
+bool overlap(std::span<A> a, std::span<B> b) {
+    const auto* a0 = reinterpret_cast<const unsigned char*>(a.data());
+    const auto* b0 = reinterpret_cast<const unsigned char*>(b.data());
+    return !a.empty() && !b.empty() && a0 < b0 + b.size_bytes() && b0 < a0 + a.size_bytes();
+}
+
+void require(bool condition, const char* message) {
+    if (!condition) throw nb::value_error(message);
+}
+
+tavik::FieldQuantity quantity_of(bool derivative) {
+    return derivative ? tavik::FieldQuantity::derivative : tavik::FieldQuantity::value;
+}
+
+tavik::NodeSide side_of(bool left) { return left ? tavik::NodeSide::left : tavik::NodeSide::right; }
+
+void evaluate(std::uint64_t degree, std::uint64_t n_t, double T, Array<const double, 3> coefficients,
+              Array<const double, 1> times, Array<double, 2> out, bool derivative, bool left, bool periodic) {
+    require(n_t >= 1 && coefficients.shape(0) == n_t && coefficients.shape(1) - 1 == degree,
+            "coefficients must have shape (n_t, degree + 1, components)");
+    require(out.shape(0) == times.shape(0) && out.shape(1) == coefficients.shape(2),
+            "out must have shape (times, components)");
+    const auto c = elements(coefficients.data(), coefficients.size());
+    const auto t = elements(times.data(), times.size());
+    const auto o = elements(out.data(), out.size());
+    require(!overlap(o, c) && !overlap(o, t), overlap_message);
+    const tavik::FieldSpace space{degree, n_t, T};
+    nb::gil_scoped_release unlocked;
+    tavik::evaluate_field_into(space, c, coefficients.shape(2), t, quantity_of(derivative), side_of(left), periodic,
+                               o);
+}
+
+template <class Index>
+void basis_rows(std::uint64_t degree, std::uint64_t n_t, double T, Array<const double, 1> times,
+                Array<double, 2> values, Array<Index, 2> columns, bool derivative, bool left, bool periodic) {
+    require(n_t >= 1, "n_t must be >= 1");
+    require(values.shape(0) == times.shape(0) && values.shape(1) - 1 == degree && columns.shape(0) == times.shape(0) &&
+                columns.shape(1) - 1 == degree,
+            "values and columns must have shape (times, degree + 1)");
+    const auto t = elements(times.data(), times.size());
+    const auto v = elements(values.data(), values.size());
+    const auto col = elements(columns.data(), columns.size());
+    require(!overlap(v, t) && !overlap(col, t) && !overlap(v, col), overlap_message);
+    const tavik::FieldSpace space{degree, n_t, T};
+    nb::gil_scoped_release unlocked;
+    tavik::basis_rows_into(space, t, quantity_of(derivative), side_of(left), periodic, v, col);
+}
+
+}  // namespace
+
+void bind_evaluation(nb::module_& m) {
+    // Core preconditions are checked above; should one still fail, it is an
+    // argument error of this private interface, not a crash.
+    nb::register_exception_translator([](const std::exception_ptr& error, void*) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const tavik::FatalError& fatal) {
+            PyErr_SetString(PyExc_ValueError, fatal.what());
+        }
+    });
+
+    m.def("evaluate", &evaluate, nb::arg("degree"), nb::arg("n_t"), nb::arg("T"),
+          nb::arg("coefficients").noconvert(), nb::arg("times").noconvert(), nb::arg("out").noconvert(),
+          nb::kw_only(), nb::arg("derivative"), nb::arg("left"), nb::arg("periodic"),
+          "Field (n_t, degree + 1, m) at 1-D times into out (times, m).");
+    m.def("basis_rows", &basis_rows<std::int64_t>, nb::arg("degree"), nb::arg("n_t"), nb::arg("T"),
+          nb::arg("times").noconvert(), nb::arg("values").noconvert(), nb::arg("columns").noconvert(),
+          nb::kw_only(), nb::arg("derivative"), nb::arg("left"), nb::arg("periodic"),
+          "Non-zero basis functions and their columns at 1-D times, rows (times, degree + 1).");
+    m.def("basis_rows", &basis_rows<std::int32_t>, nb::arg("degree"), nb::arg("n_t"), nb::arg("T"),
+          nb::arg("times").noconvert(), nb::arg("values").noconvert(), nb::arg("columns").noconvert(),
+          nb::kw_only(), nb::arg("derivative"), nb::arg("left"), nb::arg("periodic"));
+}
