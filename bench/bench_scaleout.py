@@ -6,8 +6,9 @@ LocalCluster (one thread per worker) and a 2-process pool.
     (1000, 4, 1000), 30.5 MiB) at 10^4 times, 80 MB, brought back whole.
     Goal: within 1.5x of one process.
 (b) Reduction: the largest |value| of each of 8 components over 10^7 evenly
-    spread times, in chunks of 5 * 10^5. Goal: at least as fast as one
-    process.
+    spread times, in chunks of 5 * 10^5 (each evaluated in blocks into a
+    reused buffer, field_workers.largest_abs, in every contender). Goal: at
+    least as fast as one process.
 The recipes send the coefficients once (dask: client.scatter; pool: an
 initializer); the old way, the coefficients in every task, runs beside them
 for comparison. Every "Sending large graph" warning of dask is counted
@@ -16,6 +17,7 @@ printed with the figures. --quick: smaller sizes, one round.
 """
 
 import argparse
+import contextlib
 import os
 import statistics
 import sys
@@ -36,14 +38,19 @@ import field_workers  # noqa: E402  (the recipe's worker module)
 LARGE_GRAPH = "Sending large graph"
 
 
-def median_s(call, rounds):
-    call()  # warm-up: worker pools, imports, first-touch of the caches
-    samples = []
-    for _ in range(rounds):
-        start = time.perf_counter()
+def take_turns(contenders, rounds):
+    """Median seconds of every contender over rounds in which they take
+    turns (so a change of the machine's load touches them all alike), after
+    one warm-up call each (worker pools, imports, first touch of memory)."""
+    for call in contenders.values():
         call()
-        samples.append(time.perf_counter() - start)
-    return statistics.median(samples)
+    samples = {name: [] for name in contenders}
+    for _ in range(rounds):
+        for name, call in contenders.items():
+            start = time.perf_counter()
+            call()
+            samples[name].append(time.perf_counter() - start)
+    return {name: statistics.median(values) for name, values in samples.items()}
 
 
 def line(name, seconds, base=None):
@@ -106,95 +113,103 @@ def main():
     reduce_times = np.linspace(0.0, 7.3, n_reduce)
 
     print(f"load average at the start: {os.getloadavg()[0]:.2f} on {os.cpu_count()} cores")
-    print(f"(a) gather: {u.nbytes / 2**20:.1f} MiB of coefficients, {n_gather} times, "
-          f"{n_gather * 1000 * 8 / 1e6:.0f} MB of values")
-    one_gather = median_s(lambda: space.evaluate(u, times), rounds)
     expected = space.evaluate(u, times)
-    line("one process", one_gather)
+    chunks = chunked(times, gather_chunk)
+    reduce_chunks = chunked(reduce_times, reduce_chunk)
 
     def one_reduction():
-        return np.max([np.abs(space.evaluate(v, c)).max(axis=0) for c in chunked(reduce_times, reduce_chunk)], axis=0)
+        return np.max([field_workers.largest_abs(space, v, c) for c in reduce_chunks], axis=0)
 
     peaks = one_reduction()
-    one_reduce = median_s(one_reduction, rounds)
 
-    figures = {}
-    with warnings.catch_warnings(record=True) as caught:
+    with contextlib.ExitStack() as stack:
+        caught = stack.enter_context(warnings.catch_warnings(record=True))
         warnings.simplefilter("always")
         start = time.perf_counter()
-        cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0")
-        client = Client(cluster)
-        try:
-            print(f"   (cluster started in {time.perf_counter() - start:.1f} s; OMP_NUM_THREADS in the workers: "
-                  f"{sorted(set(client.run(lambda: os.environ.get('OMP_NUM_THREADS')).values()))})")
-            t = da.from_array(times, chunks=gather_chunk)
-            # Old: the coefficients ride in the graph of every compute.
-            old = lambda: t.map_blocks(lambda block: space.evaluate(u, block), new_axis=1,  # noqa: E731
-                                       chunks=(t.chunks[0], (1000,)), dtype=np.float64, name=fresh_name())
-            count = len(caught)
-            figures["dask, old (coefficients in the graph)"] = median_s(lambda: old().compute(), rounds)
-            old_warnings = sum(LARGE_GRAPH in str(w.message) for w in caught[count:])
-            # New: scattered once, referenced by every block.
-            count = len(caught)
-            start = time.perf_counter()
-            u_remote = client.scatter(u, broadcast=True)
-            scatter_s = time.perf_counter() - start
-            new = lambda: t.map_blocks(lambda block, c: space.evaluate(c, block), u_remote, new_axis=1,  # noqa: E731
-                                       chunks=(t.chunks[0], (1000,)), dtype=np.float64, name=fresh_name())
-            assert np.array_equal(new().compute(), expected)
-            figures["dask, client.scatter"] = median_s(lambda: new().compute(), rounds)
-            v_remote = client.scatter(v, broadcast=True)
-            t = da.linspace(0.0, 7.3, n_reduce, chunks=reduce_chunk)
-            reduction = lambda: t.map_blocks(  # noqa: E731
-                lambda block, c: np.abs(space.evaluate(c, block)).max(axis=0, keepdims=True), v_remote,
-                new_axis=1, chunks=((1,) * t.numblocks[0], (8,)), dtype=np.float64, name=fresh_name()).max(axis=0)
-            assert np.allclose(reduction().compute(), peaks, rtol=1e-13)
-            dask_reduce = median_s(lambda: reduction().compute(), rounds)
-            new_warnings = sum(LARGE_GRAPH in str(w.message) for w in caught[count:])
-        finally:
-            client.close()
-            cluster.close()
+        cluster = stack.enter_context(
+            LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"))
+        client = stack.enter_context(Client(cluster))
+        print(f"dask: cluster started in {time.perf_counter() - start:.1f} s; OMP_NUM_THREADS in its workers: "
+              f"{sorted(set(client.run(lambda: os.environ.get('OMP_NUM_THREADS')).values()))}")
+        t = da.from_array(times, chunks=gather_chunk)
+        # Old: the coefficients ride in the graph of every compute.
+        dask_old = lambda: t.map_blocks(lambda block: space.evaluate(u, block), new_axis=1,  # noqa: E731
+                                        chunks=(t.chunks[0], (1000,)), dtype=np.float64, name=fresh_name())
+        # New: scattered once, referenced by every block.
+        start = time.perf_counter()
+        u_remote = client.scatter(u, broadcast=True)
+        print(f"dask: client.scatter of the coefficients to both workers, once: "
+              f"{1e3 * (time.perf_counter() - start):.0f} ms")
+        dask_new = lambda: t.map_blocks(lambda block, c: space.evaluate(c, block), u_remote, new_axis=1,  # noqa: E731
+                                        chunks=(t.chunks[0], (1000,)), dtype=np.float64, name=fresh_name())
+        v_remote = client.scatter(v, broadcast=True)
+        t_all = da.linspace(0.0, 7.3, n_reduce, chunks=reduce_chunk)
+        dask_reduction = lambda: t_all.map_blocks(  # noqa: E731
+            lambda block, c: field_workers.largest_abs(space, c, block)[None, :], v_remote,
+            new_axis=1, chunks=((1,) * t_all.numblocks[0], (8,)), dtype=np.float64, name=fresh_name()).max(axis=0)
 
-    print(f"   (client.scatter of the coefficients to both workers, once: {1e3 * scatter_s:.0f} ms)")
-    for name, seconds in figures.items():
-        line(name, seconds, one_gather)
-
-    chunks = chunked(times, gather_chunk)
-    with ProcessPoolExecutor(max_workers=2) as pool:
-        figures["pool, old (coefficients in every task)"] = median_s(
-            lambda: np.concatenate(list(pool.map(space.evaluate, [u] * len(chunks), chunks))), rounds)
-    with ProcessPoolExecutor(max_workers=2, initializer=field_workers.install, initargs=(space, u)) as pool:
-        assert np.array_equal(np.concatenate(list(pool.map(field_workers.values, chunks))), expected)
-        figures["pool, initializer"] = median_s(
-            lambda: np.concatenate(list(pool.map(field_workers.values, chunks))), rounds)
+        old_pool = stack.enter_context(ProcessPoolExecutor(max_workers=2))
+        pool = stack.enter_context(
+            ProcessPoolExecutor(max_workers=2, initializer=field_workers.install, initargs=(space, u)))
+        reduce_pool = stack.enter_context(
+            ProcessPoolExecutor(max_workers=2, initializer=field_workers.install, initargs=(space, v)))
         shared = SharedOutput((n_gather, 1000))
-        try:
-            assert np.array_equal(shared.fill(pool, chunks), expected)
-            figures["pool, initializer, values into shared memory"] = median_s(lambda: shared.fill(pool, chunks), rounds)
-        finally:
-            shared.close()
-    reduce_chunks = chunked(reduce_times, reduce_chunk)
-    with ProcessPoolExecutor(max_workers=2, initializer=field_workers.install, initargs=(space, v)) as pool:
-        assert np.array_equal(np.max(list(pool.map(field_workers.peak, reduce_chunks)), axis=0), peaks)
-        pool_reduce = median_s(lambda: np.max(list(pool.map(field_workers.peak, reduce_chunks)), axis=0), rounds)
-    for name in list(figures)[2:]:
-        line(name, figures[name], one_gather)
+        stack.callback(shared.close)
 
+        gather = {
+            "one process": lambda: space.evaluate(u, times),
+            "dask, old (coefficients in the graph)": lambda: dask_old().compute(),
+            "dask, client.scatter": lambda: dask_new().compute(),
+            "pool, old (coefficients in every task)":
+                lambda: np.concatenate(list(old_pool.map(space.evaluate, [u] * len(chunks), chunks))),
+            "pool, initializer": lambda: np.concatenate(list(pool.map(field_workers.values, chunks))),
+            "pool, initializer, values into shared memory": lambda: shared.fill(pool, chunks),
+        }
+        reduction = {
+            "one process": one_reduction,
+            "dask, client.scatter, da.linspace times": lambda: dask_reduction().compute(),
+            "pool, initializer": lambda: np.max(list(reduce_pool.map(field_workers.peak, reduce_chunks)), axis=0),
+        }
+        for name, call in gather.items():
+            assert np.array_equal(call(), expected), name
+        for name, call in reduction.items():
+            assert np.allclose(call(), peaks, rtol=1e-13), name
+        # How much of a second core the machine gives: one chunk alone in a
+        # worker against one chunk in each worker at once (1.0: a free
+        # core each; 2.0: the two share one).
+        probe = take_turns({
+            "alone": lambda: reduce_pool.submit(field_workers.peak, reduce_chunks[0]).result(),
+            "both": lambda: [f.result() for f in [reduce_pool.submit(field_workers.peak, c) for c in reduce_chunks[:2]]],
+        }, rounds)
+        count = len(caught)
+        gather_s = take_turns({k: f for k, f in gather.items() if "dask, old" not in k}, rounds)
+        reduction_s = take_turns(reduction, rounds)
+        new_warnings = sum(LARGE_GRAPH in str(w.message) for w in caught[count:])
+        count = len(caught)
+        gather_s["dask, old (coefficients in the graph)"] = take_turns(
+            {"old": gather["dask, old (coefficients in the graph)"]}, rounds)["old"]
+        old_warnings = sum(LARGE_GRAPH in str(w.message) for w in caught[count:])
+
+    print(f"two single-threaded workers at once take {probe['both'] / probe['alone']:.2f}x as long as one alone "
+          "(1.0 on an idle machine)")
+    print(f"(a) gather: {u.nbytes / 2**20:.1f} MiB of coefficients, {n_gather} times, "
+          f"{n_gather * 1000 * 8 / 1e6:.0f} MB of values")
+    one = gather_s["one process"]
+    for name, seconds in gather_s.items():
+        line(name, seconds, one if name != "one process" else None)
     print(f"(b) reduction: max |value| of 8 components over {n_reduce:.0e} times, chunks of {reduce_chunk}")
-    line("one process", one_reduce)
-    line("dask, client.scatter, da.linspace times", dask_reduce, one_reduce)
-    line("pool, initializer", pool_reduce, one_reduce)
+    for name, seconds in reduction_s.items():
+        line(name, seconds, reduction_s["one process"] if name != "one process" else None)
     print(f"load average at the end: {os.getloadavg()[0]:.2f}")
 
     print("goals:")
     verdict("dask: 'Sending large graph' warnings, recipe", new_warnings, "0", new_warnings == 0)
     print(f"   (the old recipe raised {old_warnings} in {rounds + 1} computes)")
-    best_gather = min(figures["pool, initializer, values into shared memory"], figures["dask, client.scatter"])
-    verdict("gather: best recipe / one process", best_gather / one_gather, "<= 1.5", best_gather <= 1.5 * one_gather)
-    verdict("gather: dask, client.scatter / one process", figures["dask, client.scatter"] / one_gather, "<= 1.5",
-            figures["dask, client.scatter"] <= 1.5 * one_gather)
-    verdict("reduction: dask / one process", dask_reduce / one_reduce, "<= 1", dask_reduce <= one_reduce)
-    verdict("reduction: pool / one process", pool_reduce / one_reduce, "<= 1", pool_reduce <= one_reduce)
+    for name in ("pool, initializer, values into shared memory", "dask, client.scatter"):
+        verdict(f"gather: {name} / one", gather_s[name] / one, "<= 1.5", gather_s[name] <= 1.5 * one)
+    for name in list(reduction_s)[1:]:
+        ratio = reduction_s[name] / reduction_s["one process"]
+        verdict(f"reduction: {name} / one", ratio, "<= 1", ratio <= 1)
 
 
 if __name__ == "__main__":
