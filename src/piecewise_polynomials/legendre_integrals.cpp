@@ -1,0 +1,85 @@
+#include "piecewise_polynomials/legendre_integrals.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <vector>
+
+#include "checked_size.hpp"
+#include "fatal_error.hpp"
+#include "messages.hpp"
+#include "piecewise_polynomials/worker_pool.hpp"
+
+namespace tavik {
+
+namespace {
+
+// Values per chunk: large enough that a chunk's partial sums (one per
+// component) cost little next to its reads, small enough that a pool of a
+// few threads gets several chunks each from arrays of a few megabytes.
+constexpr std::uint64_t kChunkValues = 65536;
+
+// Arrays of fewer values stay on the calling thread: handing them to the
+// pool costs more than it saves.
+constexpr std::uint64_t kParallelValues = 262144;
+
+// One chunk's sums into partial (components doubles): rows [first, last).
+// The component loop is innermost, so it runs on vector lanes without
+// reordering any component's sum.
+void chunk_sums(const double* values, std::uint64_t first, std::uint64_t last, std::uint64_t width,
+                std::uint64_t components, const double* weights, bool weight_per_row, double* partial) noexcept {
+    for (std::uint64_t j = 0; j < components; ++j) partial[j] = 0.0;
+    for (std::uint64_t r = first; r < last; ++r) {
+        const double* w = weights + (weight_per_row ? r * width : 0);
+        const double* row = values + r * width * components;
+        for (std::uint64_t k = 0; k < width; ++k) {
+            const double wk = w[k];
+            const double* x = row + k * components;
+            for (std::uint64_t j = 0; j < components; ++j) partial[j] += wk * (x[j] * x[j]);
+        }
+    }
+}
+
+}  // namespace
+
+std::uint64_t integral_chunk_rows(std::uint64_t width, std::uint64_t components) noexcept {
+    const std::uint64_t per_row = std::max<std::uint64_t>(width * components, 1);
+    return std::max<std::uint64_t>(kChunkValues / per_row, 1);
+}
+
+void weighted_square_sums_into(std::span<const double> values, std::uint64_t rows, std::uint64_t width,
+                               std::uint64_t components, std::span<const double> weights, std::span<double> out) {
+    const std::uint64_t size = checked_mul(checked_mul(rows, width), components);
+    const bool weight_per_row = weights.size() != width;
+    if (values.size() != size || out.size() != components ||
+        (weight_per_row && weights.size() != checked_mul(rows, width))) {
+        fatal(messages::kSquareSumsShape);
+    }
+    if (components == 0) return;
+    if (rows == 0 || width == 0) {
+        std::fill(out.begin(), out.end(), 0.0);
+        return;
+    }
+    const std::uint64_t chunk_rows = integral_chunk_rows(width, components);
+    const std::uint64_t chunks = (rows + chunk_rows - 1) / chunk_rows;
+    // Chunk 0 sums straight into out; the others into partials the caller
+    // allocates here, before any worker starts.
+    std::vector<double> partials(checked_array_length<double>(checked_mul(chunks - 1, components)));
+    const double* v = values.data();
+    const double* w = weights.data();
+    double* o = out.data();
+    double* p = partials.data();
+    auto body = [&](std::size_t begin, std::size_t end) noexcept {
+        for (std::size_t chunk = begin; chunk < end; ++chunk) {
+            const std::uint64_t first = chunk * chunk_rows, last = std::min(rows, first + chunk_rows);
+            double* target = chunk == 0 ? o : p + (chunk - 1) * components;
+            chunk_sums(v, first, last, width, components, w, weight_per_row, target);
+        }
+    };
+    parallel_map(chunks, size >= kParallelValues ? 2 : SIZE_MAX, body);
+    for (std::uint64_t chunk = 1; chunk < chunks; ++chunk) {
+        const double* partial = p + (chunk - 1) * components;
+        for (std::uint64_t j = 0; j < components; ++j) o[j] += partial[j];
+    }
+}
+
+}  // namespace tavik
