@@ -62,6 +62,7 @@ REFERENCE_RESULT_MESSAGE = (
     "got {shape}"
 )
 DERIVATIVE_REQUIRED_MESSAGE = "derivative must be given (the callable's time derivative) for kind='H1' with a callable reference"
+DERIVATIVE_TYPE_MESSAGE = "derivative must be a callable, not {type}"
 DERIVATIVE_UNUSED_MESSAGE = "derivative is only taken for kind='H1' with a callable reference"
 
 # Largest n_t * (degree + 1): every index and count stays far from the

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import functools
 import math
 from typing import TYPE_CHECKING, Any, Literal
 
@@ -106,7 +105,8 @@ class LagrangeSpace(UniformMeshSpace):
         block = _legendre_block(q)
         if m == 1:
             # One matrix product instead of n_t tiny ones.
-            return (windows[:, :, 0] @ block.T).reshape(self._n_t, q + 1, 1)
+            single: np.ndarray = (windows[:, :, 0] @ block.T).reshape(self._n_t, q + 1, 1)
+            return single
         result: np.ndarray = np.matmul(block, windows)
         return result
 
@@ -198,10 +198,20 @@ class LagrangeSpace(UniformMeshSpace):
         return csr(_core.lagrange_to_legendre(degree, self._n_t, self._periodic))
 
 
-@functools.cache
+_BLOCKS: dict[int, np.ndarray] = {}
+
+
 def _legendre_block(degree: int) -> np.ndarray:
     """B of shape (degree + 1, degree + 1): B[k, j] is the coefficient of P_k
-    in the Lagrange polynomial of local node j, the block of to_legendre."""
+    in the Lagrange polynomial of local node j, the block of to_legendre
+    (read-only, kept per degree)."""
+    block = _BLOCKS.get(degree)
+    if block is None:
+        block = _BLOCKS[degree] = _dense_block(degree)
+    return block
+
+
+def _dense_block(degree: int) -> np.ndarray:
     data, indices, indptr, shape = _core.lagrange_to_legendre(degree, 1, False)
     block = np.zeros(shape)
     for row in range(shape[0]):

@@ -46,6 +46,63 @@ std::uint64_t integral_chunk_rows(std::uint64_t width, std::uint64_t components)
     return std::max<std::uint64_t>(kChunkValues / per_row, 1);
 }
 
+namespace {
+
+// The chunked reduction shared by both sums: sums(first, last, partial,
+// scratch) writes the sums of rows [first, last) into partial (components
+// doubles), with `scratch` doubles of working memory of the running
+// thread's own, allocated by the pool on the calling thread.
+template <class ChunkSums>
+void chunked_sums(std::uint64_t rows, std::uint64_t width, std::uint64_t components, std::span<double> out,
+                  std::size_t scratch, const ChunkSums& sums) {
+    if (components == 0) return;
+    if (rows == 0 || width == 0) {
+        std::fill(out.begin(), out.end(), 0.0);
+        return;
+    }
+    const std::uint64_t size = rows * width * components;
+    const std::uint64_t chunk_rows = integral_chunk_rows(width, components);
+    const std::uint64_t chunks = (rows + chunk_rows - 1) / chunk_rows;
+    // Chunk 0 sums straight into out; the others into partials the caller
+    // allocates here, before any worker starts.
+    std::vector<double> partials(checked_array_length<double>(checked_mul(chunks - 1, components)));
+    double* o = out.data();
+    double* p = partials.data();
+    auto body = [&](std::size_t begin, std::size_t end, std::span<double> working) noexcept {
+        for (std::size_t chunk = begin; chunk < end; ++chunk) {
+            const std::uint64_t first = chunk * chunk_rows, last = std::min(rows, first + chunk_rows);
+            sums(first, last, chunk == 0 ? o : p + (chunk - 1) * components, working.data());
+        }
+    };
+    parallel_map(chunks, size >= kParallelValues ? 2 : SIZE_MAX, scratch, body);
+    for (std::uint64_t chunk = 1; chunk < chunks; ++chunk) {
+        const double* partial = p + (chunk - 1) * components;
+        for (std::uint64_t j = 0; j < components; ++j) o[j] += partial[j];
+    }
+}
+
+// One chunk of quadratic forms; `inner` holds components doubles of the
+// running thread's own.
+void chunk_forms(const double* values, std::uint64_t first, std::uint64_t last, std::uint64_t width,
+                 std::uint64_t components, const double* form, double* inner, double* partial) noexcept {
+    for (std::uint64_t j = 0; j < components; ++j) partial[j] = 0.0;
+    for (std::uint64_t r = first; r < last; ++r) {
+        const double* row = values + r * width * components;
+        for (std::uint64_t k = 0; k < width; ++k) {
+            for (std::uint64_t j = 0; j < components; ++j) inner[j] = 0.0;
+            for (std::uint64_t l = 0; l < width; ++l) {
+                const double g = form[k * width + l];
+                const double* x = row + l * components;
+                for (std::uint64_t j = 0; j < components; ++j) inner[j] += g * x[j];
+            }
+            const double* x = row + k * components;
+            for (std::uint64_t j = 0; j < components; ++j) partial[j] += x[j] * inner[j];
+        }
+    }
+}
+
+}  // namespace
+
 void weighted_square_sums_into(std::span<const double> values, std::uint64_t rows, std::uint64_t width,
                                std::uint64_t components, std::span<const double> weights, std::span<double> out) {
     const std::uint64_t size = checked_mul(checked_mul(rows, width), components);
@@ -54,32 +111,26 @@ void weighted_square_sums_into(std::span<const double> values, std::uint64_t row
         (weight_per_row && weights.size() != checked_mul(rows, width))) {
         fatal(messages::kSquareSumsShape);
     }
-    if (components == 0) return;
-    if (rows == 0 || width == 0) {
-        std::fill(out.begin(), out.end(), 0.0);
-        return;
-    }
-    const std::uint64_t chunk_rows = integral_chunk_rows(width, components);
-    const std::uint64_t chunks = (rows + chunk_rows - 1) / chunk_rows;
-    // Chunk 0 sums straight into out; the others into partials the caller
-    // allocates here, before any worker starts.
-    std::vector<double> partials(checked_array_length<double>(checked_mul(chunks - 1, components)));
     const double* v = values.data();
     const double* w = weights.data();
-    double* o = out.data();
-    double* p = partials.data();
-    auto body = [&](std::size_t begin, std::size_t end) noexcept {
-        for (std::size_t chunk = begin; chunk < end; ++chunk) {
-            const std::uint64_t first = chunk * chunk_rows, last = std::min(rows, first + chunk_rows);
-            double* target = chunk == 0 ? o : p + (chunk - 1) * components;
-            chunk_sums(v, first, last, width, components, w, weight_per_row, target);
-        }
-    };
-    parallel_map(chunks, size >= kParallelValues ? 2 : SIZE_MAX, body);
-    for (std::uint64_t chunk = 1; chunk < chunks; ++chunk) {
-        const double* partial = p + (chunk - 1) * components;
-        for (std::uint64_t j = 0; j < components; ++j) o[j] += partial[j];
+    chunked_sums(rows, width, components, out, 0, [&](std::uint64_t first, std::uint64_t last, double* partial, double*) {
+        chunk_sums(v, first, last, width, components, w, weight_per_row, partial);
+    });
+}
+
+void quadratic_form_sums_into(std::span<const double> values, std::uint64_t rows, std::uint64_t width,
+                              std::uint64_t components, std::span<const double> form, std::span<double> out) {
+    const std::uint64_t size = checked_mul(checked_mul(rows, width), components);
+    if (values.size() != size || out.size() != components || form.size() != checked_mul(width, width)) {
+        fatal(messages::kSquareSumsShape);
     }
+    const double* v = values.data();
+    const double* g = form.data();
+    // The inner sums of a row live in the running thread's scratch.
+    chunked_sums(rows, width, components, out, components,
+                 [&](std::uint64_t first, std::uint64_t last, double* partial, double* inner) {
+                     chunk_forms(v, first, last, width, components, g, inner, partial);
+                 });
 }
 
 }  // namespace tavik

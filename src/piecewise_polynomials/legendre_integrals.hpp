@@ -31,7 +31,17 @@ namespace tavik {
 void weighted_square_sums_into(std::span<const double> values, std::uint64_t rows, std::uint64_t width,
                                std::uint64_t components, std::span<const double> weights, std::span<double> out);
 
-// Rows per chunk of weighted_square_sums_into: about 65536 values per chunk,
+// For every component j, the quadratic form of each (row, component) pair:
+//   out[j] = sum over rows r of sum_k x_k * (sum_l form[k * width + l] * x_l),
+//   x_k = values[(r * width + k) * components + j],
+// the inner sum from +0.0 with l increasing, the outer terms added in
+// increasing (r, k). Chunks, their order, preconditions (form.size() ==
+// width * width in place of the weights) and allocation as for
+// weighted_square_sums_into; cost width times that of one pass.
+void quadratic_form_sums_into(std::span<const double> values, std::uint64_t rows, std::uint64_t width,
+                              std::uint64_t components, std::span<const double> form, std::span<double> out);
+
+// Rows per chunk of both reductions: about 65536 values per chunk,
 // at least one row.
 std::uint64_t integral_chunk_rows(std::uint64_t width, std::uint64_t components) noexcept;
 

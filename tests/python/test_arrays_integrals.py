@@ -195,25 +195,32 @@ def test_norm_components_total_and_spatial_weight():
     raises_exactly(ValueError, _checks.NORM_KIND_MESSAGE.format(value="l2"), space.norm, u, "l2")
 
 
-def test_square_sums_follow_the_stated_order():
+def test_reductions_follow_the_stated_order():
     # Chunks of rows summed in (row, entry) order from +0.0, then the chunks
-    # in order: a sequential cumulative sum reproduces it bit for bit.
-    from tavik_arrays import _core, _integrals
+    # in order: sequential cumulative sums reproduce it bit for bit.
+    from tavik_arrays import _core
 
-    rng = np.random.default_rng(7)
-    for rows, width, m in [(5000, 4, 63), (300_000, 2, 1), (40, 3, 3000)]:
-        values = rng.standard_normal((rows, width, m))
-        weights = rng.random((1, width))
-        got = _integrals._square_sums(values, weights)
+    def chunked(terms, rows, width, m):
         per_chunk = max(65536 // (width * m), 1)
-        terms = (weights[0][None, :, None] * (values * values)).reshape(rows, width, m)
         total = None
         for first in range(0, rows, per_chunk):
             chunk = terms[first : first + per_chunk].reshape(-1, m)
             partial = np.cumsum(np.concatenate([np.zeros((1, m)), chunk]), axis=0)[-1]
             total = partial if total is None else total + partial
-        assert bits(got) == bits(total), (rows, width, m)
-        assert _core is not None
+        return total
+
+    rng = np.random.default_rng(7)
+    for rows, width, m in [(5000, 4, 63), (300_000, 2, 1), (40, 3, 3000)]:
+        values = rng.standard_normal((rows, width, m))
+        weights = rng.random((1, width))
+        got = np.empty(m)
+        _core.weighted_square_sums(values, weights, got)
+        assert bits(got) == bits(chunked(weights[0][None, :, None] * (values * values), rows, width, m))
+        form = rng.standard_normal((width, width))
+        _core.quadratic_form_sums(values, form, got)
+        products = form[None, :, :, None] * values[:, None, :, :]  # (r, k, l, j)
+        inner = np.cumsum(np.concatenate([np.zeros((rows, width, 1, m)), products], axis=2), axis=2)[:, :, -1]
+        assert bits(got) == bits(chunked(values * inner, rows, width, m)), (rows, width, m)
 
 
 THREADS_SCRIPT = textwrap.dedent(
@@ -270,6 +277,7 @@ def test_error_against_a_callable():
     np.testing.assert_allclose(space.error(u, cubic), np.sqrt(high_order_squares(space, u, cubic)), rtol=1e-12)
     raises_exactly(ValueError, _checks.DERIVATIVE_REQUIRED_MESSAGE, space.error, u, f, "H1")
     raises_exactly(ValueError, _checks.DERIVATIVE_UNUSED_MESSAGE, space.error, u, f, derivative=df)
+    raises_exactly(TypeError, _checks.DERIVATIVE_TYPE_MESSAGE.format(type="float"), space.error, u, f, "H1", derivative=1.0)
     raises_exactly(
         ValueError,
         _checks.REFERENCE_RESULT_MESSAGE.format(name="reference", n_t=73, n_points=4, components=(2,), shape=(73, 4)),
