@@ -228,10 +228,11 @@ class LegendreIntegralsMixin:
             D = _derivative_map(q)
             if weight is not None:
                 return _weighted_result(np.matmul(D, flat), stiffness[None, :], weight, coeffs.shape, want_squared)
-            # The same as the quadratic form D^T diag(stiffness) D of c, in one pass.
-            form = np.ascontiguousarray(D.T @ (stiffness[:, None] * D))
+            # D applied on the fly, a chunk of intervals at a time, in one
+            # pass over the coefficients (D's zeros skipped: c_0, which no
+            # derivative involves, is not read).
             squares = np.empty(flat.shape[2])
-            _core.quadratic_form_sums(flat, form, squares)
+            _core.mapped_square_sums(flat, D, stiffness, squares)
             return _finish(squares, components, want_squared, want_total)
         mass = np.array([h / (2 * k + 1) for k in range(q + 1)]).reshape(1, q + 1)
         if weight is not None:

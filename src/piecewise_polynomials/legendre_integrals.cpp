@@ -81,22 +81,38 @@ void chunked_sums(std::uint64_t rows, std::uint64_t width, std::uint64_t compone
     }
 }
 
-// One chunk of quadratic forms; `inner` holds components doubles of the
-// running thread's own.
-void chunk_forms(const double* values, std::uint64_t first, std::uint64_t last, std::uint64_t width,
-                 std::uint64_t components, const double* form, double* inner, double* partial) noexcept {
+// One non-zero entry of the map: d_i gets a * x_k.
+struct MapEntry {
+    std::uint64_t i, k;
+    double a;
+};
+
+// One chunk of mapped squares; `d` holds components doubles of the running
+// thread's own. Row-major entries: those of d_0 first, k increasing.
+void chunk_mapped(const double* values, std::uint64_t first, std::uint64_t last, std::uint64_t width,
+                  std::uint64_t components, std::span<const MapEntry> entries, const double* weights, double* d,
+                  double* partial) noexcept {
     for (std::uint64_t j = 0; j < components; ++j) partial[j] = 0.0;
     for (std::uint64_t r = first; r < last; ++r) {
         const double* row = values + r * width * components;
-        for (std::uint64_t k = 0; k < width; ++k) {
-            for (std::uint64_t j = 0; j < components; ++j) inner[j] = 0.0;
-            for (std::uint64_t l = 0; l < width; ++l) {
-                const double g = form[k * width + l];
-                const double* x = row + l * components;
-                for (std::uint64_t j = 0; j < components; ++j) inner[j] += g * x[j];
+        for (std::size_t e = 0; e < entries.size();) {
+            const std::uint64_t i = entries[e].i;
+            // The three arrays never overlap (d is the thread's scratch):
+            // saying so lets each loop run on vector lanes without checks.
+            double* __restrict di = d;
+            {
+                const double a = entries[e].a;
+                const double* __restrict x = row + entries[e].k * components;
+                for (std::uint64_t j = 0; j < components; ++j) di[j] = a * x[j];
             }
-            const double* x = row + k * components;
-            for (std::uint64_t j = 0; j < components; ++j) partial[j] += x[j] * inner[j];
+            for (++e; e < entries.size() && entries[e].i == i; ++e) {
+                const double a = entries[e].a;
+                const double* __restrict x = row + entries[e].k * components;
+                for (std::uint64_t j = 0; j < components; ++j) di[j] += a * x[j];
+            }
+            const double w = weights[i];
+            double* __restrict sums = partial;
+            for (std::uint64_t j = 0; j < components; ++j) sums[j] += w * (di[j] * di[j]);
         }
     }
 }
@@ -118,18 +134,25 @@ void weighted_square_sums_into(std::span<const double> values, std::uint64_t row
     });
 }
 
-void quadratic_form_sums_into(std::span<const double> values, std::uint64_t rows, std::uint64_t width,
-                              std::uint64_t components, std::span<const double> form, std::span<double> out) {
+void mapped_square_sums_into(std::span<const double> values, std::uint64_t rows, std::uint64_t width,
+                             std::uint64_t components, std::span<const double> map, std::span<const double> weights,
+                             std::span<double> out) {
     const std::uint64_t size = checked_mul(checked_mul(rows, width), components);
-    if (values.size() != size || out.size() != components || form.size() != checked_mul(width, width)) {
+    const std::uint64_t mapped = weights.size();
+    if (values.size() != size || out.size() != components || map.size() != checked_mul(mapped, width)) {
         fatal(messages::kSquareSumsShape);
     }
+    std::vector<MapEntry> entries;
+    for (std::uint64_t i = 0; i < mapped; ++i) {
+        for (std::uint64_t k = 0; k < width; ++k) {
+            if (map[i * width + k] != 0.0) entries.push_back({i, k, map[i * width + k]});
+        }
+    }
     const double* v = values.data();
-    const double* g = form.data();
-    // The inner sums of a row live in the running thread's scratch.
+    const double* w = weights.data();
     chunked_sums(rows, width, components, out, components,
-                 [&](std::uint64_t first, std::uint64_t last, double* partial, double* inner) {
-                     chunk_forms(v, first, last, width, components, g, inner, partial);
+                 [&](std::uint64_t first, std::uint64_t last, double* partial, double* d) {
+                     chunk_mapped(v, first, last, width, components, entries, w, d, partial);
                  });
 }
 

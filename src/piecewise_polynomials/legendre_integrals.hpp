@@ -31,15 +31,23 @@ namespace tavik {
 void weighted_square_sums_into(std::span<const double> values, std::uint64_t rows, std::uint64_t width,
                                std::uint64_t components, std::span<const double> weights, std::span<double> out);
 
-// For every component j, the quadratic form of each (row, component) pair:
-//   out[j] = sum over rows r of sum_k x_k * (sum_l form[k * width + l] * x_l),
+// For every component j, the weighted squares of a linear map of each row:
+//   out[j] = sum over rows r and i < weights.size() of weights[i] * (d_i * d_i),
+//   d_i = sum over k with map[i * width + k] != 0 of map[i * width + k] * x_k,
 //   x_k = values[(r * width + k) * components + j],
-// the inner sum from +0.0 with l increasing, the outer terms added in
-// increasing (r, k). Chunks, their order, preconditions (form.size() ==
-// width * width in place of the weights) and allocation as for
-// weighted_square_sums_into; cost width times that of one pass.
-void quadratic_form_sums_into(std::span<const double> values, std::uint64_t rows, std::uint64_t width,
-                              std::uint64_t components, std::span<const double> form, std::span<double> out);
+// d_i from its first term with k increasing (a row of the map without
+// non-zero entries adds nothing; entries that are zero are skipped, so a
+// value no entry uses never reaches the result), the terms added in
+// increasing (r, i). Chunks, their order and allocation as for
+// weighted_square_sums_into (plus components doubles of working memory per
+// thread, the non-zero entries copied on the calling thread).
+// Preconditions (fatal error otherwise): values.size() == rows * width *
+// components; map.size() == weights.size() * width; out.size() ==
+// components. Cost: one pass over values per non-zero entry and per row of
+// the map, within a chunk's cache-sized rows.
+void mapped_square_sums_into(std::span<const double> values, std::uint64_t rows, std::uint64_t width,
+                             std::uint64_t components, std::span<const double> map, std::span<const double> weights,
+                             std::span<double> out);
 
 // Rows per chunk of both reductions: about 65536 values per chunk,
 // at least one row.

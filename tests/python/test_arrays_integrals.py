@@ -201,6 +201,7 @@ def test_reductions_follow_the_stated_order():
     from tavik_arrays import _core
 
     def chunked(terms, rows, width, m):
+        # terms (rows, entries, m); chunks of rows sized by the values' width.
         per_chunk = max(65536 // (width * m), 1)
         total = None
         for first in range(0, rows, per_chunk):
@@ -216,11 +217,18 @@ def test_reductions_follow_the_stated_order():
         got = np.empty(m)
         _core.weighted_square_sums(values, weights, got)
         assert bits(got) == bits(chunked(weights[0][None, :, None] * (values * values), rows, width, m))
-        form = rng.standard_normal((width, width))
-        _core.quadratic_form_sums(values, form, got)
-        products = form[None, :, :, None] * values[:, None, :, :]  # (r, k, l, j)
-        inner = np.cumsum(np.concatenate([np.zeros((rows, width, 1, m)), products], axis=2), axis=2)[:, :, -1]
-        assert bits(got) == bits(chunked(values * inner, rows, width, m)), (rows, width, m)
+        # d_i from its first non-zero term of the map, k increasing.
+        mapped = rng.standard_normal((width + 1, width))
+        mapped[0, 0] = mapped[1, :] = mapped[2, 1:] = 0.0
+        weights = rng.random(width + 1)
+        _core.mapped_square_sums(values, mapped, weights, got)
+        terms = []
+        for i in range(width + 1):
+            d = None
+            for k in np.flatnonzero(mapped[i]):
+                d = mapped[i, k] * values[:, k] if d is None else d + mapped[i, k] * values[:, k]
+            terms.append(np.zeros((rows, m)) if d is None else weights[i] * (d * d))
+        assert bits(got) == bits(chunked(np.stack(terms, axis=1), rows, width, m)), (rows, width, m)
 
 
 THREADS_SCRIPT = textwrap.dedent(
