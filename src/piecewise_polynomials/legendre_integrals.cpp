@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <type_traits>
 #include <vector>
 
 #include "checked_size.hpp"
@@ -37,6 +38,57 @@ void chunk_sums(const double* values, std::uint64_t first, std::uint64_t last, s
             for (std::uint64_t j = 0; j < components; ++j) partial[j] += wk * (x[j] * x[j]);
         }
     }
+}
+
+// Fewer components than kLanes: one component's terms would form one long
+// chain of dependent additions, so the rows of a chunk are dealt to kLanes
+// sums (row first + s, first + s + kLanes, ... to sum s) that the processor
+// overlaps, combined in lane order at the end of the chunk.
+constexpr std::uint64_t kLanes = 4;
+
+// add_row(r, sums) adds row r's terms to sums[0 .. M) in the contract's order.
+template <std::uint64_t M, class AddRow>
+void narrow_chunk(std::uint64_t first, std::uint64_t last, const AddRow& add_row, double* partial) noexcept {
+    double lane[kLanes][M];
+    for (auto& sums : lane) {
+        for (std::uint64_t j = 0; j < M; ++j) sums[j] = 0.0;
+    }
+    std::uint64_t r = first;
+    for (; r + kLanes <= last; r += kLanes) {
+        for (std::uint64_t s = 0; s < kLanes; ++s) add_row(r + s, lane[s]);
+    }
+    for (std::uint64_t s = 0; r < last; ++r, ++s) add_row(r, lane[s]);
+    for (std::uint64_t j = 0; j < M; ++j) {
+        double sum = lane[0][j];
+        for (std::uint64_t s = 1; s < kLanes; ++s) sum += lane[s][j];
+        partial[j] = sum;
+    }
+}
+
+// chunk(first, last, partial) for components < kLanes, by the compile-time
+// count M = components.
+template <class Narrow>
+void narrow_dispatch(std::uint64_t components, const Narrow& narrow) {
+    switch (components) {
+        case 1: narrow(std::integral_constant<std::uint64_t, 1>{}); break;
+        case 2: narrow(std::integral_constant<std::uint64_t, 2>{}); break;
+        default: narrow(std::integral_constant<std::uint64_t, 3>{}); break;
+    }
+}
+
+void narrow_sums(const double* values, std::uint64_t first, std::uint64_t last, std::uint64_t width,
+                 std::uint64_t components, const double* weights, bool weight_per_row, double* partial) noexcept {
+    narrow_dispatch(components, [&](auto m) {
+        constexpr std::uint64_t M = decltype(m)::value;
+        narrow_chunk<M>(first, last, [&](std::uint64_t r, double* sums) __attribute__((always_inline)) {
+            const double* w = weights + (weight_per_row ? r * width : 0);
+            const double* row = values + r * width * M;
+            for (std::uint64_t k = 0; k < width; ++k) {
+                const double wk = w[k];
+                for (std::uint64_t j = 0; j < M; ++j) sums[j] += wk * (row[k * M + j] * row[k * M + j]);
+            }
+        }, partial);
+    });
 }
 
 }  // namespace
@@ -117,6 +169,26 @@ void chunk_mapped(const double* values, std::uint64_t first, std::uint64_t last,
     }
 }
 
+void narrow_mapped(const double* values, std::uint64_t first, std::uint64_t last, std::uint64_t width,
+                   std::uint64_t components, std::span<const MapEntry> entries, const double* weights,
+                   double* partial) noexcept {
+    narrow_dispatch(components, [&](auto m) {
+        constexpr std::uint64_t M = decltype(m)::value;
+        narrow_chunk<M>(first, last, [&](std::uint64_t r, double* sums) __attribute__((always_inline)) {
+            const double* row = values + r * width * M;
+            for (std::size_t e = 0; e < entries.size();) {
+                const std::uint64_t i = entries[e].i;
+                double d[M];
+                for (std::uint64_t j = 0; j < M; ++j) d[j] = entries[e].a * row[entries[e].k * M + j];
+                for (++e; e < entries.size() && entries[e].i == i; ++e) {
+                    for (std::uint64_t j = 0; j < M; ++j) d[j] += entries[e].a * row[entries[e].k * M + j];
+                }
+                for (std::uint64_t j = 0; j < M; ++j) sums[j] += weights[i] * (d[j] * d[j]);
+            }
+        }, partial);
+    });
+}
+
 }  // namespace
 
 void weighted_square_sums_into(std::span<const double> values, std::uint64_t rows, std::uint64_t width,
@@ -130,7 +202,11 @@ void weighted_square_sums_into(std::span<const double> values, std::uint64_t row
     const double* v = values.data();
     const double* w = weights.data();
     chunked_sums(rows, width, components, out, 0, [&](std::uint64_t first, std::uint64_t last, double* partial, double*) {
-        chunk_sums(v, first, last, width, components, w, weight_per_row, partial);
+        if (components < kLanes) {
+            narrow_sums(v, first, last, width, components, w, weight_per_row, partial);
+        } else {
+            chunk_sums(v, first, last, width, components, w, weight_per_row, partial);
+        }
     });
 }
 
@@ -152,7 +228,11 @@ void mapped_square_sums_into(std::span<const double> values, std::uint64_t rows,
     const double* w = weights.data();
     chunked_sums(rows, width, components, out, components,
                  [&](std::uint64_t first, std::uint64_t last, double* partial, double* d) {
-                     chunk_mapped(v, first, last, width, components, entries, w, d, partial);
+                     if (components < kLanes) {
+                         narrow_mapped(v, first, last, width, components, entries, w, partial);
+                     } else {
+                         chunk_mapped(v, first, last, width, components, entries, w, d, partial);
+                     }
                  });
 }
 

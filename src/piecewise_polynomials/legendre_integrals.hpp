@@ -21,7 +21,10 @@ namespace tavik {
 // number of worker threads: the rows are cut into consecutive chunks of
 // integral_chunk_rows(width, components) rows (the last one shorter); each
 // chunk sums its terms from +0.0 in increasing (r, k); then out[j] is the
-// first chunk's sum plus the others' in chunk order.
+// first chunk's sum plus the others' in chunk order. With fewer than 4
+// components a chunk's sum is instead ((s_0 + s_1) + s_2) + s_3, s_l the sum
+// from +0.0, in increasing (r, k), of the rows first + l, first + l + 4, ...
+// of the chunk (four chains of additions that the processor overlaps).
 // Preconditions (fatal error otherwise): values.size() == rows * width *
 // components; weights.size() is width or rows * width; out.size() ==
 // components. out must not overlap the inputs (the caller's to ensure).
@@ -38,7 +41,8 @@ void weighted_square_sums_into(std::span<const double> values, std::uint64_t row
 // d_i from its first term with k increasing (a row of the map without
 // non-zero entries adds nothing; entries that are zero are skipped, so a
 // value no entry uses never reaches the result), the terms added in
-// increasing (r, i). Chunks, their order and allocation as for
+// increasing (r, i). Chunks, their order (with fewer than 4 components,
+// the four interleaved sums) and allocation as for
 // weighted_square_sums_into (plus components doubles of working memory per
 // thread, the non-zero entries copied on the calling thread).
 // Preconditions (fatal error otherwise): values.size() == rows * width *
