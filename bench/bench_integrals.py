@@ -10,9 +10,10 @@
     both. Goal: >= 1x.
 (d) error against a finer nested space (3000 intervals, degree 3): against
     evaluating both at a common Gauss rule through evaluate. Goal: >= 1x.
-(e) LagrangeSpace.evaluate at 10^6 times, 1 and 63 components, degrees 1-3,
-    n_t 10^4: against legendre_space().evaluate(to_legendre() @ values),
-    the conversion counted. Goal: faster (> 1x).
+(e) LagrangeSpace.evaluate at 10^6 times on n_t 10^4, and at 10^5 times on
+    n_t 10^5, 1 and 63 components, degrees 1-3: against
+    legendre_space().evaluate(to_legendre() @ values), the conversion
+    counted. Goal: faster (> 1x).
 Run with --quick for a smoke run.
 """
 
@@ -134,10 +135,12 @@ def main():
         bench_norms(100, 100, 3)
         bench_errors(100, 100, 3)
         bench_lagrange(10_000, 1000, 3)
+        bench_lagrange(1000, 1000, 3)
     else:
         bench_norms(1000, 1000, 15)
         bench_errors(1000, 1000, 7)
         bench_lagrange(1_000_000, 10_000, 7)
+        bench_lagrange(100_000, 100_000, 7)
 
 
 if __name__ == "__main__":
