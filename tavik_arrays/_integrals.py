@@ -60,6 +60,8 @@ def _weight_matrix(weight: Any, n: int) -> Any:
     if isinstance(weight, np.ndarray):
         matrix: Any = _checks.real_array(weight, "weight")
     elif hasattr(weight, "tocsr") and hasattr(weight, "shape") and type(weight).__module__.startswith("scipy.sparse"):
+        if weight.dtype.kind not in "biuf":
+            raise TypeError(_checks.ARRAY_TYPE_MESSAGE.format(name="weight", dtype=weight.dtype))
         matrix = weight.tocsr()
     else:
         raise TypeError(_checks.WEIGHT_TYPE_MESSAGE.format(type=type(weight).__name__))

@@ -188,6 +188,8 @@ def test_norm_components_total_and_spatial_weight():
     )
     raises_exactly(ValueError, _checks.WEIGHT_COMPONENTS_MESSAGE.format(shape=(73, 4)), space.norm, u[:, :, 0], weight=np.eye(1))
     raises_exactly(TypeError, _checks.WEIGHT_TYPE_MESSAGE.format(type="list"), space.norm, u, weight=[[1.0]])
+    complex_weight = scipy_sparse.csr_array(np.eye(5, dtype=complex))
+    raises_exactly(TypeError, _checks.ARRAY_TYPE_MESSAGE.format(name="weight", dtype="complex128"), space.norm, u, weight=complex_weight)
     negative = -np.eye(5)
     value = space.norm(u, weight=negative, squared=True)
     assert value < 0
