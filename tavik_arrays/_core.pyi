@@ -26,9 +26,9 @@ def weighted_square_sums(values: Annotated[NDArray[numpy.float64], dict(shape=(N
     Per component, the sum of weights[r or 0, k] * values[r, k, j] ** 2 over r and k, into out; the same bits for any number of worker threads.
     """
 
-def mapped_square_sums(values: Annotated[NDArray[numpy.float64], dict(shape=(None, None, None), order='C', device='cpu', writable=False)], map: Annotated[NDArray[numpy.float64], dict(shape=(None, None), order='C', device='cpu', writable=False)], weights: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], out: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu')]) -> None:
+def derivative_square_sums(values: Annotated[NDArray[numpy.float64], dict(shape=(None, None, None), order='C', device='cpu', writable=False)], weights: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], out: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu')]) -> None:
     """
-    Per component, the sum over r and i of weights[i] * (map[i] @ values[r, :, j]) ** 2 (zero entries of map skipped), into out; the same bits for any number of worker threads.
+    Per component, the sum over r and i of weights[i] * d_i ** 2, d the Legendre coefficients of the derivative of values[r, :, j], into out; the same bits for any number of worker threads.
     """
 
 max_prolongation_degree: int = 14

@@ -230,11 +230,10 @@ class LegendreIntegralsMixin:
             D = _derivative_map(q)
             if weight is not None:
                 return _weighted_result(np.matmul(D, flat), stiffness[None, :], weight, coeffs.shape, want_squared)
-            # D applied on the fly, a chunk of intervals at a time, in one
-            # pass over the coefficients (D's zeros skipped: c_0, which no
-            # derivative involves, is not read).
+            # D applied on the fly by its suffix sums, in one pass over the
+            # coefficients (c_0, which no derivative involves, is not read).
             squares = np.empty(flat.shape[2])
-            _core.mapped_square_sums(flat, D, stiffness, squares)
+            _core.derivative_square_sums(flat, stiffness, squares)
             return _finish(squares, components, want_squared, want_total)
         mass = np.array([h / (2 * k + 1) for k in range(q + 1)]).reshape(1, q + 1)
         if weight is not None:

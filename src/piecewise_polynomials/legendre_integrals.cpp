@@ -100,7 +100,7 @@ std::uint64_t integral_chunk_rows(std::uint64_t width, std::uint64_t components)
 
 namespace {
 
-// The chunked reduction shared by both sums: sums(first, last, partial,
+// The chunked reduction shared by the sums: sums(first, last, partial,
 // scratch) writes the sums of rows [first, last) into partial (components
 // doubles), with `scratch` doubles of working memory of the running
 // thread's own, allocated by the pool on the calling thread.
@@ -133,57 +133,71 @@ void chunked_sums(std::uint64_t rows, std::uint64_t width, std::uint64_t compone
     }
 }
 
-// One non-zero entry of the map: d_i gets a * x_k.
-struct MapEntry {
-    std::uint64_t i, k;
-    double a;
-};
-
-// One chunk of mapped squares; `d` holds components doubles of the running
-// thread's own. Row-major entries: those of d_0 first, k increasing.
-void chunk_mapped(const double* values, std::uint64_t first, std::uint64_t last, std::uint64_t width,
-                  std::uint64_t components, std::span<const MapEntry> entries, const double* weights, double* d,
-                  double* partial) noexcept {
+// One chunk of derivative squares. `suffix` holds 2 * components doubles
+// of the running thread's own: the running sums T of the two parities.
+void chunk_derivative(const double* values, std::uint64_t first, std::uint64_t last, std::uint64_t width,
+                      std::uint64_t components, const double* weights, double* suffix, double* partial) noexcept {
     for (std::uint64_t j = 0; j < components; ++j) partial[j] = 0.0;
+    double* __restrict sums = partial;
     for (std::uint64_t r = first; r < last; ++r) {
         const double* row = values + r * width * components;
-        for (std::size_t e = 0; e < entries.size();) {
-            const std::uint64_t i = entries[e].i;
-            // The three arrays never overlap (d is the thread's scratch):
-            // saying so lets each loop run on vector lanes without checks.
-            double* __restrict di = d;
-            {
-                const double a = entries[e].a;
-                const double* __restrict x = row + entries[e].k * components;
-                for (std::uint64_t j = 0; j < components; ++j) di[j] = a * x[j];
+        for (std::uint64_t k = width - 1; k >= 1; --k) {
+            const double* __restrict x = row + k * components;
+            double* __restrict t = suffix + (k % 2) * components;
+            const bool top = k + 2 >= width;  // T_(k+2) is empty
+            const double scale = static_cast<double>(2 * k - 1), w = weights[k - 1];
+            if (top) {
+                for (std::uint64_t j = 0; j < components; ++j) t[j] = x[j];
+            } else {
+                for (std::uint64_t j = 0; j < components; ++j) t[j] = x[j] + t[j];
             }
-            for (++e; e < entries.size() && entries[e].i == i; ++e) {
-                const double a = entries[e].a;
-                const double* __restrict x = row + entries[e].k * components;
-                for (std::uint64_t j = 0; j < components; ++j) di[j] += a * x[j];
+            for (std::uint64_t j = 0; j < components; ++j) {
+                const double d = scale * t[j];
+                sums[j] += w * (d * d);
             }
-            const double w = weights[i];
-            double* __restrict sums = partial;
-            for (std::uint64_t j = 0; j < components; ++j) sums[j] += w * (di[j] * di[j]);
         }
     }
 }
 
-void narrow_mapped(const double* values, std::uint64_t first, std::uint64_t last, std::uint64_t width,
-                   std::uint64_t components, std::span<const MapEntry> entries, const double* weights,
-                   double* partial) noexcept {
+// chunk_derivative for a width known at compile time: the running sums of
+// one component stay in registers, so the component loop runs on vector
+// lanes with nothing stored but the sums (the same operations in the same
+// order).
+template <std::uint64_t W>
+void fixed_derivative(const double* values, std::uint64_t first, std::uint64_t last, std::uint64_t components,
+                      const double* weights, double* partial) noexcept {
+    for (std::uint64_t j = 0; j < components; ++j) partial[j] = 0.0;
+    double* __restrict sums = partial;
+    for (std::uint64_t r = first; r < last; ++r) {
+        const double* __restrict row = values + r * W * components;
+        for (std::uint64_t j = 0; j < components; ++j) {
+            double t[W + 2];
+            double s = sums[j];
+            for (std::uint64_t k = W - 1; k >= 1; --k) {
+                t[k] = k + 2 >= W ? row[k * components + j] : row[k * components + j] + t[k + 2];
+                const double d = static_cast<double>(2 * k - 1) * t[k];
+                s += weights[k - 1] * (d * d);
+            }
+            sums[j] = s;
+        }
+    }
+}
+
+void narrow_derivative(const double* values, std::uint64_t first, std::uint64_t last, std::uint64_t width,
+                       std::uint64_t components, const double* weights, double* partial) noexcept {
     narrow_dispatch(components, [&](auto m) {
         constexpr std::uint64_t M = decltype(m)::value;
         narrow_chunk<M>(first, last, [&](std::uint64_t r, double* sums) __attribute__((always_inline)) {
             const double* row = values + r * width * M;
-            for (std::size_t e = 0; e < entries.size();) {
-                const std::uint64_t i = entries[e].i;
-                double d[M];
-                for (std::uint64_t j = 0; j < M; ++j) d[j] = entries[e].a * row[entries[e].k * M + j];
-                for (++e; e < entries.size() && entries[e].i == i; ++e) {
-                    for (std::uint64_t j = 0; j < M; ++j) d[j] += entries[e].a * row[entries[e].k * M + j];
+            double t[2][M];
+            for (std::uint64_t k = width - 1; k >= 1; --k) {
+                const bool top = k + 2 >= width;
+                const double scale = static_cast<double>(2 * k - 1), w = weights[k - 1];
+                for (std::uint64_t j = 0; j < M; ++j) {
+                    t[k % 2][j] = top ? row[k * M + j] : row[k * M + j] + t[k % 2][j];
+                    const double d = scale * t[k % 2][j];
+                    sums[j] += w * (d * d);
                 }
-                for (std::uint64_t j = 0; j < M; ++j) sums[j] += weights[i] * (d[j] * d[j]);
             }
         }, partial);
     });
@@ -210,28 +224,29 @@ void weighted_square_sums_into(std::span<const double> values, std::uint64_t row
     });
 }
 
-void mapped_square_sums_into(std::span<const double> values, std::uint64_t rows, std::uint64_t width,
-                             std::uint64_t components, std::span<const double> map, std::span<const double> weights,
-                             std::span<double> out) {
+void derivative_square_sums_into(std::span<const double> values, std::uint64_t rows, std::uint64_t width,
+                                 std::uint64_t components, std::span<const double> weights, std::span<double> out) {
     const std::uint64_t size = checked_mul(checked_mul(rows, width), components);
-    const std::uint64_t mapped = weights.size();
-    if (values.size() != size || out.size() != components || map.size() != checked_mul(mapped, width)) {
+    if (values.size() != size || out.size() != components || width == 0 || weights.size() != width - 1) {
         fatal(messages::kSquareSumsShape);
-    }
-    std::vector<MapEntry> entries;
-    for (std::uint64_t i = 0; i < mapped; ++i) {
-        for (std::uint64_t k = 0; k < width; ++k) {
-            if (map[i * width + k] != 0.0) entries.push_back({i, k, map[i * width + k]});
-        }
     }
     const double* v = values.data();
     const double* w = weights.data();
-    chunked_sums(rows, width, components, out, components,
-                 [&](std::uint64_t first, std::uint64_t last, double* partial, double* d) {
+    chunked_sums(rows, width, components, out, checked_mul(2, components),
+                 [&](std::uint64_t first, std::uint64_t last, double* partial, double* suffix) {
                      if (components < kLanes) {
-                         narrow_mapped(v, first, last, width, components, entries, w, partial);
-                     } else {
-                         chunk_mapped(v, first, last, width, components, entries, w, d, partial);
+                         narrow_derivative(v, first, last, width, components, w, partial);
+                         return;
+                     }
+                     switch (width) {
+                         case 2: return fixed_derivative<2>(v, first, last, components, w, partial);
+                         case 3: return fixed_derivative<3>(v, first, last, components, w, partial);
+                         case 4: return fixed_derivative<4>(v, first, last, components, w, partial);
+                         case 5: return fixed_derivative<5>(v, first, last, components, w, partial);
+                         case 6: return fixed_derivative<6>(v, first, last, components, w, partial);
+                         case 7: return fixed_derivative<7>(v, first, last, components, w, partial);
+                         case 8: return fixed_derivative<8>(v, first, last, components, w, partial);
+                         default: return chunk_derivative(v, first, last, width, components, w, suffix, partial);
                      }
                  });
 }

@@ -34,26 +34,24 @@ namespace tavik {
 void weighted_square_sums_into(std::span<const double> values, std::uint64_t rows, std::uint64_t width,
                                std::uint64_t components, std::span<const double> weights, std::span<double> out);
 
-// For every component j, the weighted squares of a linear map of each row:
-//   out[j] = sum over rows r and i < weights.size() of weights[i] * (d_i * d_i),
-//   d_i = sum over k with map[i * width + k] != 0 of map[i * width + k] * x_k,
+// For every component j, the weighted squares of the Legendre coefficients
+// of the derivative (with respect to the local coordinate) of each row:
+//   out[j] = sum over rows r and i = width - 2 down to 0 of
+//            weights[i] * (d_i * d_i),  d_i = (2i + 1) * T_(i+1),
+//   T_k = x_k + T_(k+2) (T_k = x_k for k + 2 >= width),
 //   x_k = values[(r * width + k) * components + j],
-// d_i from its first term with k increasing (a row of the map without
-// non-zero entries adds nothing; entries that are zero are skipped, so a
-// value no entry uses never reaches the result), the terms added in
-// increasing (r, i). Chunks, their order (with fewer than 4 components,
-// the four interleaved sums) and allocation as for
-// weighted_square_sums_into (plus components doubles of working memory per
-// thread, the non-zero entries copied on the calling thread).
-// Preconditions (fatal error otherwise): values.size() == rows * width *
-// components; map.size() == weights.size() * width; out.size() ==
-// components. Cost: one pass over values per non-zero entry and per row of
-// the map, within a chunk's cache-sized rows.
-void mapped_square_sums_into(std::span<const double> values, std::uint64_t rows, std::uint64_t width,
-                             std::uint64_t components, std::span<const double> map, std::span<const double> weights,
-                             std::span<double> out);
+// the terms added in increasing r and decreasing i (so P_k' = sum of
+// (2i + 1) P_i over i < k with k - i odd, one pass without a matrix; x_0
+// is not read). Chunks, their order (with fewer than 4 components, the four
+// interleaved sums) and allocation as for weighted_square_sums_into, plus 2
+// * components doubles of working memory per thread. Preconditions (fatal
+// error otherwise): width >= 1; values.size() == rows * width * components;
+// weights.size() == width - 1; out.size() == components. Cost: about one
+// pass over values.
+void derivative_square_sums_into(std::span<const double> values, std::uint64_t rows, std::uint64_t width,
+                                 std::uint64_t components, std::span<const double> weights, std::span<double> out);
 
-// Rows per chunk of both reductions: about 65536 values per chunk,
+// Rows per chunk of the reductions: about 65536 values per chunk,
 // at least one row.
 std::uint64_t integral_chunk_rows(std::uint64_t width, std::uint64_t components) noexcept;
 

@@ -52,19 +52,17 @@ void weighted_square_sums(Array<const double, 3> values, Array<const double, 2> 
     tavik::weighted_square_sums_into(v, rows, width, m, w, o);
 }
 
-// values (rows, width, m), map (mapped, width), weights (mapped,), out (m,).
-void mapped_square_sums(Array<const double, 3> values, Array<const double, 2> map, Array<const double, 1> weights,
-                        Array<double, 1> out) {
+// values (rows, width, m), weights (width - 1,), out (m,).
+void derivative_square_sums(Array<const double, 3> values, Array<const double, 1> weights, Array<double, 1> out) {
     const std::size_t rows = values.shape(0), width = values.shape(1), m = values.shape(2);
-    require(map.shape(1) == width && map.shape(0) == weights.shape(0), "map must have shape (weights, width)");
+    require(width >= 1 && weights.shape(0) == width - 1, "weights must have shape (width - 1,)");
     require(out.shape(0) == m, "out must have shape (components,)");
     const auto v = elements(values.data(), values.size());
-    const auto a = elements(map.data(), map.size());
     const auto w = elements(weights.data(), weights.size());
     const auto o = elements(out.data(), out.size());
-    require(!overlap(o, v) && !overlap(o, a) && !overlap(o, w), "the output array overlaps an input array");
+    require(!overlap(o, v) && !overlap(o, w), "the output array overlaps an input array");
     nb::gil_scoped_release unlocked;
-    tavik::mapped_square_sums_into(v, rows, width, m, a, w, o);
+    tavik::derivative_square_sums_into(v, rows, width, m, w, o);
 }
 
 }  // namespace
@@ -74,8 +72,8 @@ void bind_integrals(nb::module_& m) {
           nb::arg("weights").noconvert(), nb::arg("out").noconvert(),
           "Per component, the sum of weights[r or 0, k] * values[r, k, j] ** 2 over r and k, into out; "
           "the same bits for any number of worker threads.");
-    m.def("mapped_square_sums", &mapped_square_sums, nb::arg("values").noconvert(), nb::arg("map").noconvert(),
+    m.def("derivative_square_sums", &derivative_square_sums, nb::arg("values").noconvert(),
           nb::arg("weights").noconvert(), nb::arg("out").noconvert(),
-          "Per component, the sum over r and i of weights[i] * (map[i] @ values[r, :, j]) ** 2 (zero entries of map "
-          "skipped), into out; the same bits for any number of worker threads.");
+          "Per component, the sum over r and i of weights[i] * d_i ** 2, d the Legendre coefficients of the "
+          "derivative of values[r, :, j], into out; the same bits for any number of worker threads.");
 }

@@ -24,35 +24,32 @@ D random_values(std::size_t n, unsigned seed) {
 TEST(LegendreIntegrals, SameBitsWhateverTheWorkerCount) {
     // Many chunks, wide and narrow (the interleaved sums) alike.
     for (const auto [rows, width, m] : {std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>{4000, 4, 70},
-                                        {300000, 3, 1}, {90001, 2, 3}}) {
+                                        {300000, 3, 1}, {90001, 2, 3}, {700, 11, 9}}) {
         const D values = random_values(rows * width * m, 1);
-        const D weights = {0.5, 0.25, 0.125, 0.0625};
-        const D map = {0.0, 1.0, 0.0, 3.0, 0.0, 0.0, 0.0, 0.0};  // row 0 of width entries, then row 1
-        D sums_one(m), sums_many(m), mapped_one(m), mapped_many(m);
+        const D weights = {0.5, 0.25, 0.125, 0.0625, 1, 2, 3, 4, 5, 6, 7};
+        D sums_one(m), sums_many(m), slopes_one(m), slopes_many(m);
         {
             wpi::ScopedThreadCap cap(1);
+            derivative_square_sums_into(values, rows, width, m, std::span(weights).first(width - 1), slopes_one);
             weighted_square_sums_into(values, rows, width, m, std::span(weights).first(width), sums_one);
-            mapped_square_sums_into(values, rows, width, m, std::span(map).first(2 * width), std::span(weights).first(2),
-                                    mapped_one);
         }
         for (std::size_t workers : {2, 3, 8}) {
             wpi::ScopedThreadCap cap(workers);
             weighted_square_sums_into(values, rows, width, m, std::span(weights).first(width), sums_many);
-            mapped_square_sums_into(values, rows, width, m, std::span(map).first(2 * width), std::span(weights).first(2),
-                                    mapped_many);
             test::expect_same(sums_many, sums_one);
-            test::expect_same(mapped_many, mapped_one);
+            derivative_square_sums_into(values, rows, width, m, std::span(weights).first(width - 1), slopes_many);
+            test::expect_same(slopes_many, slopes_one);
         }
     }
 }
 
 TEST(LegendreIntegrals, SizesThatDoNotMatchAreRefused) {
-    D values(24), out(2), weights(3), map(6);
+    D values(24), out(2), weights(3);
     const char* message = messages::kSquareSumsShape;
     test::expect_fatal([&] { weighted_square_sums_into(values, 4, 3, 2, std::span(weights).first(2), out); }, message);
     test::expect_fatal([&] { weighted_square_sums_into(values, 4, 3, 3, weights, out); }, message);
     test::expect_fatal([&] { weighted_square_sums_into(values, 4, 3, 2, weights, std::span(out).first(1)); }, message);
-    test::expect_fatal([&] { mapped_square_sums_into(values, 4, 3, 2, map, weights, out); }, message);
+    test::expect_fatal([&] { derivative_square_sums_into(values, 4, 3, 2, weights, out); }, message);
     test::expect_fatal([&] { weighted_square_sums_into(values, UINT64_MAX, 3, 2, weights, out); },
                        messages::kCapacityOverflow);
     // Nothing to sum: zeros, with the right sizes.

@@ -218,23 +218,20 @@ def test_reductions_follow_the_stated_order():
         return total
 
     rng = np.random.default_rng(7)
-    for rows, width, m in [(5000, 4, 63), (300_000, 2, 1), (70_001, 3, 3), (40, 3, 3000)]:
+    for rows, width, m in [(5000, 4, 63), (300_000, 2, 1), (70_001, 3, 3), (40, 3, 3000), (900, 11, 7)]:
         values = rng.standard_normal((rows, width, m))
         weights = rng.random((1, width))
         got = np.empty(m)
         _core.weighted_square_sums(values, weights, got)
         assert bits(got) == bits(chunked(weights[0][None, :, None] * (values * values), rows, width, m))
-        # d_i from its first non-zero term of the map, k increasing.
-        mapped = rng.standard_normal((width + 1, width))
-        mapped[0, 0] = mapped[1, :] = mapped[2, 1:] = 0.0
-        weights = rng.random(width + 1)
-        _core.mapped_square_sums(values, mapped, weights, got)
-        terms = []
-        for i in range(width + 1):
-            d = None
-            for k in np.flatnonzero(mapped[i]):
-                d = mapped[i, k] * values[:, k] if d is None else d + mapped[i, k] * values[:, k]
-            terms.append(np.zeros((rows, m)) if d is None else weights[i] * (d * d))
+        # The derivative's coefficients d_i = (2i + 1) T_(i+1), T_k = x_k +
+        # T_(k+2) from the top, terms in decreasing i.
+        weights = rng.random(width - 1)
+        _core.derivative_square_sums(values, weights, got)
+        suffix = {}
+        for k in range(width - 1, 0, -1):
+            suffix[k] = values[:, k] if k + 2 >= width else values[:, k] + suffix[k + 2]
+        terms = [weights[i] * (((2 * i + 1) * suffix[i + 1]) ** 2) for i in range(width - 2, -1, -1)]
         assert bits(got) == bits(chunked(np.stack(terms, axis=1), rows, width, m)), (rows, width, m)
 
 
