@@ -28,9 +28,12 @@ public:
     std::uint64_t interval[kLanes];
     const double* basis() const noexcept { return values_; }
 
-    template <class B, bool Narrow>
+    // The mesh route is a run-time argument here: beside the stores of a
+    // field's rows it costs nothing measurable, and a template argument
+    // would double the kernels to compile.
+    template <class B>
     [[gnu::always_inline]] inline void compute(const FieldInput& in, const double* times) noexcept {
-        const LaneLocation<B> loc = locate_block<B, Narrow, true>(in.rule, times);
+        const LaneLocation<B> loc = locate_lanes_by_node_rule(in.rule, in.rule.narrow, load_lanes<B>(times));
         for (int l = 0; l < kLaneCount<B>; ++l) interval[l] = static_cast<std::uint64_t>(get_lane(loc.interval, l));
         if (in.quantity == FieldQuantity::value) {
             for_each_legendre_value<kAnyDegree>(loc.xi, in.width - 1, [&](std::uint64_t k, B p)
@@ -72,36 +75,35 @@ private:
 
 // Runs per(block, first, count) for every block of times[0 .. n), after
 // computing the block's basis; first counts from times.
-template <class L, bool Narrow, class Per>
+template <class L, class Per>
 [[gnu::always_inline]] inline void for_each_basis_block(const FieldInput& in, const double* times, std::size_t n,
                                                         double* scratch, Per&& per) {
     BlockBasis<L> block(in.width, scratch);
     for_each_block<L>(times, n, [&]<class B>(const double* block_times, std::size_t first, std::size_t count)
                                     __attribute__((always_inline)) {
-                                        block.template compute<B, Narrow>(in, block_times);
+                                        block.template compute<B>(in, block_times);
                                         per(block, first, count);
                                     });
 }
 
-// Runs rows(times, n, row_of) over the times [begin, end) of the batch in
-// the order the batch asks for: as given, or (in.order) grouped by interval,
-// in groups of kOrderGroup times copied to the stack; row_of(i) is the
-// batch index of time i of the group.
+// Runs rows(times, n, s) over the times [begin, end) of the batch in the
+// order the batch asks for (as given, or in.order), in groups of
+// kOrderGroup times copied to the stack; time i of a group is time
+// row_of(in, s + i) of the batch.
 inline constexpr std::size_t kOrderGroup = 256;
+
+[[gnu::always_inline]] inline std::size_t row_of(const FieldInput& in, std::size_t position) noexcept {
+    return in.order == nullptr ? position : in.order[position];
+}
 
 template <class Rows>
 [[gnu::always_inline]] inline void in_batch_order(const FieldInput& in, std::size_t begin, std::size_t end,
                                                   Rows&& rows) {
-    if (in.order == nullptr) {
-        rows(in.times + begin, end - begin, [begin](std::size_t i) { return begin + i; });
-        return;
-    }
     double group[kOrderGroup];
     for (std::size_t s = begin; s < end; s += kOrderGroup) {
         const std::size_t n = std::min(kOrderGroup, end - s);
-        const std::uint32_t* order = in.order + s;
-        for (std::size_t i = 0; i < n; ++i) group[i] = in.times[order[i]];
-        rows(group, n, [order](std::size_t i) -> std::size_t { return order[i]; });
+        for (std::size_t i = 0; i < n; ++i) group[i] = in.times[row_of(in, s + i)];
+        rows(group, n, s);
     }
 }
 
@@ -128,7 +130,7 @@ template <class C, int kLanes, FieldQuantity Q, std::uint64_t W>
 // twice); fewer components take the scalar sum. W is the width when fixed at
 // compile time (the common low degrees, whose k loops then unroll), else 0.
 // The input is taken by value so that no store into a row can alias it.
-template <class L, bool Narrow, FieldQuantity Q, std::uint64_t W>
+template <class L, FieldQuantity Q, std::uint64_t W>
 [[gnu::always_inline]] inline void field_rows(const FieldInput in, std::size_t begin, std::size_t end,
                                               double* scratch) {
     using Vector = VectorOf<L>;
@@ -136,14 +138,14 @@ template <class L, bool Narrow, FieldQuantity Q, std::uint64_t W>
     constexpr int kLanes = BlockBasis<L>::kLanes;
     const std::uint64_t m = in.components;
     const double h = in.rule.h;
-    in_batch_order(in, begin, end, [&](const double* times, std::size_t n, auto row_of)
+    in_batch_order(in, begin, end, [&](const double* times, std::size_t n, std::size_t s)
                                        __attribute__((always_inline)) {
-        for_each_basis_block<L, Narrow>(in, times, n, scratch, [&](const BlockBasis<L>& block, std::size_t first,
+        for_each_basis_block<L>(in, times, n, scratch, [&](const BlockBasis<L>& block, std::size_t first,
                                                                    std::size_t count) __attribute__((always_inline)) {
             for (std::size_t l = 0; l < count; ++l) {
                 const double* basis = block.basis() + l;
                 const double* interval = in.coefficients + block.interval[l] * in.width * m;
-                double* row = in.out + row_of(first + l) * m;
+                double* row = in.out + row_of(in, s + first + l) * m;
                 if (m >= V) {
                     for (std::uint64_t j = 0;; j += V) {
                         if (j + V > m) j = m - V;
@@ -161,42 +163,42 @@ template <class L, bool Narrow, FieldQuantity Q, std::uint64_t W>
     });
 }
 
-template <class L, bool Narrow, FieldQuantity Q>
+template <class L, FieldQuantity Q>
 [[gnu::always_inline]] inline void field_rows_of_width(const FieldInput& in, std::size_t begin, std::size_t end,
                                                        double* scratch) {
     switch (in.width) {
-        case 1: return field_rows<L, Narrow, Q, 1>(in, begin, end, scratch);
-        case 2: return field_rows<L, Narrow, Q, 2>(in, begin, end, scratch);
-        case 3: return field_rows<L, Narrow, Q, 3>(in, begin, end, scratch);
-        case 4: return field_rows<L, Narrow, Q, 4>(in, begin, end, scratch);
-        default: return field_rows<L, Narrow, Q, 0>(in, begin, end, scratch);
+        case 1: return field_rows<L, Q, 1>(in, begin, end, scratch);
+        case 2: return field_rows<L, Q, 2>(in, begin, end, scratch);
+        case 3: return field_rows<L, Q, 3>(in, begin, end, scratch);
+        case 4: return field_rows<L, Q, 4>(in, begin, end, scratch);
+        default: return field_rows<L, Q, 0>(in, begin, end, scratch);
     }
 }
 
 template <class L>
 void field_chunk(const FieldInput& in, std::size_t begin, std::size_t end, double* scratch) {
-    const bool value = in.quantity == FieldQuantity::value;
-    if (in.rule.narrow) {
-        value ? field_rows_of_width<L, true, FieldQuantity::value>(in, begin, end, scratch)
-              : field_rows_of_width<L, true, FieldQuantity::derivative>(in, begin, end, scratch);
+    if (in.quantity == FieldQuantity::value) {
+        field_rows_of_width<L, FieldQuantity::value>(in, begin, end, scratch);
     } else {
-        value ? field_rows_of_width<L, false, FieldQuantity::value>(in, begin, end, scratch)
-              : field_rows_of_width<L, false, FieldQuantity::derivative>(in, begin, end, scratch);
+        field_rows_of_width<L, FieldQuantity::derivative>(in, begin, end, scratch);
     }
 }
 
 // ---------------------------------------------------------------- basis rows
 
-template <class L, bool Narrow, class Index>
-[[gnu::always_inline]] inline void rows_of(const FieldInput in, double* values, Index* columns, std::size_t begin,
-                                           std::size_t end, double* scratch) {
+// Rows [begin, end) of the batch; the input is copied so that no store of a
+// row can alias it.
+template <class L, class Index>
+void rows_chunk(const FieldInput& batch, double* values, Index* columns, std::size_t begin, std::size_t end,
+                double* scratch) {
+    const FieldInput in = batch;
     constexpr int kLanes = BlockBasis<L>::kLanes;
     const std::uint64_t width = in.width;
     const double h = in.rule.h;
     const bool derivative = in.quantity == FieldQuantity::derivative;
-    for_each_basis_block<L, Narrow>(in, in.times + begin, end - begin, scratch, [&](const BlockBasis<L>& block,
-                                                                                   std::size_t first, std::size_t count)
-                                                                                   __attribute__((always_inline)) {
+    for_each_basis_block<L>(in, in.times + begin, end - begin, scratch,
+                            [&](const BlockBasis<L>& block, std::size_t first, std::size_t count)
+                                __attribute__((always_inline)) {
         for (std::size_t l = 0; l < count; ++l) {
             double* row_values = values + (begin + first + l) * width;
             Index* row_columns = columns + (begin + first + l) * width;
@@ -208,16 +210,6 @@ template <class L, bool Narrow, class Index>
             }
         }
     });
-}
-
-template <class L, class Index>
-void rows_chunk(const FieldInput& in, double* values, Index* columns, std::size_t begin, std::size_t end,
-                double* scratch) {
-    if (in.rule.narrow) {
-        rows_of<L, true>(in, values, columns, begin, end, scratch);
-    } else {
-        rows_of<L, false>(in, values, columns, begin, end, scratch);
-    }
 }
 
 }  // namespace
