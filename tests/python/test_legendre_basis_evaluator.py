@@ -621,9 +621,6 @@ FORK_SCRIPT = textwrap.dedent(
     e.set_dofs(np.random.default_rng(0).standard_normal(256))
     times = np.linspace(-0.5, 2.5, 5001)
 
-    def bits(values):
-        return np.asarray(values, dtype=np.float64).tobytes()
-
     expected = bits([e.evaluate_at(t) for t in times.tolist()])
     expected_d = bits([e.evaluate_derivative_at(t) for t in times.tolist()])
 
