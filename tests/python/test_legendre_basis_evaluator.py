@@ -21,6 +21,7 @@ from support import (
     MISALIGNED_F64,
     NO_INTERVALS,
     NOT_F64,
+    SAME_RULE_IMPORT,
     SET_DOFS_WRONG_LENGTH,
     SHAPE_NULL,
     STRIDES_NULL,
@@ -610,7 +611,7 @@ def test_interpreter_lock_is_released_during_a_batch(derivative):
     assert ran, "no other thread ran while the batch computed"
 
 
-FORK_SCRIPT = textwrap.dedent(
+FORK_SCRIPT = SAME_RULE_IMPORT + textwrap.dedent(
     """
     import multiprocessing, os, sys, warnings
     warnings.simplefilter("ignore", DeprecationWarning)  # fork() with worker threads around
