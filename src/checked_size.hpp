@@ -28,6 +28,22 @@ inline std::uint64_t checked_mul(std::uint64_t a, std::uint64_t b) {
     return r;
 }
 
+// Counts that describe a size before anything is sized (a matrix's shape,
+// say) saturate instead: 2^64 - 1 stands for that count or any larger one,
+// which no array can hold, so checked_array_length or an index-width test
+// refuses it later with the text above.
+inline constexpr std::uint64_t kSaturatedCount = UINT64_MAX;
+
+constexpr std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
+    std::uint64_t r;
+    return __builtin_add_overflow(a, b, &r) ? kSaturatedCount : r;
+}
+
+constexpr std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) noexcept {
+    std::uint64_t r;
+    return __builtin_mul_overflow(a, b, &r) ? kSaturatedCount : r;
+}
+
 // n * (k + 1), the element count of n rows of k + 1 columns, or nothing when
 // it does not fit in 64 bits (k + 1 itself may not; n = 0 still gives 0).
 inline std::optional<std::uint64_t> product_with_successor(std::uint64_t n, std::uint64_t k) {

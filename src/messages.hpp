@@ -18,6 +18,11 @@ namespace tavik::messages {
 // ---- sizes
 inline constexpr char kCapacityOverflow[] = "capacity overflow";
 
+// ---- meshes
+// Every core operation on a mesh of the array interface that finds no
+// interval (tavik's LegendreBasis keeps its own text, kNoIntervals).
+inline constexpr char kMeshNoIntervals[] = "the mesh has no intervals (n_t is 0)";
+
 // ---- Legendre basis and coefficient matrices
 inline constexpr char kMatrixTooSmall[] = "Matrix view: input data buffer too small.";
 inline constexpr char kNoIntervals[] = "LegendreBasis has no intervals (n_t is 0): nothing can be evaluated";
@@ -30,11 +35,16 @@ inline constexpr char kSetDofsWrongLength[] = "LegendreBasisEvaluator: set_dofs:
 inline constexpr char kSquareSumsShape[] = "weighted square sums: the sizes of values, weights and out do not match";
 
 // ---- vector-valued fields and basis rows
-inline constexpr char kFieldNoIntervals[] = "the mesh has no intervals (n_t is 0)";
+// The field kernels' name for kMeshNoIntervals, until they use that name.
+inline constexpr const char* kFieldNoIntervals = kMeshNoIntervals;
 inline constexpr char kFieldCoefficientSize[] = "field evaluation: the coefficients do not hold n_t * (degree + 1) * components values";
 inline constexpr char kFieldOutputSize[] = "field evaluation: the result does not hold times * components values";
 inline constexpr char kBasisRowsSize[] = "basis rows: values and columns must hold times * (degree + 1) elements each";
 inline constexpr char kBasisRowsNarrowColumns[] = "basis rows: n_t * (degree + 1) does not fit 32-bit columns";
+
+// ---- arrays handed to the array interface's native module
+inline constexpr char kMisalignedArray[] = "arrays must be aligned to their element size";
+inline constexpr char kOutputOverlaps[] = "the output array overlaps an input array";
 
 // ---- test-only controls
 inline constexpr char kForcedInstructionSetUnsupported[] = "force_instruction_set: this processor cannot run that instruction set";
@@ -55,10 +65,23 @@ inline constexpr char kLagrangeDegreeLimit[] = "Lagrange prolongation of degree 
 // The same for the array interface's Lagrange-to-Legendre matrix, whose
 // Python layer refuses such degrees first.
 inline constexpr char kLagrangeToLegendreDegreeLimit[] = "Lagrange-to-Legendre matrix of degree {} would be inaccurate; the largest supported degree is {}";
-// One of the two texts above filled in (formatted at run time: sanitizer
-// builds cannot check a format string held in an array at compile time).
+// The matrices without accuracy limits that measure where those limits
+// belong stop here; the format's count is their largest degree.
+inline constexpr char kMeasuredDegreeLimit[] = "the unlimited Lagrange-to-Legendre matrices stop at degree {}";
+
+// ---- quadrature
+// A std::format string: the largest number of points.
+inline constexpr char kGaussLegendrePoints[] = "Gauss-Legendre rules need between 1 and {} points";
+
+// A std::format string above filled in with its counts (formatted at run
+// time: sanitizer builds cannot check a format string held in an array at
+// compile time), so a limit is written once, beside its constant.
+template <class... Counts>
+inline std::string filled(const char* format, Counts... counts) {
+    return std::vformat(format, std::make_format_args(counts...));
+}
 inline std::string degree_limit(const char* format, std::uint64_t degree, std::uint64_t limit) {
-    return std::vformat(format, std::make_format_args(degree, limit));
+    return filled(format, degree, limit);
 }
 
 // ---- sparse matrices
@@ -70,6 +93,9 @@ inline constexpr char kCsrOffsetEnds[] = "invalid CSR matrix: row_offsets must s
 inline constexpr char kCsrOffsetsDecrease[] = "invalid CSR matrix: row_offsets decrease at row ";
 inline constexpr char kCsrColumnOutOfBounds[] = "invalid CSR matrix: column index out of bounds in row ";
 inline constexpr char kCsrColumnsUnsorted[] = "invalid CSR matrix: columns not strictly increasing in row ";
+// Each followed by the block row or column in decimal, in an equality assertion.
+inline constexpr char kBlockRowHeight[] = "inconsistent block-row height at row ";
+inline constexpr char kBlockColWidth[] = "inconsistent block-col width at col ";
 
 // ---- Python arguments and instances
 inline constexpr char kStrToVec[] = "Can't extract `str` to `Vec`";

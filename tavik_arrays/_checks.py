@@ -37,6 +37,7 @@ OUT_TYPE_MESSAGE = "out must be a numpy.ndarray of dtype float64, not {type}"
 OUT_DTYPE_MESSAGE = "out must have dtype float64, got {dtype}"
 OUT_SHAPE_MESSAGE = "out must have shape {expected} (t.shape + components), got {shape}"
 OUT_READONLY_MESSAGE = "out must be writeable"
+MATRIX_SIZE_MESSAGE = "the arguments give a matrix of {rows} rows and up to {entries} entries, more than one array can hold"
 
 # Integrals and norms.
 BOUND_TYPE_MESSAGE = "{name} must be a real number or None, not {type}"
@@ -140,6 +141,21 @@ def uniform_mesh(degree: object, n_t: object, T: object) -> tuple[int, int, floa
     if numerator << -MIN_INTERVAL_EXPONENT < (d + 1) ** 2 * denominator:
         raise ValueError(INTERVAL_LENGTH_MESSAGE.format(T=t_end, n_t=n, h=h, degree=d))
     return d, n, t_end
+
+
+# The most float64 elements one array can describe (numpy's limit, and the
+# native code's).
+MAX_ARRAY_ELEMENTS = np.iinfo(np.intp).max // 8
+
+
+def matrix_size(shape: tuple[int, int, int, int]) -> int:
+    """Refuses a matrix whose (nrows, ncols, max_nnz, index bits), as the
+    native module states it for the arguments, no array can hold; returns its
+    index bits (32 or 64)."""
+    rows, _, entries, bits = shape
+    if entries > MAX_ARRAY_ELEMENTS or rows >= MAX_ARRAY_ELEMENTS:
+        raise ValueError(MATRIX_SIZE_MESSAGE.format(rows=rows, entries=entries))
+    return bits
 
 
 def flag(value: object, name: str) -> bool:

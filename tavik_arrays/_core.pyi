@@ -37,10 +37,10 @@ max_to_legendre_degree: int = 45
 
 max_gauss_legendre_points: int = 4096
 
-def prolongation(degree: int, nt_coarse: int, nt_fine: int, periodic: bool) -> tuple:
+def prolongation(degree: int, nt_coarse: int, nt_fine: int, *, periodic: bool) -> tuple:
     """Exact-structure Lagrange prolongation as CSR arrays."""
 
-def lagrange_to_legendre(degree: int, n_t: int, periodic: bool) -> tuple:
+def lagrange_to_legendre(degree: int, n_t: int, *, periodic: bool) -> tuple:
     """Lagrange-to-Legendre matrix (C-order Legendre rows) as CSR arrays."""
 
 def mass(degree: int, n_t: int, h: float) -> tuple:
@@ -49,18 +49,38 @@ def mass(degree: int, n_t: int, h: float) -> tuple:
 def derivative(degree: int, n_t: int) -> tuple:
     """Legendre derivative matrix (int phi_j' phi_i) as CSR arrays."""
 
-def jump(degree: int, n_t: int, periodic: bool) -> tuple:
+def jump(degree: int, n_t: int, *, periodic: bool) -> tuple:
     """Upwind jump coupling of dG in time as CSR arrays."""
+
+def prolongation_shape(degree: int, nt_coarse: int, nt_fine: int, *, periodic: bool) -> tuple:
+    """
+    (nrows, ncols, max_nnz, index bits) of prolongation, counts saturated at 2**64 - 1.
+    """
+
+def lagrange_to_legendre_shape(degree: int, n_t: int, *, periodic: bool) -> tuple:
+    """The same for lagrange_to_legendre."""
+
+def mass_shape(degree: int, n_t: int) -> tuple:
+    """The same for mass."""
+
+def derivative_shape(degree: int, n_t: int) -> tuple:
+    """The same for derivative."""
+
+def jump_shape(degree: int, n_t: int) -> tuple:
+    """The same for jump (periodic or not)."""
+
+def basis_matrix_shape(degree: int, n_t: int, times: int) -> tuple:
+    """The same for the basis matrix of that many times (basis_rows)."""
 
 def gauss_legendre(n: int) -> tuple:
     """n-point Gauss-Legendre nodes and weights on [-1, 1]."""
 
-def unlimited_lagrange_to_legendre(degree: int, projection: bool) -> Annotated[NDArray[numpy.float64], dict(shape=(None,))]:
+def unlimited_lagrange_to_legendre(degree: int, *, projection: bool) -> Annotated[NDArray[numpy.float64], dict(shape=(None,))]:
     """
     Local Lagrange-to-Legendre matrix (row-major) without the degree limits, for the accuracy tool.
     """
 
-def lagrange_points(degree: int, n_t: int, T: float, periodic: bool) -> Annotated[NDArray[numpy.float64], dict(shape=(None,))]:
+def lagrange_points(degree: int, n_t: int, T: float, *, periodic: bool) -> Annotated[NDArray[numpy.float64], dict(shape=(None,))]:
     """Nodal points of the Lagrange basis, as tavik.get_lagrange_points."""
 
 class RealFactors:

@@ -51,7 +51,7 @@ def _square_sums(values: np.ndarray, weights: np.ndarray) -> np.ndarray:
     width). The native reduction: one pass, the same bits for any number of
     worker threads."""
     out = np.empty(values.shape[2])
-    _core.weighted_square_sums(values, np.ascontiguousarray(weights, dtype=np.float64), out)
+    _core.weighted_square_sums(values=values, weights=np.ascontiguousarray(weights, dtype=np.float64), out=out)
     return out
 
 
@@ -233,7 +233,7 @@ class LegendreIntegralsMixin:
             # D applied on the fly by its suffix sums, in one pass over the
             # coefficients (c_0, which no derivative involves, is not read).
             squares = np.empty(flat.shape[2])
-            _core.derivative_square_sums(flat, stiffness, squares)
+            _core.derivative_square_sums(values=flat, weights=stiffness, out=squares)
             return _finish(squares, components, want_squared, want_total)
         mass = np.array([h / (2 * k + 1) for k in range(q + 1)]).reshape(1, q + 1)
         if weight is not None:
@@ -335,7 +335,7 @@ def _callable_differences(
         )
     # The same basis rows on every interval: one small product per
     # interval (BLAS) instead of locating n_t * n times.
-    nodes, _ = _core.gauss_legendre(n)
+    nodes, _ = _core.gauss_legendre(n=n)
     if h1:
         basis = np.polynomial.legendre.legvander(nodes, max(space.degree - 1, 0))[:, : space.degree]
         basis = basis @ _derivative_map(space.degree) * (2.0 / space.h)
@@ -371,7 +371,7 @@ def _space_differences(
             )
         )
     n = _quadrature_points(space, max(space.degree, other.degree) + 1 if n_points is None else n_points)
-    nodes, rule = _core.gauss_legendre(n)
+    nodes, rule = _core.gauss_legendre(n=n)
     na, nb = space.n_t, other.n_t
     # Node m of this mesh is m / na of [0, T], node l of the other l / nb:
     # over the common denominator na * nb both are integers, whose sorted
@@ -412,7 +412,8 @@ class _LegendreAntiderivative:
         values = np.empty((1, width))
         columns = np.empty((1, width), dtype=np.int64)
         _core.basis_rows(
-            q + 1, space.n_t, space.T, np.array([t]), values, columns, derivative=False, left=left, periodic=False
+            degree=q + 1, n_t=space.n_t, T=space.T, times=np.array([t]), values=values, columns=columns,
+            derivative=False, left=left, periodic=False,
         )
         c = int(columns[0, 0]) // width
         p = values[0]

@@ -78,7 +78,7 @@ class LagrangeSpace(UniformMeshSpace):
     def points(self) -> np.ndarray:
         """The n_dofs nodal points in global order, a new float64 array, bit
         for bit those of ``tavik.get_lagrange_points(degree, n_t, T, periodic)``."""
-        return _core.lagrange_points(self._degree, self._n_t, self._T, self._periodic)
+        return _core.lagrange_points(degree=self._degree, n_t=self._n_t, T=self._T, periodic=self._periodic)
 
     def legendre_space(self) -> LegendreSpace:
         """The discontinuous Legendre space of the same degree on the same
@@ -179,7 +179,9 @@ class LagrangeSpace(UniformMeshSpace):
         else:
             nt_fine = LagrangeSpace(self._degree, _checks.integer(target, "target", 1), self._T, self._periodic)._n_t
         degree = self._matrix_degree("prolongation", _core.max_prolongation_degree)
-        return csr(_core.prolongation(degree, self._n_t, nt_fine, self._periodic))
+        n_t, periodic = self._n_t, self._periodic
+        _checks.matrix_size(_core.prolongation_shape(degree=degree, nt_coarse=n_t, nt_fine=nt_fine, periodic=periodic))
+        return csr(_core.prolongation(degree=degree, nt_coarse=n_t, nt_fine=nt_fine, periodic=periodic))
 
     def to_legendre(self) -> scipy.sparse.csr_array:
         """The matrix from nodal values to Legendre coefficients on the same
@@ -195,7 +197,9 @@ class LagrangeSpace(UniformMeshSpace):
         exact zeros are not stored.
         """
         degree = self._matrix_degree("to_legendre", _core.max_to_legendre_degree)
-        return csr(_core.lagrange_to_legendre(degree, self._n_t, self._periodic))
+        n_t, periodic = self._n_t, self._periodic
+        _checks.matrix_size(_core.lagrange_to_legendre_shape(degree=degree, n_t=n_t, periodic=periodic))
+        return csr(_core.lagrange_to_legendre(degree=degree, n_t=n_t, periodic=periodic))
 
 
 _BLOCKS: dict[int, np.ndarray] = {}
@@ -212,7 +216,7 @@ def _legendre_block(degree: int) -> np.ndarray:
 
 
 def _dense_block(degree: int) -> np.ndarray:
-    data, indices, indptr, shape = _core.lagrange_to_legendre(degree, 1, False)
+    data, indices, indptr, shape = _core.lagrange_to_legendre(degree=degree, n_t=1, periodic=False)
     block = np.zeros(shape)
     for row in range(shape[0]):
         block[row, indices[indptr[row] : indptr[row + 1]]] = data[indptr[row] : indptr[row + 1]]

@@ -138,12 +138,12 @@ class LegendreSpace(UniformMeshSpace, LegendreOperatorsMixin, LegendreIntegralsM
             result = np.empty(shape)
         if n and m:
             _core.evaluate(
-                self._degree,
-                self._n_t,
-                self._T,
-                coeffs.reshape(self._n_t, self._degree + 1, m),
-                times.reshape(n),
-                result.reshape(n, m),
+                degree=self._degree,
+                n_t=self._n_t,
+                T=self._T,
+                coefficients=coeffs.reshape(self._n_t, self._degree + 1, m),
+                times=times.reshape(n),
+                out=result.reshape(n, m),
                 derivative=want_derivative,
                 left=left,
                 periodic=self._periodic,
@@ -176,19 +176,19 @@ class LegendreSpace(UniformMeshSpace, LegendreOperatorsMixin, LegendreIntegralsM
         nnz = n * width
         # 32-bit indices where they suffice, as scipy itself would choose.
         indices: np.ndarray[Any, np.dtype[np.int32]] | np.ndarray[Any, np.dtype[np.int64]]
-        if max(nnz, self.n_dofs) <= np.iinfo(np.int32).max:
+        if _core.basis_matrix_shape(degree=self._degree, n_t=self._n_t, times=n)[3] == 32:
             indices = np.empty(nnz, dtype=np.int32)
         else:
             indices = np.empty(nnz, dtype=np.int64)
         data = np.empty(nnz)
         if n:
             _core.basis_rows(
-                self._degree,
-                self._n_t,
-                self._T,
-                times,
-                data.reshape(n, width),
-                indices.reshape(n, width),
+                degree=self._degree,
+                n_t=self._n_t,
+                T=self._T,
+                times=times,
+                values=data.reshape(n, width),
+                columns=indices.reshape(n, width),
                 derivative=want_derivative,
                 left=left,
                 periodic=self._periodic,

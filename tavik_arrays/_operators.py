@@ -90,12 +90,14 @@ class LegendreOperatorsMixin:
     def mass_matrix(self: _Mesh) -> scipy.sparse.csr_array:
         """The L2 inner products of the basis functions: diagonal, with
         ``h / (2k + 1)`` for Legendre degree k."""
-        return csr(_core.mass(self.degree, self.n_t, self.h))
+        _checks.matrix_size(_core.mass_shape(degree=self.degree, n_t=self.n_t))
+        return csr(_core.mass(degree=self.degree, n_t=self.n_t, h=self.h))
 
     def derivative_matrix(self: _Mesh) -> scipy.sparse.csr_array:
         """Entry (i, j): the integral over the interval of phi_j' phi_i
         (block diagonal; 2.0 where i < j and i + j is odd, independent of h)."""
-        return csr(_core.derivative(self.degree, self.n_t))
+        _checks.matrix_size(_core.derivative_shape(degree=self.degree, n_t=self.n_t))
+        return csr(_core.derivative(degree=self.degree, n_t=self.n_t))
 
     def jump_matrix(self: _Mesh, periodic: bool | None = None) -> scipy.sparse.csr_array:
         """The upwind jump coupling of dG in time: the bilinear form
@@ -113,7 +115,8 @@ class LegendreOperatorsMixin:
             wanted = _checks.flag(periodic, "periodic")
             if wanted != self.periodic:
                 raise ValueError(JUMP_PERIODIC_MESSAGE.format(space=self.periodic, value=wanted))
-        return csr(_core.jump(self.degree, self.n_t, self.periodic))
+        _checks.matrix_size(_core.jump_shape(degree=self.degree, n_t=self.n_t))
+        return csr(_core.jump(degree=self.degree, n_t=self.n_t, periodic=self.periodic))
 
     def quadrature(self: _Mesh, n_points: int | None = None) -> tuple[np.ndarray, np.ndarray]:
         """Gauss-Legendre points and weights on every interval.
@@ -125,7 +128,7 @@ class LegendreOperatorsMixin:
         approximates the integral of f over [0, T].
         """
         n = _quadrature_points(self, n_points)
-        nodes, weights = _core.gauss_legendre(n)
+        nodes, weights = _core.gauss_legendre(n=n)
         h = self.h
         left = h * np.arange(self.n_t, dtype=np.float64)
         half = h / 2
@@ -152,7 +155,7 @@ class LegendreOperatorsMixin:
         ValueError: such a rule is no projection onto the space.
         """
         n = _quadrature_points(self, n_points, projection=True)
-        nodes, weights = _core.gauss_legendre(n)
+        nodes, weights = _core.gauss_legendre(n=n)
         if callable(f):
             h = self.h
             points = h * np.arange(self.n_t, dtype=np.float64)[:, None] + (nodes + 1.0)[None, :] * (h / 2)

@@ -217,7 +217,7 @@ class _Source:
             self.f = f
             self.values: np.ndarray | None = None
             n_points = q + 2
-            nodes, weights = _core.gauss_legendre(n_points)
+            nodes, weights = _core.gauss_legendre(n=n_points)
             # B[i, p] = (h / 2) w_p P_i(x_p).
             self.rule = np.polynomial.legendre.legvander(nodes, q).T * (weights * (space.h / 2))[None, :]
             self.points = space.quadrature(n_points)[0]
@@ -671,14 +671,14 @@ class DGStepper:
             (pairs if shift.pair else real).append(entry)
         M = self._M
         _core.march_decoupled(
-            M.indptr.astype(np.int64),
-            np.ascontiguousarray(M.indices, dtype=np.int32),
-            np.ascontiguousarray(M.data),
-            real,
-            pairs,
-            end,
-            count,
-            self._concurrent,
+            M_indptr=M.indptr.astype(np.int64),
+            M_indices=np.ascontiguousarray(M.indices, dtype=np.int32),
+            M_data=np.ascontiguousarray(M.data),
+            real_shifts=real,
+            complex_shifts=pairs,
+            end=end,
+            count=count,
+            concurrent=self._concurrent,
         )
         return end
 

@@ -287,7 +287,7 @@ def local_matrix(d, projection):
     equal to the unlimited twin, else from the twin."""
     n = d + 1
     try:
-        twin = _core.unlimited_lagrange_to_legendre(d, projection).reshape(n, n)
+        twin = _core.unlimited_lagrange_to_legendre(degree=d, projection=projection).reshape(n, n)
     except ValueError:  # the inversion itself reports a breakdown
         return None, True
     try:

@@ -45,9 +45,7 @@ LagrangeBasis LagrangeBasis::create(std::uint64_t degree, std::uint64_t n_t, dou
         if (degree == 0) fatal(messages::kPeriodicDegree);
         if (n_t == 0) fatal(messages::kPeriodicIntervals);
     }
-    const std::uint64_t shared_nodes = checked_mul(n_t, degree);
-    const std::uint64_t n_dofs =
-        checked_array_length<double>(periodic ? shared_nodes : checked_add(shared_nodes, 1));
+    const std::uint64_t n_dofs = checked_array_length<double>(lagrange_dofs(degree, n_t, periodic));
 
     std::vector<double> points;
     points.reserve(n_dofs);

@@ -6,9 +6,18 @@
 #include <utility>
 #include <vector>
 
+#include "checked_size.hpp"
 #include "sparse/sparse_matrix.hpp"
 
 namespace tavik {
+
+// Node count of the Lagrange space of `degree` on n_t intervals: n_t degree
+// nodes shared by neighbours, plus the closing node T unless periodic.
+// Saturated (checked_size.hpp): a count beyond 64 bits is 2^64 - 1. O(1).
+constexpr std::uint64_t lagrange_dofs(std::uint64_t degree, std::uint64_t n_t, bool periodic) noexcept {
+    const std::uint64_t shared = saturating_mul(n_t, degree);
+    return periodic ? shared : saturating_add(shared, 1);
+}
 
 // x_k = a + ((b - a) * k) / n for k = 0 ... n: the difference first, then the
 // product with k, the quotient by n, the sum with a (k and n as doubles).
@@ -143,11 +152,16 @@ private:
 
 namespace lagrange_accuracy_internals {
 
+// Largest degree of the matrices without accuracy limits, which only
+// measure where those limits belong: far beyond them, and a call stays cheap.
+inline constexpr std::uint64_t max_measured_degree = 256;
+
 // The local Lagrange-to-Legendre matrix L of get_transormation_matrix_to_legendre
 // (row-major, row k = Legendre index, column j = local node) at any degree
-// d >= 1 with no accuracy limit, for measuring where that limit belongs.
-// Fails with kSingularVandermonde when the inversion reports V singular.
-// O(d^3).
+// 1 <= d <= max_measured_degree with no accuracy limit (fatal
+// kTransformationDegreeZero or kMeasuredDegreeLimit otherwise), for
+// measuring where that limit belongs. Fails with kSingularVandermonde when
+// the inversion reports V singular. O(d^3).
 std::vector<double> vandermonde_lagrange_to_legendre(std::uint64_t d);
 
 }  // namespace lagrange_accuracy_internals

@@ -22,11 +22,6 @@ void check_degree(std::uint64_t degree, std::uint64_t limit, const char* refusal
     if (degree > limit) fatal(messages::degree_limit(refusal, degree, limit));
 }
 
-std::uint64_t lagrange_dofs(std::uint64_t degree, std::uint64_t n_t, bool periodic) {
-    const std::uint64_t shared = checked_mul(degree, n_t);
-    return periodic ? shared : checked_add(shared, 1);
-}
-
 double factorial(std::uint64_t n) noexcept {
     double f = 1.0;
     for (std::uint64_t m = 2; m <= n; ++m) f *= static_cast<double>(m);  // exact up to 18!
@@ -35,6 +30,18 @@ double factorial(std::uint64_t n) noexcept {
 
 }  // namespace
 
+CsrShape exact_prolongation_shape(std::uint64_t degree, std::uint64_t nt_coarse, std::uint64_t nt_fine,
+                                  bool periodic) noexcept {
+    const std::uint64_t rows = lagrange_dofs(degree, nt_fine, periodic);
+    return {rows, lagrange_dofs(degree, nt_coarse, periodic), saturating_mul(rows, saturating_add(degree, 1))};
+}
+
+CsrShape lagrange_to_legendre_shape(std::uint64_t degree, std::uint64_t n_t, bool periodic) noexcept {
+    const std::uint64_t width = saturating_add(degree, 1);
+    const std::uint64_t rows = saturating_mul(n_t, width);
+    return {rows, lagrange_dofs(degree, n_t, periodic), saturating_mul(rows, width)};
+}
+
 template <class Index>
 CsrArrays<Index> exact_lagrange_prolongation(std::uint64_t degree, std::uint64_t nt_coarse, std::uint64_t nt_fine,
                                              bool periodic) {
@@ -42,11 +49,12 @@ CsrArrays<Index> exact_lagrange_prolongation(std::uint64_t degree, std::uint64_t
     check_degree(d, max_exact_prolongation_degree, messages::kLagrangeDegreeLimit);
     if (nt_coarse == 0) fatal(messages::kProlongationCoarse);
     if (nt_fine == 0) fatal(messages::kProlongationFine);
-    const std::uint64_t rows = lagrange_dofs(d, nt_fine, periodic);
-    const std::uint64_t cols = lagrange_dofs(d, nt_coarse, periodic);
-    // Numerators below are s + (q - m) nt_fine with |.| < d nt_fine < rows.
-    if (rows > static_cast<std::uint64_t>(INT64_MAX)) fatal(messages::kCapacityOverflow);
-    CsrRowBuilder<Index> out(rows, cols, checked_mul(rows, d + 1));
+    const CsrShape shape = exact_prolongation_shape(d, nt_coarse, nt_fine, periodic);
+    // The builder refuses rows beyond Index, so beyond INT64_MAX: numerators
+    // below are s + (q - m) nt_fine with |.| < d nt_fine < rows.
+    CsrRowBuilder<Index> out(shape);
+    const std::uint64_t rows = shape.nrows;
+    const std::uint64_t cols = shape.ncols;
 
     // Fine node w sits at coarse node position g + s / nt_fine, g = E d + q
     // (interval E, local node q < d, remainder 0 <= s < nt_fine). Stepping w
@@ -128,6 +136,7 @@ std::vector<double> lagrange_to_legendre_local(std::uint64_t degree) {
 std::vector<double> lagrange_accuracy_internals::lagrange_to_legendre_projection(std::uint64_t degree) {
     const std::uint64_t d = degree;
     if (d == 0) fatal(messages::kLagrangeMatrixDegreeZero);
+    if (d > max_measured_degree) fatal(messages::filled(messages::kMeasuredDegreeLimit, max_measured_degree));
     const std::uint64_t n = d + 1;
     const GaussLegendreRuleExtended rule = gauss_legendre_extended(n);
     std::vector<double> L(n * n, 0.0);
@@ -172,12 +181,12 @@ template <class Index>
 CsrArrays<Index> lagrange_to_legendre_csr(std::uint64_t degree, std::uint64_t n_t, bool periodic) {
     const std::uint64_t d = degree;
     check_degree(d, max_exact_lagrange_to_legendre_degree, messages::kLagrangeToLegendreDegreeLimit);
-    if (n_t == 0) fatal("Lagrange-to-Legendre matrices require at least one interval");
+    if (n_t == 0) fatal(messages::kMeshNoIntervals);
     const std::uint64_t n = d + 1;
-    const std::uint64_t rows = checked_mul(n_t, n);
-    const std::uint64_t cols = lagrange_dofs(d, n_t, periodic);
+    const CsrShape shape = lagrange_to_legendre_shape(d, n_t, periodic);
+    const std::uint64_t cols = shape.ncols;
     const std::vector<double> L = lagrange_to_legendre_local(d);
-    CsrRowBuilder<Index> out(rows, cols, checked_mul(rows, n));
+    CsrRowBuilder<Index> out(shape);
     for (std::uint64_t c = 0; c < n_t; ++c) {
         for (std::uint64_t k = 0; k < n; ++k) {
             for (std::uint64_t j = 0; j < n; ++j) {

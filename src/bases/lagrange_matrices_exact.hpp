@@ -29,6 +29,15 @@ namespace tavik {
 inline constexpr std::uint64_t max_exact_prolongation_degree = 14;
 inline constexpr std::uint64_t max_exact_lagrange_to_legendre_degree = 45;
 
+// The shapes of the two matrices below: (lagrange_dofs of nt_fine) x
+// (lagrange_dofs of nt_coarse) with at most d + 1 entries per row for the
+// prolongation, (n_t (d + 1)) x (lagrange_dofs of n_t) with at most d + 1
+// entries per row for the Lagrange-to-Legendre matrix. Any arguments (counts
+// saturate, csr_arrays.hpp); O(1).
+CsrShape exact_prolongation_shape(std::uint64_t degree, std::uint64_t nt_coarse, std::uint64_t nt_fine,
+                                  bool periodic) noexcept;
+CsrShape lagrange_to_legendre_shape(std::uint64_t degree, std::uint64_t n_t, bool periodic) noexcept;
+
 // Prolongation from the Lagrange space on nt_coarse intervals to the one of
 // the same degree and periodicity on nt_fine intervals (any two counts).
 // Fine node w lies at coarse node position w nt_coarse / nt_fine, kept as
@@ -41,9 +50,11 @@ inline constexpr std::uint64_t max_exact_lagrange_to_legendre_degree = 45;
 // periodic single coarse interval adds its two end functions into column 0
 // through the closed form of their sum, without cancellation.
 // Shape: (nt_fine d (+ 1 unless periodic)) x (nt_coarse d (+ 1 unless
-// periodic)). Preconditions (fatal otherwise): 1 <= d <=
-// max_exact_prolongation_degree, nt_coarse >= 1, nt_fine >= 1, the indices
-// fit in Index ("capacity overflow"). Cost O(rows d), no division per row.
+// periodic)). Preconditions (fatal otherwise), in this order: d >= 1
+// (kLagrangeMatrixDegreeZero), d <= max_exact_prolongation_degree
+// (kLagrangeDegreeLimit), nt_coarse >= 1 (kProlongationCoarse), nt_fine >= 1
+// (kProlongationFine), the shape fits Index and one array
+// (kCapacityOverflow). Cost O(rows d), no division per row.
 template <class Index>
 CsrArrays<Index> exact_lagrange_prolongation(std::uint64_t degree, std::uint64_t nt_coarse, std::uint64_t nt_fine,
                                              bool periodic);
@@ -54,20 +65,26 @@ CsrArrays<Index> exact_lagrange_prolongation(std::uint64_t degree, std::uint64_t
 // w_q l_j(x_q) P_k(x_q) (exact for these degree-2d integrands), in long
 // double and rounded once; the symmetry L(k, d - j) = (-1)^k L(k, j) is
 // imposed, so the entries that vanish by it are exact zeros.
-// Preconditions: 1 <= d <= max_exact_lagrange_to_legendre_degree. Cost O(d^3).
+// Preconditions (fatal otherwise): d >= 1 (kLagrangeMatrixDegreeZero),
+// d <= max_exact_lagrange_to_legendre_degree (kLagrangeToLegendreDegreeLimit).
+// Cost O(d^3).
 std::vector<double> lagrange_to_legendre_local(std::uint64_t degree);
 
 // The Lagrange-to-Legendre matrix: row c (d + 1) + k holds L(k, j) in the
 // column of local node j of interval c (the two ends of a periodic single
 // interval added, which only doubles or cancels exactly). Shape (n_t (d +
-// 1)) x n_dofs. Preconditions: as above, n_t >= 1. Cost O(n_t d^2).
+// 1)) x n_dofs. Preconditions: as above, then n_t >= 1 (kMeshNoIntervals)
+// and the shape fits Index and one array (kCapacityOverflow). Cost
+// O(n_t d^2).
 template <class Index>
 CsrArrays<Index> lagrange_to_legendre_csr(std::uint64_t degree, std::uint64_t n_t, bool periodic);
 
 namespace lagrange_accuracy_internals {
 
-// lagrange_to_legendre_local at any degree d >= 1, with no accuracy limit,
-// for measuring where that limit belongs. O(d^3).
+// lagrange_to_legendre_local at any degree 1 <= d <= max_measured_degree
+// (fatal kLagrangeMatrixDegreeZero or kMeasuredDegreeLimit otherwise), with
+// no accuracy limit, for measuring where that limit belongs
+// (max_measured_degree: lagrange_basis.hpp). O(d^3).
 std::vector<double> lagrange_to_legendre_projection(std::uint64_t degree);
 
 }  // namespace lagrange_accuracy_internals

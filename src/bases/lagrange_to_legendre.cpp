@@ -35,6 +35,7 @@ std::vector<double> vandermonde_lagrange_to_legendre(std::uint64_t d) {
                 0.3333333333333333, -0.6666666666666666, 0.3333333333333333};
     }
     if (d == 0) fatal(messages::kTransformationDegreeZero);
+    if (d > max_measured_degree) fatal(messages::filled(messages::kMeasuredDegreeLimit, max_measured_degree));
 
     const std::uint64_t n = d + 1;
     const auto size = static_cast<Eigen::Index>(n);

@@ -17,7 +17,7 @@ ColumnMajorView ColumnMajorView::for_basis(std::span<const double> data, std::ui
     const std::optional<std::uint64_t> needed = product_with_successor(n_t, degree);
     if (!needed || *needed > data.size()) fatal(messages::kMatrixTooSmall);
     // With n_t = 0 the column count may not fit; no evaluation reads it then.
-    const std::uint64_t cols = degree == UINT64_MAX ? UINT64_MAX : degree + 1;
+    const std::uint64_t cols = saturating_add(degree, 1);
     return ColumnMajorView(data.data(), n_t, cols);
 }
 

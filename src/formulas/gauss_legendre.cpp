@@ -7,6 +7,7 @@
 #include <numbers>
 
 #include "fatal_error.hpp"
+#include "messages.hpp"
 
 namespace tavik {
 
@@ -14,7 +15,9 @@ static_assert(std::numeric_limits<long double>::digits >= 64,
               "quadrature and the local Lagrange-to-Legendre matrix need extended precision");
 
 GaussLegendreRuleExtended gauss_legendre_extended(std::uint64_t n) {
-    if (n < 1 || n > max_gauss_legendre_points) fatal("Gauss-Legendre rules need between 1 and 4096 points");
+    if (n < 1 || n > max_gauss_legendre_points) {
+        fatal(messages::filled(messages::kGaussLegendrePoints, max_gauss_legendre_points));
+    }
     GaussLegendreRuleExtended rule;
     rule.nodes.assign(n, 0.0L);
     rule.weights.assign(n, 0.0L);

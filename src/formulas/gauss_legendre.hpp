@@ -16,8 +16,8 @@ inline constexpr std::uint64_t max_gauss_legendre_points = 4096;
 // long double), so nodes are within an ulp or so of the exact roots and
 // weights likewise; the rule is symmetric to the bit (x_(n-1-i) = -x_i, equal
 // weights, an exact 0 in the middle for odd n).
-// Preconditions: 1 <= n <= max_gauss_legendre_points ("Gauss-Legendre rules
-// need between 1 and 4096 points"). Cost O(n^2).
+// Preconditions: 1 <= n <= max_gauss_legendre_points (fatal
+// kGaussLegendrePoints otherwise). Cost O(n^2).
 struct GaussLegendreRule {
     std::vector<double> nodes;
     std::vector<double> weights;

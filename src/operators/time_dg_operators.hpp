@@ -16,9 +16,20 @@
 
 namespace tavik {
 
+// The shapes of the matrices below and of the basis matrix of m times (one
+// row of degree + 1 basis functions per time, over the n_t (d + 1)
+// columns of the space): square of side n_t (d + 1); at most n_t (d + 1)
+// entries for the mass matrix, n_t ((d + 1)^2 / 4 + 1) for the derivative,
+// 2 n_t (d + 1)^2 for the jump coupling (periodic or not), m (d + 1) for the
+// basis matrix. Any arguments (counts saturate, csr_arrays.hpp); O(1).
+CsrShape legendre_mass_shape(std::uint64_t degree, std::uint64_t n_t) noexcept;
+CsrShape legendre_derivative_shape(std::uint64_t degree, std::uint64_t n_t) noexcept;
+CsrShape legendre_jump_shape(std::uint64_t degree, std::uint64_t n_t) noexcept;
+CsrShape legendre_basis_matrix_shape(std::uint64_t degree, std::uint64_t n_t, std::uint64_t times) noexcept;
+
 // Mass matrix: diagonal, entry (c, k) = h / (2k + 1) (one rounding).
-// Preconditions: n_t >= 1, sizes fit Index ("capacity overflow").
-// Cost O(n_t d).
+// Preconditions (fatal otherwise): n_t >= 1 (kMeshNoIntervals), the shape
+// above fits Index and one array (kCapacityOverflow). Cost O(n_t d).
 template <class Index>
 CsrArrays<Index> legendre_mass_matrix(std::uint64_t degree, std::uint64_t n_t, double h);
 

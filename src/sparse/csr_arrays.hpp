@@ -66,31 +66,43 @@ struct CsrArrays {
     RawVector<double> data;
 };
 
-// Whether a matrix of this shape and at most max_nnz entries can use Index.
-template <class Index>
-constexpr bool csr_index_fits(std::uint64_t nrows, std::uint64_t ncols, std::uint64_t max_nnz) noexcept {
-    constexpr auto top = static_cast<std::uint64_t>(std::numeric_limits<Index>::max());
-    return nrows <= top && ncols <= top && max_nnz <= top;
-}
+// A matrix's shape before it is built: rows, columns and an upper bound on
+// its stored entries, each saturated (checked_size.hpp), so that a shape
+// can be stated for any arguments. Each matrix of the core exports its
+// shape; the builder sizes its arrays from it, and callers choose the index
+// width by it (fits), so both decide from the same counts.
+struct CsrShape {
+    std::uint64_t nrows = 0;
+    std::uint64_t ncols = 0;
+    std::uint64_t max_nnz = 0;
+
+    // Whether every index and count of the matrix fits Index; a saturated
+    // count fits none.
+    template <class Index>
+    constexpr bool fits() const noexcept {
+        constexpr auto top = static_cast<std::uint64_t>(std::numeric_limits<Index>::max());
+        return nrows <= top && ncols <= top && max_nnz <= top;
+    }
+};
 
 template <class Index>
 class CsrRowBuilder {
 public:
-    // Preconditions: csr_index_fits<Index>(nrows, ncols, max_nnz) and
-    // arrays of max_nnz doubles and nrows + 1 indices describable, checked
-    // ("capacity overflow"); max_nnz bounds the entries that will be added.
+    // Preconditions: shape.fits<Index>() and arrays of shape.max_nnz
+    // doubles and shape.nrows + 1 indices describable, checked (fatal
+    // kCapacityOverflow); max_nnz bounds the entries that will be added.
     // The arrays are sized for max_nnz at once, so that a matrix too large
     // for memory fails before any work.
-    CsrRowBuilder(std::uint64_t nrows, std::uint64_t ncols, std::uint64_t max_nnz) {
-        if (!csr_index_fits<Index>(nrows, ncols, max_nnz)) fatal(messages::kCapacityOverflow);
+    explicit CsrRowBuilder(const CsrShape& shape) {
+        if (!shape.fits<Index>()) fatal(messages::kCapacityOverflow);
         // Counts that fit Index may still be more than one array can hold.
-        checked_array_length<double>(max_nnz);
-        out_.nrows = nrows;
-        out_.ncols = ncols;
-        out_.indptr.resize(checked_array_length<Index>(checked_add(nrows, 1)));
+        checked_array_length<double>(shape.max_nnz);
+        out_.nrows = shape.nrows;
+        out_.ncols = shape.ncols;
+        out_.indptr.resize(checked_array_length<Index>(checked_add(shape.nrows, 1)));
         out_.indptr[0] = 0;
-        out_.indices.resize(max_nnz);
-        out_.data.resize(max_nnz);
+        out_.indices.resize(shape.max_nnz);
+        out_.data.resize(shape.max_nnz);
         columns_ = out_.indices.data();
         values_ = out_.data.data();
     }

@@ -49,7 +49,7 @@ CsrMatrix csr_block_from_ndarray(const CsrBlockGrid& blocks) {
         const std::uint64_t h = blocks.at(i, 0).nrows();
         for (std::uint64_t j = 1; j < C; ++j) {
             const std::uint64_t other = blocks.at(i, j).nrows();
-            if (other != h) fail_equality("inconsistent block-row height at row " + std::to_string(i), other, h);
+            if (other != h) fail_equality(messages::kBlockRowHeight + std::to_string(i), other, h);
         }
         row_starts[i + 1] = h;
     }
@@ -59,7 +59,7 @@ CsrMatrix csr_block_from_ndarray(const CsrBlockGrid& blocks) {
         const std::uint64_t w = blocks.at(0, j).ncols();
         for (std::uint64_t i = 1; i < R; ++i) {
             const std::uint64_t other = blocks.at(i, j).ncols();
-            if (other != w) fail_equality("inconsistent block-col width at col " + std::to_string(j), other, w);
+            if (other != w) fail_equality(messages::kBlockColWidth + std::to_string(j), other, w);
         }
         col_starts[j + 1] = w;
     }

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstdint>
 #include <format>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "formulas/gauss_legendre.hpp"
@@ -62,7 +64,8 @@ TEST(GaussLegendre, IntegratesMonomialsUpToDegree2nMinus1) {
     EXPECT_EQ(gauss_legendre(1).weights, std::vector<double>{2.0});
     EXPECT_EQ(gauss_legendre(2).nodes[1], static_cast<double>(1.0L / std::sqrt(3.0L)));  // rounded once
     for (std::uint64_t n : {std::uint64_t{0}, max_gauss_legendre_points + 1}) {
-        expect_fatal([n] { gauss_legendre(n); }, "Gauss-Legendre rules need between 1 and 4096 points");
+        expect_fatal([n] { gauss_legendre(n); },
+                     messages::filled(messages::kGaussLegendrePoints, max_gauss_legendre_points));
     }
 }
 
@@ -140,15 +143,15 @@ TEST(ExactProlongation, Refusals) {
     expect_fatal([] { exact_lagrange_prolongation<std::int64_t>(above, 1, 1, false); },
                  messages::degree_limit(messages::kLagrangeDegreeLimit, above, max_exact_prolongation_degree));
     expect_fatal([] { exact_lagrange_prolongation<std::int64_t>(2, 0, 1, false); },
-                 "Lagrange prolongation requires at least one coarse interval");
+                 messages::kProlongationCoarse);
     expect_fatal([] { exact_lagrange_prolongation<std::int64_t>(2, 1, 0, false); },
-                 "Lagrange prolongation requires at least one fine interval");
+                 messages::kProlongationFine);
     // 32-bit indices cannot hold 2^31 rows; 64-bit ones can count 2^62
     // rows, but no array holds their entries.
     expect_fatal([] { exact_lagrange_prolongation<std::int32_t>(2, 1, std::uint64_t{1} << 30, false); },
-                 "capacity overflow");
+                 messages::kCapacityOverflow);
     expect_fatal([] { exact_lagrange_prolongation<std::int64_t>(1, 1, std::uint64_t{1} << 61, true); },
-                 "capacity overflow");
+                 messages::kCapacityOverflow);
 }
 
 TEST(LagrangeToLegendreProjection, MatchesTheTablesAndInvertsTheVandermondeMatrix) {
@@ -210,8 +213,48 @@ TEST(LagrangeToLegendreProjection, GlobalMatrixLayoutAndPeriodicWrap) {
     EXPECT_EQ(one.indices[0], 0);
     EXPECT_EQ(one.data[0], 2 * L3[0]);
     EXPECT_EQ(one.indptr[2] - one.indptr[1], 2);  // P_1: columns 1, 2 only
-    expect_fatal([] { lagrange_to_legendre_csr<std::int64_t>(2, 0, false); },
-                 "Lagrange-to-Legendre matrices require at least one interval");
+    expect_fatal([] { lagrange_to_legendre_csr<std::int64_t>(2, 0, false); }, messages::kMeshNoIntervals);
+}
+
+// Each matrix is built within the shape it exports, so a caller that picks
+// the index width or refuses a size by the shape decides as the builder does.
+TEST(LagrangeMatrixShapes, BoundWhatIsBuiltAndSaturate) {
+    for (bool periodic : {false, true}) {
+        for (std::uint64_t d : {1, 2, 5, 14}) {
+            for (auto [coarse, fine] : {std::pair<std::uint64_t, std::uint64_t>{1, 1}, {3, 7}, {12, 5}}) {
+                const CsrShape shape = exact_prolongation_shape(d, coarse, fine, periodic);
+                const auto P = exact_lagrange_prolongation<std::int32_t>(d, coarse, fine, periodic);
+                EXPECT_EQ(P.nrows, shape.nrows);
+                EXPECT_EQ(P.ncols, shape.ncols);
+                EXPECT_EQ(shape.nrows, lagrange_dofs(d, fine, periodic));
+                EXPECT_LE(P.data.size(), shape.max_nnz);
+            }
+            const CsrShape shape = lagrange_to_legendre_shape(d, 7, periodic);
+            const auto M = lagrange_to_legendre_csr<std::int64_t>(d, 7, periodic);
+            EXPECT_EQ(M.nrows, shape.nrows);
+            EXPECT_EQ(M.ncols, shape.ncols);
+            EXPECT_LE(M.data.size(), shape.max_nnz);
+        }
+    }
+    constexpr std::uint64_t u64_max = UINT64_MAX;
+    EXPECT_EQ(lagrange_dofs(2, u64_max / 2 + 1, false), u64_max);  // n_t degree wraps
+    EXPECT_EQ(lagrange_dofs(1, u64_max, false), u64_max);           // + 1 wraps
+    EXPECT_EQ(lagrange_dofs(1, u64_max, true), u64_max);
+    const CsrShape huge = exact_prolongation_shape(14, 1, u64_max / 8, false);
+    EXPECT_EQ(huge.max_nnz, u64_max);
+    EXPECT_FALSE(huge.fits<std::int64_t>());
+    // The largest 32-bit shape and one past it.
+    EXPECT_TRUE((CsrShape{INT32_MAX, INT32_MAX, INT32_MAX}.fits<std::int32_t>()));
+    EXPECT_FALSE((CsrShape{INT32_MAX, INT32_MAX, std::uint64_t{INT32_MAX} + 1}.fits<std::int32_t>()));
+}
+
+TEST(LagrangeMatrixShapes, UnlimitedMatricesStopAtTheMeasuredDegree) {
+    using namespace lagrange_accuracy_internals;
+    const std::string refusal = messages::filled(messages::kMeasuredDegreeLimit, max_measured_degree);
+    expect_fatal([] { lagrange_to_legendre_projection(max_measured_degree + 1); }, refusal);
+    expect_fatal([] { vandermonde_lagrange_to_legendre(max_measured_degree + 1); }, refusal);
+    // A degree whose (d + 1)^2 entries wrap 64 bits is refused before any allocation.
+    expect_fatal([] { lagrange_to_legendre_projection(std::uint64_t{1} << 32); }, refusal);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include "formulas/gauss_legendre.hpp"
 #include "formulas/legendre_polynomials.hpp"
 #include "operators/time_dg_operators.hpp"
+#include "messages.hpp"
+#include "support.hpp"
 
 namespace tavik {
 namespace {
@@ -94,6 +96,41 @@ TEST(TimeDgOperators, JumpCouplesEachIntervalToItsUpwindNeighbour) {
     // One periodic interval: u(0^+) v(0^+) - u(T^-) v(0^+), zeros dropped.
     const auto one = dense(legendre_jump_matrix<std::int32_t>(1, 1, true));
     EXPECT_EQ(one, (std::vector<std::vector<double>>{{0.0, -2.0}, {0.0, 2.0}}));
+}
+
+// Each matrix is built within the shape it exports (so a caller picking the
+// index width by the shape agrees with the builder), and shapes saturate
+// rather than wrap.
+TEST(TimeDgOperators, MatricesStayWithinTheirShapes) {
+    for (std::uint64_t d : {0, 1, 2, 3, 8}) {
+        for (std::uint64_t n_t : {1, 2, 7}) {
+            const auto check = [](const CsrShape& shape, const auto& m) {
+                EXPECT_EQ(m.nrows, shape.nrows);
+                EXPECT_EQ(m.ncols, shape.ncols);
+                EXPECT_LE(m.data.size(), shape.max_nnz);
+            };
+            check(legendre_mass_shape(d, n_t), legendre_mass_matrix<std::int32_t>(d, n_t, 0.1));
+            check(legendre_derivative_shape(d, n_t), legendre_derivative_matrix<std::int32_t>(d, n_t));
+            for (bool periodic : {false, true}) {
+                check(legendre_jump_shape(d, n_t), legendre_jump_matrix<std::int64_t>(d, n_t, periodic));
+            }
+        }
+    }
+    constexpr std::uint64_t u64_max = UINT64_MAX;
+    // (d + 1)^2 wraps: the bound stays saturated instead of shrinking by the / 4.
+    EXPECT_EQ(legendre_derivative_shape(std::uint64_t{1} << 40, 1).max_nnz, u64_max);
+    EXPECT_EQ(legendre_mass_shape(u64_max, 1).nrows, u64_max);  // degree + 1 wraps
+    const CsrShape rows = legendre_basis_matrix_shape(3, 5, 7);
+    EXPECT_EQ(rows.nrows, 7u);
+    EXPECT_EQ(rows.ncols, 20u);
+    EXPECT_EQ(rows.max_nnz, 28u);
+
+    test::expect_fatal([] { legendre_mass_matrix<std::int64_t>(2, 0, 0.1); }, messages::kMeshNoIntervals);
+    test::expect_fatal([] { legendre_jump_matrix<std::int64_t>(2, 0, true); }, messages::kMeshNoIntervals);
+    test::expect_fatal([] { legendre_derivative_matrix<std::int32_t>(std::uint64_t{1} << 20, 1u << 12); },
+                       messages::kCapacityOverflow);
+    test::expect_fatal([] { legendre_derivative_matrix<std::int64_t>(std::uint64_t{1} << 40, 1); },
+                       messages::kCapacityOverflow);
 }
 
 }  // namespace

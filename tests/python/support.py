@@ -131,10 +131,15 @@ def bits(values):
 
 
 def same(a, b):
-    """`a` and `b` (doubles, or sequences of them) equal by the rule above."""
+    """`a` and `b` (doubles, or sequences or arrays of them, of equal shape)
+    equal by the rule above."""
     if np.ndim(a) == 0 and np.ndim(b) == 0:
         return bits([a]) == bits([b])
-    return len(a) == len(b) and bits(a) == bits(b)
+    return np.shape(a) == np.shape(b) and bits(a) == bits(b)
+
+
+# The line that gives a script run in a fresh interpreter the same rule.
+SAME_RULE_IMPORT = f"import sys; sys.path.insert(0, {str(Path(__file__).resolve().parent)!r}); from support import bits, same"
 
 
 def assert_same_bits(actual, expected):

@@ -15,15 +15,23 @@ import pytest
 
 import tavik
 import tavik_arrays
-from support import node_location, other_threads_ran_during, scipy_sparse_or_skip
+from support import (
+    BASIS_ROWS_NARROW_COLUMNS,
+    FIELD_COEFFICIENT_SIZE,
+    FIELD_OUTPUT_SIZE,
+    MESH_NO_INTERVALS,
+    MISALIGNED_ARRAY,
+    OUTPUT_OVERLAPS,
+    SAME_RULE_IMPORT,
+    node_location,
+    other_threads_ran_during,
+    raises_exactly,
+    same,
+    scipy_sparse_or_skip,
+)
 from tavik_arrays import LegendreSpace, _checks, _legendre
 
 JOIN_TIMEOUT = 120
-
-
-def same_bits(a, b):
-    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
-    return a.shape == b.shape and a.tobytes() == b.tobytes()
 
 
 def field(space, components=(), seed=0):
@@ -125,9 +133,9 @@ def test_one_component_right_side_is_tavik_bit_for_bit(degree, n_t, T, count):
     kept = located_as_by_tavik(space, times)
     assert kept.sum() >= count + (space.n_t if math.frexp(space.h)[0] == 0.5 else 0)
     expected = tavik_values(space, c, times)[kept]
-    assert same_bits(space.evaluate(c, times)[kept], expected)
-    assert same_bits(space.evaluate(c, times[:5])[kept[:5]], expected[: kept[:5].sum()])
-    assert same_bits(space.evaluate(c[..., None], times)[kept, 0], expected)
+    assert same(space.evaluate(c, times)[kept], expected)
+    assert same(space.evaluate(c, times[:5])[kept[:5]], expected[: kept[:5].sum()])
+    assert same(space.evaluate(c[..., None], times)[kept, 0], expected)
 
 
 @pytest.mark.parametrize("components", [(2,), (8,), (9,), (3, 7), (63,)])
@@ -143,10 +151,10 @@ def test_every_component_is_its_own_scalar_field(components, derivative, side):
     flat_r = result.reshape(times.size, -1)
     for j in range(flat_c.shape[2]):
         single = space.evaluate(flat_c[:, :, j], times[:, 0], derivative=derivative, side=side)
-        assert same_bits(flat_r[:, j], single), j
+        assert same(flat_r[:, j], single), j
     if not derivative and side == "right":
         kept = located_as_by_tavik(space, times[:, 0])
-        assert same_bits(flat_r[kept, -1], tavik_values(space, flat_c[:, :, -1], times[kept, 0]))
+        assert same(flat_r[kept, -1], tavik_values(space, flat_c[:, :, -1], times[kept, 0]))
 
 
 @pytest.mark.parametrize("components", [(1,), (2,), (8,), (63,)])
@@ -161,7 +169,7 @@ def test_sums_of_negative_zeros_stay_negative_zero(components):
     expected = tavik_values(space, c[..., 0], times)
     assert np.signbit(expected).any()
     for j in range(components[0]):
-        assert same_bits(result[:, j], expected), j
+        assert same(result[:, j], expected), j
 
 
 def test_left_limits_at_inner_nodes():
@@ -172,11 +180,11 @@ def test_left_limits_at_inner_nodes():
     left = space.evaluate(c, nodes, side="left")
     # Inner node m: the end value of interval m - 1, sum_k c[m - 1, k] * P_k(1).
     end_values = np.sum(c, axis=1)
-    assert np.array_equal(left[1:-1], end_values[:-1]) and not np.array_equal(left[1:-1], right[1:-1])
+    assert same(left[1:-1], end_values[:-1]) and not same(left[1:-1], right[1:-1])
     # 0 has no left neighbour, T already belongs to the last interval's end.
     assert left[0] == right[0] and left[-1] == right[-1] == end_values[-1]
     others = np.array([-1.0, 0.01, 0.3, 0.999, 5.0])
-    assert same_bits(space.evaluate(c, others, side="left"), space.evaluate(c, others))
+    assert same(space.evaluate(c, others, side="left"), space.evaluate(c, others))
     # Left derivatives at the nodes: the end slopes of the interval on the left.
     slopes = space.evaluate(c, nodes[1:-1], derivative=True, side="left")
     exact_end = c[:-1, 1] * 1 + c[:-1, 2] * 3  # P_1'(1) = 1, P_2'(1) = 3
@@ -234,7 +242,7 @@ def test_derivative_examples():
     space = LegendreSpace(5, 4, 1.0)
     c = field(space)
     ends = np.array([0.0, 0.25, 0.5 - 1e-12, 1.0, 7.0, 0.25 + 1e-9])
-    assert same_bits(space.evaluate(c, ends, derivative=True), tavik_values(space, c, ends, derivative=True))
+    assert same(space.evaluate(c, ends, derivative=True), tavik_values(space, c, ends, derivative=True))
     unit = np.zeros((1, 5))
     unit[0, 4] = 1.0  # P_4'(1) = 10 = -P_4'(-1), times 2 / h = 1
     assert LegendreSpace(4, 1, 2.0).evaluate(unit, [2.0, 0.0], derivative=True).tolist() == [10.0, -10.0]
@@ -260,11 +268,11 @@ def test_basis_matrix_reproduces_evaluate(derivative, side):
     if derivative:
         assert np.allclose(product, values, rtol=1e-13, atol=1e-13 * np.abs(values).max())
     else:
-        assert np.array_equal(product, values)  # same products summed in the same order
+        assert same(product, values)  # same products summed in the same order
         e = tavik.LegendreBasis(space.degree, space.n_t, space.T)
         t0 = float(times.flat[7])
         row = np.asarray(e.evaluate_all_basis_functions(t0))
-        assert same_bits(b[[7], :].toarray()[0], space.from_flat(row).reshape(-1))
+        assert same(b[[7], :].toarray()[0], space.from_flat(row).reshape(-1))
 
 
 def test_basis_matrix_of_no_times():
@@ -305,20 +313,20 @@ def test_times_of_any_dtype_layout_and_shape():
     c = field(space)
     t = np.linspace(-0.2, 1.2, 24)
     expected = space.evaluate(c, t)
-    assert same_bits(space.evaluate(c, t.tolist()), expected)
-    assert same_bits(space.evaluate(c, t.astype(">f8")), expected)
-    assert same_bits(space.evaluate(c, misaligned(t)), expected)
-    assert same_bits(space.evaluate(c, np.repeat(t, 3)[::3]), expected)
-    assert same_bits(space.evaluate(c, t.reshape(4, 6).T), expected.reshape(4, 6).T)
-    assert same_bits(space.evaluate(c, t.astype(np.float32)), space.evaluate(c, t.astype(np.float32).astype(float)))
-    assert same_bits(space.evaluate(c, np.arange(3, dtype=np.uint8)), space.evaluate(c, [0.0, 1.0, 2.0]))
-    assert same_bits(space.evaluate(c, np.array([True, False])), space.evaluate(c, [1.0, 0.0]))
+    assert same(space.evaluate(c, t.tolist()), expected)
+    assert same(space.evaluate(c, t.astype(">f8")), expected)
+    assert same(space.evaluate(c, misaligned(t)), expected)
+    assert same(space.evaluate(c, np.repeat(t, 3)[::3]), expected)
+    assert same(space.evaluate(c, t.reshape(4, 6).T), expected.reshape(4, 6).T)
+    assert same(space.evaluate(c, t.astype(np.float32)), space.evaluate(c, t.astype(np.float32).astype(float)))
+    assert same(space.evaluate(c, np.arange(3, dtype=np.uint8)), space.evaluate(c, [0.0, 1.0, 2.0]))
+    assert same(space.evaluate(c, np.array([True, False])), space.evaluate(c, [1.0, 0.0]))
     assert space.evaluate(c, 0.5).shape == () and space.evaluate(c, 0.5) == space.evaluate(c, [0.5])[0]
     assert space.evaluate(c, np.empty((0, 3))).shape == (0, 3)
     assert space.evaluate(np.zeros((4, 3, 0, 2)), t).shape == (24, 0, 2)
-    assert same_bits(space.evaluate(c.astype(np.float32), t), space.evaluate(c.astype(np.float32).astype(float), t))
-    assert same_bits(space.evaluate(c.tolist(), t), expected)
-    assert same_bits(space.evaluate(np.asfortranarray(c), t), expected)
+    assert same(space.evaluate(c.astype(np.float32), t), space.evaluate(c.astype(np.float32).astype(float), t))
+    assert same(space.evaluate(c.tolist(), t), expected)
+    assert same(space.evaluate(np.asfortranarray(c), t), expected)
 
 
 @pytest.mark.parametrize(
@@ -365,43 +373,61 @@ def test_out_of_any_layout_and_overlapping_the_inputs():
     t = np.linspace(0, 1, 40)
     expected = space.evaluate(c, t)
     out = np.full((3, 40), np.nan).T  # Fortran order
-    assert space.evaluate(c, t, out=out) is out and same_bits(out, expected)
+    assert space.evaluate(c, t, out=out) is out and same(out, expected)
     out = np.zeros((40, 3), ">f8")
-    assert same_bits(space.evaluate(c, t, out=out), expected)
+    assert same(space.evaluate(c, t, out=out), expected)
     scalar = field(space)
     times = t.copy()
     assert space.evaluate(scalar, times, out=times) is times  # result written over its own times
-    assert same_bits(times, space.evaluate(scalar, t))
+    assert same(times, space.evaluate(scalar, t))
     c_copy = np.zeros((5, 4, 2))
     c_copy[:] = field(space, (2,))
     expected = space.evaluate(c_copy, [0.1, 0.7])
     inside = c_copy.reshape(-1)[:4].reshape(2, 2)  # out is part of the coefficients
     space.evaluate(c_copy.copy(), [0.1, 0.7], out=inside)
-    assert same_bits(inside, expected)
+    assert same(inside, expected)
 
 
 def test_the_native_layer_checks_what_it_is_given():
-    # The private kernels are reachable from Python; they check their arrays.
+    # The private kernels are reachable from Python: the native layer refuses
+    # what the core cannot see (alignment, an output over an input), the core
+    # its own preconditions (sizes, the mesh), each with its one text.
     from tavik_arrays import _core
 
     t = np.zeros(4)
     flags = {"derivative": False, "left": False, "periodic": False}
-    with pytest.raises(ValueError):
-        _core.evaluate(2, 4, 1.0, np.zeros((4, 2, 1)), t, np.zeros((4, 1)), **flags)
-    with pytest.raises(ValueError):
-        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), t, np.zeros((3, 1)), **flags)
-    with pytest.raises(ValueError):
-        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), t, t.reshape(4, 1), **flags)
-    with pytest.raises(ValueError):
-        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), misaligned(t), np.zeros((4, 1)), **flags)
+    c = np.zeros((4, 3, 1))
+    for message, coefficients, times, out in [
+        (FIELD_COEFFICIENT_SIZE, np.zeros((4, 2, 1)), t, np.zeros((4, 1))),
+        (FIELD_OUTPUT_SIZE, c, t, np.zeros((3, 1))),
+        (OUTPUT_OVERLAPS, c, t, t.reshape(4, 1)),
+        (MISALIGNED_ARRAY, c, misaligned(t), np.zeros((4, 1))),
+        (MESH_NO_INTERVALS, np.zeros((0, 3, 1)), t, np.zeros((4, 1))),
+    ]:
+        n_t = coefficients.shape[0]
+        raises_exactly(ValueError, message, _core.evaluate, 2, n_t, 1.0, coefficients, times, out, **flags)
     with pytest.raises(TypeError):
-        _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1)), t[::2], np.zeros((2, 1)), **flags)
+        _core.evaluate(2, 4, 1.0, c, t[::2], np.zeros((2, 1)), **flags)
     with pytest.raises(TypeError):
         _core.evaluate(2, 4, 1.0, np.zeros((4, 3, 1), np.float32), t, np.zeros((4, 1)), **flags)
-    with pytest.raises(ValueError):
-        _core.basis_rows(2, 0, 1.0, t, np.zeros((4, 3)), np.zeros((4, 3), np.int64), **flags)
-    with pytest.raises(ValueError):
-        _core.basis_rows(2**31, 1, 1.0, t[:0], np.zeros((0, 2**31 + 1)), np.zeros((0, 2**31 + 1), np.int32), **flags)
+    with pytest.raises(TypeError):  # flags by keyword only
+        _core.evaluate(2, 4, 1.0, c, t, np.zeros((4, 1)), False, False, False)
+    rows = np.zeros((4, 3))
+    raises_exactly(ValueError, MESH_NO_INTERVALS, _core.basis_rows, 2, 0, 1.0, t, rows, np.zeros((4, 3), np.int64),
+                   **flags)
+    raises_exactly(ValueError, OUTPUT_OVERLAPS, _core.basis_rows, 2, 4, 1.0, t, rows, rows.view(np.int64), **flags)
+    raises_exactly(ValueError, BASIS_ROWS_NARROW_COLUMNS, _core.basis_rows, 2**31, 1, 1.0, t[:0],
+                   np.zeros((0, 2**31 + 1)), np.zeros((0, 2**31 + 1), np.int32), **flags)
+
+
+def test_basis_matrix_indices_widen_where_the_columns_need_it():
+    scipy_sparse_or_skip()
+    # n_dofs = 2 n_t: the last count with 32-bit columns, and the first without.
+    narrow = LegendreSpace(1, 2**30 - 1, 1.0).basis_matrix([0.0, 1.0])
+    wide = LegendreSpace(1, 2**30, 1.0).basis_matrix([0.0, 1.0])
+    assert narrow.indices.dtype == narrow.indptr.dtype == np.int32
+    assert wide.indices.dtype == wide.indptr.dtype == np.int64
+    assert wide.indices.tolist() == [0, 1, 2**31 - 2, 2**31 - 1]
 
 
 # ---------------------------------------------------------------- threads and workers
@@ -427,7 +453,7 @@ def test_interpreter_lock_is_released_during_evaluation():
     assert ran, "no other thread ran while evaluate computed"
 
 
-WORKERS_SCRIPT = textwrap.dedent(
+WORKERS_SCRIPT = SAME_RULE_IMPORT + textwrap.dedent(
     """
     import hashlib, os, sys
     os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
@@ -439,9 +465,9 @@ WORKERS_SCRIPT = textwrap.dedent(
     digest = hashlib.sha256()
     for derivative in (False, True):
         for side in ("right", "left"):
-            digest.update(space.evaluate(c, t, derivative=derivative, side=side).tobytes())
-            digest.update(space.evaluate(c[:, :, 0], t, derivative=derivative, side=side).tobytes())
-    digest.update(space.basis_matrix(t, derivative=True).data.tobytes())
+            digest.update(bits(space.evaluate(c, t, derivative=derivative, side=side)))
+            digest.update(bits(space.evaluate(c[:, :, 0], t, derivative=derivative, side=side)))
+    digest.update(bits(space.basis_matrix(t, derivative=True).data))
     print(digest.hexdigest())
     """
 )
@@ -466,7 +492,7 @@ def test_results_do_not_depend_on_the_worker_count(tmp_path):
     t = np.random.default_rng(6).uniform(-0.5, 2.5, 300_000)
     whole = space.evaluate(c, t, derivative=True)
     pieces = np.concatenate([space.evaluate(c, t[i : i + 7], derivative=True) for i in range(0, 20_000, 7)])
-    assert same_bits(whole[: pieces.shape[0]], pieces)
+    assert same(whole[: pieces.shape[0]], pieces)
 
 
 def test_evaluate_from_many_threads_at_once():
@@ -486,7 +512,7 @@ def test_evaluate_from_many_threads_at_once():
         thread.start()
     for thread in threads:
         thread.join(JOIN_TIMEOUT)
-    assert all(same_bits(r, expected) for r in results)
+    assert all(same(r, expected) for r in results)
 
 
 def test_package_surface():

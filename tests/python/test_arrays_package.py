@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 import tavik_arrays
+from support import SAME_RULE_IMPORT, same
 from tavik_arrays import LegendreSpace
 
 HERE = Path(__file__).resolve().parent
@@ -72,12 +73,12 @@ def test_spaces_travel_to_worker_processes():
     t = np.linspace(0, 2, 5000)
     with ProcessPoolExecutor(max_workers=2) as pool:
         results = list(pool.map(evaluate_in_child, [space] * 2, [c] * 2, [t, t[::-1]]))
-    assert np.array_equal(results[0], space.evaluate(c, t))
-    assert np.array_equal(results[1], space.evaluate(c, t[::-1]))
+    assert same(results[0], space.evaluate(c, t))
+    assert same(results[1], space.evaluate(c, t[::-1]))
     assert pickle.loads(pickle.dumps(space)) == space
 
 
-DASK_SCRIPT = textwrap.dedent(
+DASK_SCRIPT = SAME_RULE_IMPORT + textwrap.dedent(
     """
     import numpy as np
     import dask.array as da
@@ -98,8 +99,8 @@ DASK_SCRIPT = textwrap.dedent(
                 f = t.map_blocks(lambda block: space.evaluate(c, block), new_axis=1, chunks=(t.chunks[0], (5,)), dtype=float)
                 result = f.compute()
                 misaligned = client.submit(lambda b: space.evaluate(c, b), np.frombuffer(b"x" + times[:1000].tobytes(), offset=1)).result()
-        assert np.array_equal(result, expected)
-        assert np.array_equal(misaligned, expected[:1000])
+        assert same(result, expected)
+        assert same(misaligned, expected[:1000])
         print("dask ok")
 
     if __name__ == "__main__":
@@ -117,7 +118,7 @@ def test_dask_map_blocks_on_two_worker_processes(tmp_path):
     assert result.stdout.strip().endswith("dask ok")
 
 
-FORK_SCRIPT = textwrap.dedent(
+FORK_SCRIPT = SAME_RULE_IMPORT + textwrap.dedent(
     """
     import os, warnings
     warnings.simplefilter("ignore", DeprecationWarning)  # fork() with worker threads around
@@ -126,12 +127,12 @@ FORK_SCRIPT = textwrap.dedent(
     space = LegendreSpace(3, 64, 1.0)
     c = np.random.default_rng(0).standard_normal((64, 4, 7))
     t = np.random.default_rng(1).random(100_000)
-    expected = space.evaluate(c, t).tobytes()  # the parent's pool is running
+    expected = space.evaluate(c, t)  # the parent's pool is running
     pid = os.fork()
     if pid == 0:
-        os._exit(0 if space.evaluate(c, t).tobytes() == expected else 1)
+        os._exit(0 if same(space.evaluate(c, t), expected) else 1)
     assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0, "forked child"
-    assert space.evaluate(c, t).tobytes() == expected
+    assert same(space.evaluate(c, t), expected)
     print("fine")
     """
 )

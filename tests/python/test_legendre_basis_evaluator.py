@@ -21,6 +21,7 @@ from support import (
     MISALIGNED_F64,
     NO_INTERVALS,
     NOT_F64,
+    SAME_RULE_IMPORT,
     SET_DOFS_WRONG_LENGTH,
     SHAPE_NULL,
     STRIDES_NULL,
@@ -610,7 +611,7 @@ def test_interpreter_lock_is_released_during_a_batch(derivative):
     assert ran, "no other thread ran while the batch computed"
 
 
-FORK_SCRIPT = textwrap.dedent(
+FORK_SCRIPT = SAME_RULE_IMPORT + textwrap.dedent(
     """
     import multiprocessing, os, sys, warnings
     warnings.simplefilter("ignore", DeprecationWarning)  # fork() with worker threads around
@@ -620,9 +621,6 @@ FORK_SCRIPT = textwrap.dedent(
     e = tavik.LegendreBasisEvaluator(3, 64, 2.0)
     e.set_dofs(np.random.default_rng(0).standard_normal(256))
     times = np.linspace(-0.5, 2.5, 5001)
-
-    def bits(values):
-        return np.asarray(values, dtype=np.float64).tobytes()
 
     expected = bits([e.evaluate_at(t) for t in times.tolist()])
     expected_d = bits([e.evaluate_derivative_at(t) for t in times.tolist()])

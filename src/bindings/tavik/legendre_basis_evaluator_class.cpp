@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "checked_size.hpp"
 #include "fatal_error.hpp"
 #include "messages.hpp"
 #include "bases/legendre_basis.hpp"
@@ -35,7 +36,7 @@ struct EvaluatorData {
 
     ColumnMajorView coefficients() const {
         const std::uint64_t degree = basis.degree();
-        return ColumnMajorView(dofs.data(), basis.n_t(), degree == UINT64_MAX ? UINT64_MAX : degree + 1);
+        return ColumnMajorView(dofs.data(), basis.n_t(), saturating_add(degree, 1));
     }
 };
 

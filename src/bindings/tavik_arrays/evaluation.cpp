@@ -2,10 +2,11 @@
 // core, translate its errors.
 //
 // The Python layer hands over arrays it has already validated and shaped
-// (float64, C-contiguous, aligned, non-overlapping); these functions still
-// check every size, alignment and overlap the core's memory accesses depend
-// on, so that no call from Python can make the core read or write outside
-// an array.
+// (float64, C-contiguous, aligned, non-overlapping). Here only what the
+// core cannot see is checked: alignment, and that the output shares no
+// memory with an input (the core reads inputs while it writes). The core
+// checks every size its accesses depend on and the mesh (n_t >= 1), so no
+// call from Python can make it read or write outside an array.
 #include <cstdint>
 #include <span>
 
@@ -14,6 +15,7 @@
 
 #include "bindings.hpp"
 #include "fatal_error.hpp"
+#include "messages.hpp"
 #include "bases/legendre_field.hpp"
 
 namespace nb = nanobind;
@@ -23,12 +25,11 @@ namespace {
 template <class T, std::size_t N>
 using Array = nb::ndarray<T, nb::ndim<N>, nb::c_contig, nb::device::cpu, nb::numpy>;
 
-constexpr const char* misaligned_message = "arrays must be aligned to their element size";
-constexpr const char* overlap_message = "the output array overlaps an input array";
-
 template <class T>
 std::span<T> elements(T* data, std::size_t size) {
-    if (reinterpret_cast<std::uintptr_t>(data) % alignof(T) != 0) throw nb::value_error(misaligned_message);
+    if (reinterpret_cast<std::uintptr_t>(data) % alignof(T) != 0) {
+        throw nb::value_error(tavik::messages::kMisalignedArray);
+    }
     return {data, size};
 }
 
@@ -39,8 +40,8 @@ bool overlap(std::span<A> a, std::span<B> b) {
     return !a.empty() && !b.empty() && a0 < b0 + b.size_bytes() && b0 < a0 + a.size_bytes();
 }
 
-void require(bool condition, const char* message) {
-    if (!condition) throw nb::value_error(message);
+void require_apart(bool apart) {
+    if (!apart) throw nb::value_error(tavik::messages::kOutputOverlaps);
 }
 
 tavik::FieldQuantity quantity_of(bool derivative) {
@@ -51,14 +52,10 @@ tavik::NodeSide side_of(bool left) { return left ? tavik::NodeSide::left : tavik
 
 void evaluate(std::uint64_t degree, std::uint64_t n_t, double T, Array<const double, 3> coefficients,
               Array<const double, 1> times, Array<double, 2> out, bool derivative, bool left, bool periodic) {
-    require(n_t >= 1 && coefficients.shape(0) == n_t && coefficients.shape(1) - 1 == degree,
-            "coefficients must have shape (n_t, degree + 1, components)");
-    require(out.shape(0) == times.shape(0) && out.shape(1) == coefficients.shape(2),
-            "out must have shape (times, components)");
     const auto c = elements(coefficients.data(), coefficients.size());
     const auto t = elements(times.data(), times.size());
     const auto o = elements(out.data(), out.size());
-    require(!overlap(o, c) && !overlap(o, t), overlap_message);
+    require_apart(!overlap(o, c) && !overlap(o, t));
     const tavik::FieldSpace space{degree, n_t, T};
     nb::gil_scoped_release unlocked;
     tavik::evaluate_field_into(space, c, coefficients.shape(2), t, quantity_of(derivative), side_of(left), periodic,
@@ -68,14 +65,10 @@ void evaluate(std::uint64_t degree, std::uint64_t n_t, double T, Array<const dou
 template <class Index>
 void basis_rows(std::uint64_t degree, std::uint64_t n_t, double T, Array<const double, 1> times,
                 Array<double, 2> values, Array<Index, 2> columns, bool derivative, bool left, bool periodic) {
-    require(n_t >= 1, "n_t must be >= 1");
-    require(values.shape(0) == times.shape(0) && values.shape(1) - 1 == degree && columns.shape(0) == times.shape(0) &&
-                columns.shape(1) - 1 == degree,
-            "values and columns must have shape (times, degree + 1)");
     const auto t = elements(times.data(), times.size());
     const auto v = elements(values.data(), values.size());
     const auto col = elements(columns.data(), columns.size());
-    require(!overlap(v, t) && !overlap(col, t) && !overlap(v, col), overlap_message);
+    require_apart(!overlap(v, t) && !overlap(col, t) && !overlap(v, col));
     const tavik::FieldSpace space{degree, n_t, T};
     nb::gil_scoped_release unlocked;
     tavik::basis_rows_into(space, t, quantity_of(derivative), side_of(left), periodic, v, col);
@@ -84,8 +77,9 @@ void basis_rows(std::uint64_t degree, std::uint64_t n_t, double T, Array<const d
 }  // namespace
 
 void bind_evaluation(nb::module_& m) {
-    // Core preconditions are checked above; should one still fail, it is an
-    // argument error of this private interface, not a crash.
+    // A core precondition that fails (sizes, an empty mesh, a matrix no
+    // array can hold) is an argument error of this private interface, not a
+    // crash; the Python layer refuses such arguments first, by name.
     nb::register_exception_translator([](const std::exception_ptr& error, void*) {
         try {
             std::rethrow_exception(error);

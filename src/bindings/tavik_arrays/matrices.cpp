@@ -2,12 +2,11 @@
 // the lock released, hand its arrays to numpy without copying.
 //
 // Each matrix comes back as (data, indices, indptr, (nrows, ncols)), the
-// arguments of scipy.sparse.csr_array; indices are int32 when every index
-// and count fits, int64 otherwise. The Python layer has validated the
-// arguments; the core checks again what memory safety depends on, and its
-// failures reach Python as ValueError (see evaluation.cpp).
+// arguments of scipy.sparse.csr_array, with the index width its core shape
+// allows. The Python layer has validated the arguments; the core checks its
+// preconditions again, and its failures reach Python as ValueError (see
+// evaluation.cpp).
 #include <cstdint>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -40,85 +39,59 @@ nb::tuple to_python(tavik::CsrArrays<Index>&& m) {
                           shape);
 }
 
-constexpr const char* too_many_entries_message =
-    "the arguments give a matrix of {} rows and up to {} entries, more than one array can hold";
-
-// Builds with 32-bit indices when the shape and the entry bound allow it.
-// A bound beyond what one array can describe is an argument error (the
-// counts are saturated, so 2^64 - 1 stands for anything larger).
-template <class Build32, class Build64>
-nb::tuple build(std::uint64_t nrows, std::uint64_t ncols, std::uint64_t max_nnz, Build32 build32, Build64 build64) {
-    constexpr std::uint64_t max_elements = static_cast<std::uint64_t>(PTRDIFF_MAX) / sizeof(double);
-    if (max_nnz > max_elements || nrows >= max_elements) {
-        std::string message = too_many_entries_message;
-        message.replace(message.find("{}"), 2, std::to_string(nrows));
-        message.replace(message.find("{}"), 2, std::to_string(max_nnz));
-        throw nb::value_error(message.c_str());
-    }
-    if (tavik::csr_index_fits<std::int32_t>(nrows, ncols, max_nnz)) {
+// Builds with the index width the core's shape allows: 32 bits where every
+// index and count fits, 64 otherwise. A shape beyond what one array can hold
+// is the core's to refuse; the Python layer reports it first, by argument,
+// from the same shape (the *_shape functions below).
+template <class Build>
+nb::tuple build(const tavik::CsrShape& shape, Build build) {
+    if (shape.fits<std::int32_t>()) {
         tavik::CsrArrays<std::int32_t> m;
         {
             nb::gil_scoped_release unlocked;
-            m = build32();
+            m = build(std::int32_t{});
         }
         return to_python(std::move(m));
     }
     tavik::CsrArrays<std::int64_t> m;
     {
         nb::gil_scoped_release unlocked;
-        m = build64();
+        m = build(std::int64_t{});
     }
     return to_python(std::move(m));
 }
 
-// Saturating products for the index-width decision only; the core checks
-// the real sizes.
-std::uint64_t product(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t r;
-    return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
-}
-
-std::uint64_t lagrange_dofs(std::uint64_t degree, std::uint64_t n_t, bool periodic) {
-    const std::uint64_t shared = product(degree, n_t);
-    return periodic || shared == UINT64_MAX ? shared : shared + 1;
+// (nrows, ncols, max_nnz, index bits) of a matrix; counts saturate at
+// 2^64 - 1, standing for any larger count.
+nb::tuple to_python(const tavik::CsrShape& shape) {
+    return nb::make_tuple(shape.nrows, shape.ncols, shape.max_nnz, shape.fits<std::int32_t>() ? 32 : 64);
 }
 
 nb::tuple prolongation(std::uint64_t degree, std::uint64_t nt_coarse, std::uint64_t nt_fine, bool periodic) {
-    const std::uint64_t rows = lagrange_dofs(degree, nt_fine, periodic);
-    return build(
-        rows, lagrange_dofs(degree, nt_coarse, periodic), product(rows, degree + 1),
-        [&] { return tavik::exact_lagrange_prolongation<std::int32_t>(degree, nt_coarse, nt_fine, periodic); },
-        [&] { return tavik::exact_lagrange_prolongation<std::int64_t>(degree, nt_coarse, nt_fine, periodic); });
+    return build(tavik::exact_prolongation_shape(degree, nt_coarse, nt_fine, periodic), [&]<class Index>(Index) {
+        return tavik::exact_lagrange_prolongation<Index>(degree, nt_coarse, nt_fine, periodic);
+    });
 }
 
 nb::tuple lagrange_to_legendre(std::uint64_t degree, std::uint64_t n_t, bool periodic) {
-    const std::uint64_t rows = product(n_t, degree + 1);
-    return build(
-        rows, lagrange_dofs(degree, n_t, periodic), product(rows, degree + 1),
-        [&] { return tavik::lagrange_to_legendre_csr<std::int32_t>(degree, n_t, periodic); },
-        [&] { return tavik::lagrange_to_legendre_csr<std::int64_t>(degree, n_t, periodic); });
+    return build(tavik::lagrange_to_legendre_shape(degree, n_t, periodic), [&]<class Index>(Index) {
+        return tavik::lagrange_to_legendre_csr<Index>(degree, n_t, periodic);
+    });
 }
 
 nb::tuple mass(std::uint64_t degree, std::uint64_t n_t, double h) {
-    const std::uint64_t n = product(n_t, degree + 1);
-    return build(
-        n, n, n, [&] { return tavik::legendre_mass_matrix<std::int32_t>(degree, n_t, h); },
-        [&] { return tavik::legendre_mass_matrix<std::int64_t>(degree, n_t, h); });
+    return build(tavik::legendre_mass_shape(degree, n_t),
+                 [&]<class Index>(Index) { return tavik::legendre_mass_matrix<Index>(degree, n_t, h); });
 }
 
 nb::tuple derivative(std::uint64_t degree, std::uint64_t n_t) {
-    const std::uint64_t n = product(n_t, degree + 1);
-    return build(
-        n, n, product(n, degree + 1), [&] { return tavik::legendre_derivative_matrix<std::int32_t>(degree, n_t); },
-        [&] { return tavik::legendre_derivative_matrix<std::int64_t>(degree, n_t); });
+    return build(tavik::legendre_derivative_shape(degree, n_t),
+                 [&]<class Index>(Index) { return tavik::legendre_derivative_matrix<Index>(degree, n_t); });
 }
 
 nb::tuple jump(std::uint64_t degree, std::uint64_t n_t, bool periodic) {
-    const std::uint64_t n = product(n_t, degree + 1);
-    return build(
-        n, n, product(n, product(degree + 1, 2)),
-        [&] { return tavik::legendre_jump_matrix<std::int32_t>(degree, n_t, periodic); },
-        [&] { return tavik::legendre_jump_matrix<std::int64_t>(degree, n_t, periodic); });
+    return build(tavik::legendre_jump_shape(degree, n_t),
+                 [&]<class Index>(Index) { return tavik::legendre_jump_matrix<Index>(degree, n_t, periodic); });
 }
 
 nb::tuple gauss_legendre(std::uint64_t n) {
@@ -136,9 +109,8 @@ nb::ndarray<nb::numpy, double, nb::ndim<1>> lagrange_points(std::uint64_t degree
 // (d + 1)^2 values, without their accuracy limits: only for measuring where
 // those limits belong (tools/lagrange_degree_accuracy.py). projection picks
 // this interface's Gauss projection, otherwise tavik's Vandermonde inverse.
-// Degrees up to 256, so that a call stays cheap.
+// Degrees up to max_measured_degree, so that a call stays cheap.
 nb::ndarray<nb::numpy, double, nb::ndim<1>> unlimited_lagrange_to_legendre(std::uint64_t degree, bool projection) {
-    if (degree == 0 || degree > 256) throw nb::value_error("degree must be in 1 ... 256");
     std::vector<double> L;
     {
         nb::gil_scoped_release unlocked;
@@ -154,18 +126,55 @@ void bind_matrices(nb::module_& m) {
     m.attr("max_prolongation_degree") = tavik::max_exact_prolongation_degree;
     m.attr("max_to_legendre_degree") = tavik::max_exact_lagrange_to_legendre_degree;
     m.attr("max_gauss_legendre_points") = tavik::max_gauss_legendre_points;
-    m.def("prolongation", &prolongation, nb::arg("degree"), nb::arg("nt_coarse"), nb::arg("nt_fine"),
+    m.def("prolongation", &prolongation, nb::arg("degree"), nb::arg("nt_coarse"), nb::arg("nt_fine"), nb::kw_only(),
           nb::arg("periodic"), "Exact-structure Lagrange prolongation as CSR arrays.");
-    m.def("lagrange_to_legendre", &lagrange_to_legendre, nb::arg("degree"), nb::arg("n_t"), nb::arg("periodic"),
-          "Lagrange-to-Legendre matrix (C-order Legendre rows) as CSR arrays.");
+    m.def("lagrange_to_legendre", &lagrange_to_legendre, nb::arg("degree"), nb::arg("n_t"), nb::kw_only(),
+          nb::arg("periodic"), "Lagrange-to-Legendre matrix (C-order Legendre rows) as CSR arrays.");
     m.def("mass", &mass, nb::arg("degree"), nb::arg("n_t"), nb::arg("h"), "Legendre mass matrix as CSR arrays.");
     m.def("derivative", &derivative, nb::arg("degree"), nb::arg("n_t"),
           "Legendre derivative matrix (int phi_j' phi_i) as CSR arrays.");
-    m.def("jump", &jump, nb::arg("degree"), nb::arg("n_t"), nb::arg("periodic"),
+    m.def("jump", &jump, nb::arg("degree"), nb::arg("n_t"), nb::kw_only(), nb::arg("periodic"),
           "Upwind jump coupling of dG in time as CSR arrays.");
+
+    m.def(
+        "prolongation_shape",
+        [](std::uint64_t degree, std::uint64_t nt_coarse, std::uint64_t nt_fine, bool periodic) {
+            return to_python(tavik::exact_prolongation_shape(degree, nt_coarse, nt_fine, periodic));
+        },
+        nb::arg("degree"), nb::arg("nt_coarse"), nb::arg("nt_fine"), nb::kw_only(), nb::arg("periodic"),
+        "(nrows, ncols, max_nnz, index bits) of prolongation, counts saturated at 2**64 - 1.");
+    m.def(
+        "lagrange_to_legendre_shape",
+        [](std::uint64_t degree, std::uint64_t n_t, bool periodic) {
+            return to_python(tavik::lagrange_to_legendre_shape(degree, n_t, periodic));
+        },
+        nb::arg("degree"), nb::arg("n_t"), nb::kw_only(), nb::arg("periodic"), "The same for lagrange_to_legendre.");
+    m.def(
+        "mass_shape",
+        [](std::uint64_t degree, std::uint64_t n_t) { return to_python(tavik::legendre_mass_shape(degree, n_t)); },
+        nb::arg("degree"), nb::arg("n_t"), "The same for mass.");
+    m.def(
+        "derivative_shape",
+        [](std::uint64_t degree, std::uint64_t n_t) {
+            return to_python(tavik::legendre_derivative_shape(degree, n_t));
+        },
+        nb::arg("degree"), nb::arg("n_t"), "The same for derivative.");
+    m.def(
+        "jump_shape",
+        [](std::uint64_t degree, std::uint64_t n_t) { return to_python(tavik::legendre_jump_shape(degree, n_t)); },
+        nb::arg("degree"), nb::arg("n_t"), "The same for jump (periodic or not).");
+    m.def(
+        "basis_matrix_shape",
+        [](std::uint64_t degree, std::uint64_t n_t, std::uint64_t times) {
+            return to_python(tavik::legendre_basis_matrix_shape(degree, n_t, times));
+        },
+        nb::arg("degree"), nb::arg("n_t"), nb::arg("times"),
+        "The same for the basis matrix of that many times (basis_rows).");
+
     m.def("gauss_legendre", &gauss_legendre, nb::arg("n"), "n-point Gauss-Legendre nodes and weights on [-1, 1].");
-    m.def("unlimited_lagrange_to_legendre", &unlimited_lagrange_to_legendre, nb::arg("degree"), nb::arg("projection"),
+    m.def("unlimited_lagrange_to_legendre", &unlimited_lagrange_to_legendre, nb::arg("degree"), nb::kw_only(),
+          nb::arg("projection"),
           "Local Lagrange-to-Legendre matrix (row-major) without the degree limits, for the accuracy tool.");
-    m.def("lagrange_points", &lagrange_points, nb::arg("degree"), nb::arg("n_t"), nb::arg("T"), nb::arg("periodic"),
-          "Nodal points of the Lagrange basis, as tavik.get_lagrange_points.");
+    m.def("lagrange_points", &lagrange_points, nb::arg("degree"), nb::arg("n_t"), nb::arg("T"), nb::kw_only(),
+          nb::arg("periodic"), "Nodal points of the Lagrange basis, as tavik.get_lagrange_points.");
 }
