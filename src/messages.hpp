@@ -35,8 +35,6 @@ inline constexpr char kSetDofsWrongLength[] = "LegendreBasisEvaluator: set_dofs:
 inline constexpr char kSquareSumsShape[] = "weighted square sums: the sizes of values, weights and out do not match";
 
 // ---- vector-valued fields and basis rows
-// The field kernels' name for kMeshNoIntervals, until they use that name.
-inline constexpr const char* kFieldNoIntervals = kMeshNoIntervals;
 inline constexpr char kFieldCoefficientSize[] = "field evaluation: the coefficients do not hold n_t * (degree + 1) * components values";
 inline constexpr char kFieldOutputSize[] = "field evaluation: the result does not hold times * components values";
 inline constexpr char kBasisRowsSize[] = "basis rows: values and columns must hold times * (degree + 1) elements each";

@@ -26,7 +26,7 @@ constexpr std::uint64_t kParallelProducts = 8192;
 template <class Index>
 void basis_rows(const FieldSpace& space, std::span<const double> times, FieldQuantity quantity, NodeSide side,
                 bool periodic, std::span<double> values, std::span<Index> columns) {
-    if (space.n_t == 0) fatal(messages::kFieldNoIntervals);
+    if (space.n_t == 0) fatal(messages::kMeshNoIntervals);
     const std::uint64_t width = checked_add(space.degree, 1);
     const std::uint64_t n_dofs = checked_mul(space.n_t, width);
     const std::uint64_t nnz = checked_mul(times.size(), width);
@@ -113,7 +113,7 @@ std::size_t field_parallel_threshold(std::uint64_t degree, std::uint64_t compone
 void evaluate_field_into(const FieldSpace& space, std::span<const double> coefficients, std::uint64_t components,
                          std::span<const double> times, FieldQuantity quantity, NodeSide side, bool periodic,
                          std::span<double> out) {
-    if (space.n_t == 0) fatal(messages::kFieldNoIntervals);
+    if (space.n_t == 0) fatal(messages::kMeshNoIntervals);
     const std::uint64_t width = checked_add(space.degree, 1);
     const std::uint64_t n_dofs = checked_mul(space.n_t, width);
     if (coefficients.size() != checked_mul(n_dofs, components)) fatal(messages::kFieldCoefficientSize);

@@ -255,7 +255,7 @@ TEST(FieldPreconditions, SizesAndMeshAreChecked) {
     expect_fatal([&] { evaluate_field_into(space, field, 3, t, FieldQuantity::value, right, false, short_out); },
                  messages::kFieldOutputSize);
     expect_fatal([&] { evaluate_field_into({1, 0, 1.0}, D{}, 3, t, FieldQuantity::value, right, false, out); },
-                 messages::kFieldNoIntervals);
+                 messages::kMeshNoIntervals);
     expect_fatal(
         [&] { basis_rows_into(space, t, FieldQuantity::value, right, false, values, std::span(narrow).first(9)); },
         messages::kBasisRowsSize);
