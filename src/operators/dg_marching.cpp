@@ -7,6 +7,7 @@
 #include <thread>
 #include <type_traits>
 
+#include "checked_size.hpp"
 #include "fatal_error.hpp"
 #include "messages.hpp"
 
@@ -128,9 +129,7 @@ void add_shifts(std::vector<std::unique_ptr<Shift>>& shifts, std::span<const Mar
                 std::size_t m, std::size_t count) {
     for (const MarchShift<S>& shift : given) {
         require(shift.factors != nullptr && shift.factors->size() == n, messages::kFactorOtherSize);
-        std::size_t total = 0;
-        require(!__builtin_mul_overflow(count, n * m, &total) && shift.work.size() == total,
-                messages::kMarchWorkShape);
+        require(shift.work.size() == checked_mul(count, n * m), messages::kMarchWorkShape);
         shifts.push_back(std::make_unique<ShiftOf<S>>(shift, n, m));
     }
 }
@@ -203,8 +202,8 @@ void march_decoupled(const MarchMatrix& M, std::span<const MarchShift<double>> r
                      std::span<const MarchShift<complex>> complex_shifts, std::span<double> end, std::size_t rows,
                      std::size_t m, std::size_t count, bool concurrent) {
     const std::size_t n = rows;
-    std::size_t block = 0;
-    require(n == M.size() && !__builtin_mul_overflow(n, m, &block) && end.size() == block, messages::kMarchRows);
+    const std::size_t block = checked_mul(n, m);
+    require(n == M.size() && end.size() == block, messages::kMarchRows);
     std::vector<std::unique_ptr<Shift>> shifts;
     add_shifts(shifts, real_shifts, n, m, count);
     add_shifts(shifts, complex_shifts, n, m, count);

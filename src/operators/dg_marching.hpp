@@ -103,7 +103,8 @@ struct MarchShift {
 // shifts first. Throws FatalError before any work unless rows == M.size()
 // ("M: indptr does not match"), end holds rows * m values, every factor
 // exists and has M's size, every work holds count * rows * m values, and
-// there is at least one shift. Allocates before the loop; the loop neither
+// there is at least one shift ("capacity overflow" when a product does not
+// fit 64 bits). Allocates before the loop; the loop neither
 // allocates nor throws. The caller keeps every array alive and unaliased
 // for the call. Cost: count times (entries of M + of the factors) times m.
 void march_decoupled(const MarchMatrix& M, std::span<const MarchShift<double>> real_shifts,
