@@ -105,6 +105,14 @@ def main():
     args = parser.parse_args()
     builds = {"before": command_of(args.before), "after": command_of(args.after)}
     script = os.path.abspath(__file__)
+    where = "import os, tavik_arrays; print(os.path.dirname(os.path.dirname(tavik_arrays.__file__)))"
+    found = {}
+    for name, (python, env) in builds.items():
+        done = subprocess.run([python, "-c", where], cwd="/tmp", env=env, capture_output=True, text=True, check=True)
+        found[name] = done.stdout.strip()
+        print(f"{name}: {python}, tavik_arrays from {found[name]}")
+    if found["before"] == found["after"]:
+        sys.exit("both builds import the same tavik_arrays: nothing to compare")
     samples = {(case, name): [] for case in args.cases for name in builds}
     for _ in range(args.rounds):
         for case in args.cases:
