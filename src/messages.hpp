@@ -26,6 +26,9 @@ inline constexpr char kColumnOutOfBounds[] = "Matrix index out of bounds.";
 inline constexpr char kBatchStorageMismatch[] = "batch evaluation: result storage does not match the number of times";
 inline constexpr char kSetDofsWrongLength[] = "LegendreBasisEvaluator: set_dofs: input vector has wrong length";
 
+// ---- integrals and norms
+inline constexpr char kSquareSumsShape[] = "weighted square sums: the sizes of values, weights and out do not match";
+
 // ---- vector-valued fields and basis rows
 inline constexpr char kFieldNoIntervals[] = "the mesh has no intervals (n_t is 0)";
 inline constexpr char kFieldCoefficientSize[] = "field evaluation: the coefficients do not hold n_t * (degree + 1) * components values";

@@ -38,6 +38,33 @@ OUT_DTYPE_MESSAGE = "out must have dtype float64, got {dtype}"
 OUT_SHAPE_MESSAGE = "out must have shape {expected} (t.shape + components), got {shape}"
 OUT_READONLY_MESSAGE = "out must be writeable"
 
+# Integrals and norms.
+BOUND_TYPE_MESSAGE = "{name} must be a real number or None, not {type}"
+BOUND_FINITE_MESSAGE = "{name} must be finite, got {value!r}"
+BOUND_RANGE_MESSAGE = "{name} must be within [0, T] = [0, {T!r}] (the space is not periodic), got {value!r}"
+NORM_KIND_MESSAGE = "kind must be 'L2' or 'H1', got {value!r}"
+WEIGHT_TYPE_MESSAGE = "weight must be a 2-D numpy array or scipy.sparse matrix, not {type}"
+WEIGHT_SHAPE_MESSAGE = (
+    "weight must have shape (N, N) = ({n}, {n}) for coefficients of shape (n_t, degree + 1, N), got {shape}"
+)
+WEIGHT_COMPONENTS_MESSAGE = "weight needs coefficients of shape (n_t, degree + 1, N), got {shape}"
+WEIGHT_INDEFINITE_MESSAGE = (
+    "weight must be positive semidefinite: the weighted integral is {value!r} < 0 (squared=True returns it as it is)"
+)
+REFERENCE_TYPE_MESSAGE = "reference must be a callable or a pair (LegendreSpace, coefficients), not {type}"
+REFERENCE_SPACE_MESSAGE = "reference must be on the same [0, T] as this space: {other!r} against {space!r}"
+REFERENCE_SHAPE_MESSAGE = (
+    "reference coefficients must have shape (n_t, degree + 1, *components) = ({n_t}, {width}, *{components}), "
+    "got {shape}"
+)
+REFERENCE_RESULT_MESSAGE = (
+    "{name}(points) must return an array of shape (n_t, n_points, *components) = ({n_t}, {n_points}, *{components}), "
+    "got {shape}"
+)
+DERIVATIVE_REQUIRED_MESSAGE = "derivative must be given (the callable's time derivative) for kind='H1' with a callable reference"
+DERIVATIVE_TYPE_MESSAGE = "derivative must be a callable, not {type}"
+DERIVATIVE_UNUSED_MESSAGE = "derivative is only taken for kind='H1' with a callable reference"
+
 # Largest n_t * (degree + 1): every index and count stays far from the
 # 64-bit limits of the native code, whatever it multiplies them by.
 MAX_SPACE_SIZE = 2**62

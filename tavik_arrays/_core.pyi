@@ -21,6 +21,16 @@ def basis_rows(degree: int, n_t: int, T: float, times: Annotated[NDArray[numpy.f
 @overload
 def basis_rows(degree: int, n_t: int, T: float, times: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], values: Annotated[NDArray[numpy.float64], dict(shape=(None, None), order='C', device='cpu')], columns: Annotated[NDArray[numpy.int32], dict(shape=(None, None), order='C', device='cpu')], *, derivative: bool, left: bool, periodic: bool) -> None: ...
 
+def weighted_square_sums(values: Annotated[NDArray[numpy.float64], dict(shape=(None, None, None), order='C', device='cpu', writable=False)], weights: Annotated[NDArray[numpy.float64], dict(shape=(None, None), order='C', device='cpu', writable=False)], out: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu')]) -> None:
+    """
+    Per component, the sum of weights[r or 0, k] * values[r, k, j] ** 2 over r and k, into out; the same bits for any number of worker threads.
+    """
+
+def derivative_square_sums(values: Annotated[NDArray[numpy.float64], dict(shape=(None, None, None), order='C', device='cpu', writable=False)], weights: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], out: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu')]) -> None:
+    """
+    Per component, the sum over r and i of weights[i] * d_i ** 2, d the Legendre coefficients of the derivative of values[r, :, j], into out; the same bits for any number of worker threads.
+    """
+
 max_prolongation_degree: int = 14
 
 max_to_legendre_degree: int = 45

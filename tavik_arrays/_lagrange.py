@@ -2,12 +2,13 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+import math
+from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
 from . import _checks, _core
-from ._legendre import LegendreSpace
+from ._legendre import FLAT_SHAPE_MESSAGE, LegendreSpace
 from ._mesh import UniformMeshSpace
 from ._operators import csr
 
@@ -84,6 +85,69 @@ class LagrangeSpace(UniformMeshSpace):
         mesh, periodic if this space is."""
         return LegendreSpace(self._degree, self._n_t, self._T, self._periodic)
 
+    # ------------------------------------------------------------ evaluation
+
+    def _local_legendre(self, values: np.ndarray) -> np.ndarray:
+        """Legendre coefficients (n_t, degree + 1, m) of nodal values (n_dofs, m).
+
+        Interval c reads the degree + 1 consecutive rows from c * degree (the
+        first row again after the last on a periodic space) through a strided
+        view, and one small product per interval applies the block that
+        to_legendre repeats along its diagonal. Cost O(n_t (degree + 1)^2 m),
+        no sparse matrix built."""
+        q = self._degree
+        if self._periodic:
+            values = np.concatenate([values, values[:1]])
+        rows, m = values.shape
+        windows = np.lib.stride_tricks.as_strided(
+            values, shape=(self._n_t, q + 1, m), strides=(q * values.strides[0],) + values.strides, writeable=False
+        )
+        block = _legendre_block(q)
+        if m == 1:
+            # One matrix product instead of n_t tiny ones.
+            single: np.ndarray = (windows[:, :, 0] @ block.T).reshape(self._n_t, q + 1, 1)
+            return single
+        result: np.ndarray = np.matmul(block, windows)
+        return result
+
+    def evaluate(
+        self,
+        values: Any,
+        t: Any,
+        *,
+        derivative: bool = False,
+        side: Literal["right", "left"] = "right",
+        out: np.ndarray | None = None,
+    ) -> np.ndarray:
+        """The function with these nodal values (or its time derivative) at the times t.
+
+        values: array-like of shape (n_dofs, *components), any real dtype
+        (cast to float64). t, derivative, side and out as for
+        :meth:`LegendreSpace.evaluate`, whose node rule applies: the function
+        is continuous, but its derivative jumps at the nodes, where
+        ``side="left"`` gives the end of the interval before the node and
+        ``side="right"`` the start of the one after; a periodic space takes
+        times modulo T (the last node is the first). Returns a float64 array
+        of shape ``t.shape + components``.
+
+        Equal, within rounding, to ``legendre_space().evaluate((to_legendre()
+        @ values).reshape(n_t, degree + 1, ...), t, ...)``: the same
+        evaluation, from Legendre coefficients formed interval by interval
+        instead of through the sparse matrix. Refused above degree 45, as
+        :meth:`to_legendre` is.
+        """
+        array = _checks.real_array(values, "values")
+        if array.ndim < 1 or array.shape[0] != self.n_dofs:
+            raise ValueError(FLAT_SHAPE_MESSAGE.format(n_dofs=self.n_dofs, shape=array.shape))
+        self._matrix_degree("evaluate", _core.max_to_legendre_degree)
+        components = array.shape[1:]
+        if math.prod(components) == 0:
+            coefficients = np.empty((self._n_t, self._degree + 1) + components)
+        else:
+            flat = self._local_legendre(array.reshape(self.n_dofs, -1))
+            coefficients = flat.reshape((self._n_t, self._degree + 1) + components)
+        return self.legendre_space().evaluate(coefficients, t, derivative=derivative, side=side, out=out)
+
     # ------------------------------------------------------------ matrices
 
     def _matrix_degree(self, method: str, limit: int) -> int:
@@ -132,3 +196,25 @@ class LagrangeSpace(UniformMeshSpace):
         """
         degree = self._matrix_degree("to_legendre", _core.max_to_legendre_degree)
         return csr(_core.lagrange_to_legendre(degree, self._n_t, self._periodic))
+
+
+_BLOCKS: dict[int, np.ndarray] = {}
+
+
+def _legendre_block(degree: int) -> np.ndarray:
+    """B of shape (degree + 1, degree + 1): B[k, j] is the coefficient of P_k
+    in the Lagrange polynomial of local node j, the block of to_legendre
+    (read-only, kept per degree)."""
+    block = _BLOCKS.get(degree)
+    if block is None:
+        block = _BLOCKS[degree] = _dense_block(degree)
+    return block
+
+
+def _dense_block(degree: int) -> np.ndarray:
+    data, indices, indptr, shape = _core.lagrange_to_legendre(degree, 1, False)
+    block = np.zeros(shape)
+    for row in range(shape[0]):
+        block[row, indices[indptr[row] : indptr[row + 1]]] = data[indptr[row] : indptr[row + 1]]
+    block.setflags(write=False)
+    return block

@@ -8,6 +8,7 @@ from typing import TYPE_CHECKING, Any, Literal
 import numpy as np
 
 from . import _checks, _core
+from ._integrals import LegendreIntegralsMixin
 from ._mesh import UniformMeshSpace
 from ._operators import LegendreOperatorsMixin
 
@@ -20,7 +21,7 @@ COEFFICIENTS_SHAPE_MESSAGE = (
 FLAT_SHAPE_MESSAGE = "values must have shape (n_dofs, *components) = ({n_dofs}, ...), got {shape}"
 
 
-class LegendreSpace(UniformMeshSpace, LegendreOperatorsMixin):
+class LegendreSpace(UniformMeshSpace, LegendreOperatorsMixin, LegendreIntegralsMixin):
     """Discontinuous piecewise polynomials of one degree on a uniform mesh of [0, T].
 
     The mesh has ``n_t`` intervals of length ``h = T / n_t``. On interval c the

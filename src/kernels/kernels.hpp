@@ -33,7 +33,7 @@ namespace tavik {
 // What a one-component kernel needs besides the times, fixed for the batch.
 struct BatchInput {
     const double* coeffs;
-    std::uint64_t interval_stride;  // 1 (flat), or degree + 1 (C order, one component)
+    std::uint64_t interval_stride;  // 1 (flat, plain location), or degree + 1 (C order, node rule)
     std::uint64_t degree_stride;
     std::uint64_t rows;    // intervals with coefficients (read when check_rows)
     std::uint64_t n_t;     // >= 1

@@ -11,7 +11,8 @@ namespace tavik {
 namespace {
 
 // Flat: the coefficient of interval c sits at c (interval stride 1);
-// otherwise at c * interval_stride. The row check, which only a matrix with
+// otherwise (one component in C order) at c * interval_stride, which is
+// then degree + 1. The row check, which only a matrix with
 // fewer rows than intervals needs, is a branch taken the same way all batch
 // long (a template argument would double the kernels to compile for no
 // measurable gain).
@@ -27,7 +28,14 @@ void sum_blocks(const BatchInput& in, const NodeRule& rule, const double* t, dou
                                         }
                                     }
                                     LaneIndex<B> offset = loc.interval;
-                                    if constexpr (!Flat) offset = offset * static_cast<std::int64_t>(in.interval_stride);
+                                    if constexpr (!Flat) {
+                                        // One component in C order: the stride is degree + 1, a
+                                        // constant (shifts and adds) when the degree is.
+                                        const auto stride = D == kAnyDegree
+                                                                ? static_cast<std::int64_t>(in.interval_stride)
+                                                                : std::int64_t{D + 1};
+                                        offset = offset * stride;
+                                    }
                                     const auto coefficient = [&](std::uint64_t k) __attribute__((always_inline)) {
                                         return gather_coefficients<B>(in.coeffs + k * in.degree_stride, offset);
                                     };

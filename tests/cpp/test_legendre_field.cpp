@@ -244,37 +244,26 @@ TEST(NodeRule, PeriodicReductionIsTheCLibrarysExactRemainder) {
     }
 }
 
-void expect_fatal(const std::string& message, auto&& call) {
-    try {
-        call();
-        ADD_FAILURE() << "no error";
-    } catch (const FatalError& e) {
-        EXPECT_EQ(std::string(e.what()), message);
-    }
-}
-
 TEST(FieldPreconditions, SizesAndMeshAreChecked) {
-    const LegendreBasis basis(1, 2, 1.0);
-    D field(4 * 3), t(5), out(5 * 3);
-    expect_fatal(messages::kFieldCoefficientSize, [&] {
-        evaluate_field_into(test::space_of(basis), D(11), 3, t, FieldQuantity::value, NodeSide::right, false, out);
-    });
-    D short_out(14);
-    expect_fatal(messages::kFieldOutputSize, [&] {
-        evaluate_field_into(test::space_of(basis), field, 3, t, FieldQuantity::value, NodeSide::right, false, short_out);
-    });
-    expect_fatal(messages::kFieldNoIntervals, [&] {
-        evaluate_field_into(test::space_of(LegendreBasis(1, 0, 1.0)), D{}, 3, t, FieldQuantity::value, NodeSide::right, false, out);
-    });
-    D values(10);
+    using test::expect_fatal;
+    const FieldSpace space{1, 2, 1.0};
+    const auto right = NodeSide::right;
+    D field(4 * 3), t(5), out(5 * 3), short_out(14), values(10);
     std::vector<std::int32_t> narrow(10);
-    expect_fatal(messages::kBasisRowsSize, [&] {
-        basis_rows_into(test::space_of(basis), t, FieldQuantity::value, NodeSide::right, false, values, std::span(narrow).first(9));
-    });
-    expect_fatal(messages::kBasisRowsNarrowColumns, [&] {
-        basis_rows_into(test::space_of(LegendreBasis(1, std::uint64_t{1} << 31, 1.0)), t, FieldQuantity::value, NodeSide::right, false,
-                        values, narrow);
-    });
+    expect_fatal([&] { evaluate_field_into(space, D(11), 3, t, FieldQuantity::value, right, false, out); },
+                 messages::kFieldCoefficientSize);
+    expect_fatal([&] { evaluate_field_into(space, field, 3, t, FieldQuantity::value, right, false, short_out); },
+                 messages::kFieldOutputSize);
+    expect_fatal([&] { evaluate_field_into({1, 0, 1.0}, D{}, 3, t, FieldQuantity::value, right, false, out); },
+                 messages::kFieldNoIntervals);
+    expect_fatal(
+        [&] { basis_rows_into(space, t, FieldQuantity::value, right, false, values, std::span(narrow).first(9)); },
+        messages::kBasisRowsSize);
+    expect_fatal(
+        [&] {
+            basis_rows_into({1, std::uint64_t{1} << 31, 1.0}, t, FieldQuantity::value, right, false, values, narrow);
+        },
+        messages::kBasisRowsNarrowColumns);
 }
 
 }  // namespace

@@ -5,5 +5,6 @@
 #include <nanobind/nanobind.h>
 
 void bind_evaluation(nanobind::module_& m);
+void bind_integrals(nanobind::module_& m);
 void bind_matrices(nanobind::module_& m);
 void bind_stepping(nanobind::module_& m);

@@ -8,6 +8,7 @@
 NB_MODULE(_core, m) {
     m.doc() = "Native kernels of tavik_arrays (private; use the tavik_arrays package).";
     bind_evaluation(m);
+    bind_integrals(m);
     bind_matrices(m);
     bind_stepping(m);
 }
