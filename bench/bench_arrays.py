@@ -12,6 +12,13 @@
     csr_array built from numpy's legvander. Goal: >= 3x.
 (d) The (a) kernel on one worker and on two (child processes pinned to one
     and to two processors). Goal: >= 1.7x.
+(e) Against the numba loop a strong user writes instead (bench/numba_loops.py:
+    parallel over times on 2 threads, fastmath off, out= preallocated),
+    checked against tavik_arrays first; random and sorted times. Goals:
+    1 component (10^7 times, degree 3, n_t 1000) >= 3x numba; 63 components
+    (2*10^5 times, degree 3, n_t 64) <= 1.25x the floor and >= 1.5x numba;
+    2000 components (10^4 times, degree 2, n_t 1000) >= 2x numba; sorted
+    times no slower than random ones. Skipped when numba does not import.
 Run with --quick for a short smoke run (smaller sizes; the goals still print).
 """
 
@@ -211,6 +218,61 @@ def bench_workers(n_times, repeats, rounds=3):
     verdict("one worker / two workers", best[1] / best[2], ">= 1.7", best[1] / best[2] >= 1.7)
 
 
+NUMBA_CASES = (  # label, components (None: one), times, degree, n_t, goals
+    ("1 component", None, 10_000_000, 3, 1000, {"numba": 3.0}),
+    ("63 components", 63, 200_000, 3, 64, {"numba": 1.5, "fill": 1.25}),
+    ("2000 components", 2000, 10_000, 2, 1000, {"numba": 2.0}),
+)
+
+
+def bench_numba(scale, repeats):
+    print(f"(e) against a numba prange loop (2 threads, median of {repeats}; check: rtol 1e-12 of max |value|)")
+    try:
+        import numba
+        import numba_loops
+    except ImportError as error:
+        print(f"   numba does not import ({error}): skipped")
+        return
+    numba.set_num_threads(min(2, numba.config.NUMBA_NUM_THREADS))
+    for label, m, n_times, degree, n_t, goals in NUMBA_CASES:
+        n_times //= scale
+        space = tavik_arrays.LegendreSpace(degree, n_t, 1.0)
+        rng = np.random.default_rng(5)
+        coefficients = rng.standard_normal((n_t, degree + 1) + (() if m is None else (m,)))
+        times = rng.random(n_times)
+        ordered = np.sort(times)
+        out = np.empty(times.shape + (() if m is None else (m,)))
+        kernel = numba_loops.evaluate
+        kernel(coefficients, times[:16], 1.0, out[:16])  # compiles outside the timing
+        ours = space.evaluate(coefficients, times)
+        kernel(coefficients, times, 1.0, out)
+        scale_of = np.abs(ours).max()
+        if not np.allclose(out, ours, rtol=1e-12, atol=1e-12 * scale_of):
+            sys.exit(f"numba loop disagrees with tavik_arrays ({label}): max |diff| {np.abs(out - ours).max():.3g}")
+        identical = np.mean(out.view(np.uint64) == ours.view(np.uint64))
+        del ours
+        ms = median_ms(
+            {
+                "tavik_arrays": lambda: space.evaluate(coefficients, times, out=out),
+                "numba": lambda: kernel(coefficients, times, 1.0, out),
+                "fill": lambda: out.fill(1.0),
+                "tavik_arrays sorted": lambda: space.evaluate(coefficients, ordered, out=out),
+                "numba sorted": lambda: kernel(coefficients, ordered, 1.0, out),
+            },
+            repeats,
+        )
+        ta = ms["tavik_arrays"]
+        print(f"   {label}, {n_times} times, degree {degree}, n_t {n_t} ({100 * identical:.1f} % bit-identical):")
+        print("      " + "   ".join(f"{name} {value:.2f} ms" for name, value in ms.items()))
+        verdict(f"   numba / tavik_arrays", ms["numba"] / ta, f">= {goals['numba']}", ms["numba"] / ta >= goals["numba"])
+        if "fill" in goals:
+            verdict("   tavik_arrays / fill", ta / ms["fill"], f"<= {goals['fill']}", ta / ms["fill"] <= goals["fill"])
+        else:
+            print(f"      tavik_arrays / fill {ta / ms['fill']:.2f}")
+        ratio = ms["tavik_arrays sorted"] / ta
+        verdict("   tavik_arrays sorted / random", ratio, "<= 1", ratio <= 1.0)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="short smoke run")
@@ -221,6 +283,7 @@ def main():
     bench_one_component(10_000_000 // scale, max(3, repeats // 2))
     bench_basis_matrix(200_000 // scale, repeats)
     bench_workers(200_000 // scale, repeats)
+    bench_numba(scale, repeats)
 
 
 if __name__ == "__main__":

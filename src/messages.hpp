@@ -95,6 +95,20 @@ inline constexpr char kCsrColumnsUnsorted[] = "invalid CSR matrix: columns not s
 inline constexpr char kBlockRowHeight[] = "inconsistent block-row height at row ";
 inline constexpr char kBlockColWidth[] = "inconsistent block-col width at col ";
 
+// ---- the dG stepper's interval loop (its factors and M)
+inline constexpr char kFactorRows[] = "factor: indptr does not match";
+inline constexpr char kFactorNoDiagonal[] = "factor: a row without its diagonal";
+inline constexpr char kFactorNotTriangular[] = "factor: not triangular with the diagonal at the row's end";
+inline constexpr char kFactorPermutationSize[] = "factor: permutation of the wrong size";
+inline constexpr char kFactorNotPermutation[] = "factor: not a permutation";
+inline constexpr char kFactorSizes[] = "factor: sizes differ";
+inline constexpr char kFactorOtherSize[] = "factor: of another size than M";
+inline constexpr char kMarchRows[] = "M: indptr does not match";
+inline constexpr char kMarchRowsDecrease[] = "M: indptr decreases";
+inline constexpr char kMarchColumn[] = "M: column out of range";
+inline constexpr char kMarchWorkShape[] = "work must have shape (count, N * m)";
+inline constexpr char kMarchNoShifts[] = "no shifts";
+
 // ---- Python arguments and instances
 inline constexpr char kStrToVec[] = "Can't extract `str` to `Vec`";
 inline constexpr char kShapeNull[] = "shape is null";
