@@ -28,11 +28,12 @@ public:
     std::uint64_t interval[kLanes];
     const double* basis() const noexcept { return values_; }
 
-    // The mesh route is a run-time argument here: beside the stores of a
-    // field's rows it costs nothing measurable, and a template argument
-    // would double the kernels to compile.
+    // Out of line, once per lane type: the rows that use the basis are
+    // instantiated per width and quantity, and inlining the recurrence into
+    // each of them multiplied the code to compile for no measurable gain.
+    // For the same reason the mesh route is a run-time argument here.
     template <class B>
-    [[gnu::always_inline]] inline void compute(const FieldInput& in, const double* times) noexcept {
+    [[gnu::noinline]] void compute(const FieldInput& in, const double* times) noexcept {
         const LaneLocation<B> loc = locate_lanes_by_node_rule(in.rule, in.rule.narrow, load_lanes<B>(times));
         for (int l = 0; l < kLaneCount<B>; ++l) interval[l] = static_cast<std::uint64_t>(get_lane(loc.interval, l));
         if (in.quantity == FieldQuantity::value) {
