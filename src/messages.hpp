@@ -35,6 +35,7 @@ inline constexpr char kBasisRowsNarrowColumns[] = "basis rows: n_t * (degree + 1
 
 // ---- test-only controls
 inline constexpr char kForcedInstructionSetUnsupported[] = "force_instruction_set: this processor cannot run that instruction set";
+inline constexpr char kWorkerChunkFailed[] = "a chunk failed on a worker thread, as the test asked";
 
 // ---- Lagrange basis, prolongation and transformation
 inline constexpr char kPeriodicDegree[] = "Periodic Lagrange bases require polynomial degree at least 1";

@@ -10,4 +10,5 @@ NB_MODULE(_core, m) {
     bind_evaluation(m);
     bind_matrices(m);
     bind_stepping(m);
+    bind_runtime(m);
 }
