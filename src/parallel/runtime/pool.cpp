@@ -120,6 +120,7 @@ constexpr std::size_t kMaxSetups = 8;
 std::atomic<tavik_runtime_thread_setup> g_setups[kMaxSetups];
 
 void register_setup(tavik_runtime_thread_setup setup) noexcept {
+    if (setup == nullptr) return;
     for (auto& slot : g_setups) {
         tavik_runtime_thread_setup seen = slot.load(std::memory_order_acquire);
         if (seen == setup) return;
@@ -135,7 +136,7 @@ struct ReadySetups {
     std::size_t count = 0;
 
     bool has(tavik_runtime_thread_setup setup) const noexcept {
-        return std::find(done, done + count, setup) != done + count;
+        return setup == nullptr || std::find(done, done + count, setup) != done + count;
     }
     // Runs `setup` unless done already; false if it fails.
     bool run(tavik_runtime_thread_setup setup) noexcept {

@@ -26,7 +26,7 @@ extern "C" {
 #define TAVIK_RUNTIME_API __attribute__((visibility("default")))
 
 /* Runs elements [begin, end) of a batch with `scratch`, the working memory
- * of the thread running it (slot `slot` of the batch's blocks, or NULL when
+ * of the thread running it (its block of the batch's scratch, or NULL when
  * the batch has none). Returns 0, or nonzero if the chunk failed. */
 typedef int (*tavik_runtime_chunk)(void* context, size_t begin, size_t end, double* scratch);
 
@@ -51,7 +51,7 @@ TAVIK_RUNTIME_API size_t tavik_runtime_batch_open(tavik_runtime_batch* batch, si
  * [0, n), each in increasing index order and in the opening thread's
  * floating-point environment, with block i of `scratch` (`stride` doubles
  * apart; NULL for none) for the i-th thread to take part. Workers that run
- * its chunks have run `setup` first. Returns at once. */
+ * its chunks have run `setup` first (NULL: nothing to run). Returns at once. */
 TAVIK_RUNTIME_API void tavik_runtime_batch_start(tavik_runtime_batch* batch, tavik_runtime_chunk chunk, void* context,
                                                  tavik_runtime_thread_setup setup, double* scratch,
                                                  size_t stride) TAVIK_RUNTIME_NOEXCEPT;
