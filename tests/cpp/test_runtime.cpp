@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "kernels/kernels.hpp"
@@ -40,13 +42,19 @@ struct Probe {
     std::atomic<std::size_t> elements{0};
     std::atomic<int> on_workers{0};
     std::atomic<int> unready{0};
+    bool caller_waited = false;
 };
 
+// The caller's first chunk waits (up to a second) for a worker to run one,
+// so that workers take part whenever the pool has them.
 int count_chunk(void* context, std::size_t begin, std::size_t end, double*) {
     auto& probe = *static_cast<Probe*>(context);
     if (std::this_thread::get_id() != probe.caller) {
         ++probe.on_workers;
         if (probe.ready != nullptr && *probe.ready() != 1) ++probe.unready;
+    } else if (!std::exchange(probe.caller_waited, true)) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        while (probe.on_workers.load() == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
     }
     probe.elements += end - begin;
     return 0;
@@ -75,6 +83,7 @@ TEST(FreshProcess, DISABLED_SetUpsPerModule) {
         Probe b{+[] { return &t_ready_b; }};
         run_batch(b, &set_up_b, n);
         EXPECT_EQ(a.unready.load() + b.unready.load(), 0) << round;
+        if (worker_pool_threads() > 0) EXPECT_TRUE(a.on_workers.load() > 0 && b.on_workers.load() > 0) << round;
     }
     const std::size_t workers = worker_pool_threads();
     ASSERT_EQ(workers, worker_pool_concurrency() - 1);
