@@ -1,7 +1,10 @@
 """A short tour of tavik: piecewise-polynomial bases in time.
 
 Run with ``./dev demo`` (or ``python examples/demo.py`` where tavik is
-installed). It prints a few small tables and writes one plot.
+installed). It first solves an oscillator by discontinuous Galerkin in time
+with tavik_arrays and plots the solution with its jumps at the nodes, then
+tours the list-based module tavik. It prints a few small tables and writes
+two plots.
 """
 
 from __future__ import annotations
@@ -22,8 +25,74 @@ def section(title: str) -> None:
     print("=" * len(title))
 
 
+def dg_story(plot_path: str) -> dict[str, float]:
+    """dG(1) in time for the oscillator x' = y, y' = -x, plotted with the
+    jumps at the nodes; returns the figures it prints."""
+    import tavik_arrays as ta
+
+    section("1. A dG solution in time, with its jumps (tavik_arrays)")
+    # M u' + A u = 0 with u = (x, y): x' = y, y' = -x; x = cos t, y = -sin t.
+    M = np.eye(2)
+    A = np.array([[0.0, -1.0], [1.0, 0.0]])
+    u0 = np.array([1.0, 0.0])
+    T, q = 7.3, 1
+    exact = lambda t: np.stack([np.cos(t), -np.sin(t)], axis=-1)  # noqa: E731
+
+    print(f"x' = y, y' = -x on [0, {T}], dG({q}): a polynomial of degree {q} on each interval,")
+    print("discontinuous at the nodes. Its end values u(t_m-) converge like h^(2q+1);")
+    print("the jumps u(t_m+) - u(t_m-) shrink like h^(q+1) and show where the error is.\n")
+    print(f"{'n_t':>5} {'h':>8} {'max |u(t_m-) - exact|':>22} {'order':>6} {'max |jump|':>11} {'order':>6}")
+    figures: dict[str, float] = {}
+    previous = None
+    for n_t in (12, 24, 48, 96):
+        space = ta.LegendreSpace(q, n_t, T)
+        u = ta.dg_solve(space, M, A, u0)                      # (n_t, q + 1, 2)
+        ends = space.h * np.arange(1, n_t + 1)
+        nodal = np.abs(space.traces(u, side="left") - exact(ends)).max()
+        jump = np.abs(space.jumps(u)).max()
+        orders = ("", "")
+        if previous is not None:
+            orders = (f"{np.log2(previous[0] / nodal):6.2f}", f"{np.log2(previous[1] / jump):6.2f}")
+            figures["nodal_order"], figures["jump_order"] = np.log2(previous[0] / nodal), np.log2(previous[1] / jump)
+        print(f"{n_t:5d} {space.h:8.4f} {nodal:22.3e} {orders[0]:>6} {jump:11.3e} {orders[1]:>6}")
+        previous = (nodal, jump)
+        if n_t == 12:
+            shown, shown_u = space, u
+            figures["coarse_jump"] = jump
+
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    space, u = shown, shown_u
+    fig, (top, bottom) = plt.subplots(2, 1, figsize=(8, 6), sharex=True, height_ratios=[3, 1])
+    fine = np.linspace(0.0, T, 600)
+    top.plot(fine, exact(fine)[:, 0], color="0.6", lw=1, label="exact x = cos t")
+    for m in range(space.n_t):
+        # Each interval on its own, closed at both ends by the one-sided limits.
+        local = np.linspace(m * space.h, (m + 1) * space.h, 20)
+        values = space.evaluate(u, local)
+        values[-1] = space.evaluate(u, local[-1], side="left")
+        top.plot(local, values[:, 0], color="C0", lw=2, label="dG(1), 12 intervals" if m == 0 else None)
+    nodes = space.h * np.arange(1, space.n_t)
+    top.plot(nodes, space.traces(u, side="left")[:-1, 0], "o", color="C1", ms=4, label="u(t_m-)")
+    top.plot(nodes, space.traces(u)[1:, 0], "o", mfc="none", color="C1", ms=4, label="u(t_m+)")
+    top.set_ylabel("x(t)")
+    top.legend(loc="lower left", fontsize="small")
+    bottom.stem(nodes, np.abs(space.jumps(u)[:, 0]), basefmt=" ")
+    bottom.set_ylabel("|jump of x|")
+    bottom.set_xlabel("t")
+    fig.suptitle("tavik_arrays: dg_solve of an oscillator, jumps at the nodes")
+    fig.tight_layout()
+    fig.savefig(plot_path, dpi=100)
+    plt.close(fig)
+    print(f"\nwrote the plot to {os.path.abspath(plot_path)}")
+    return figures
+
+
 def basis_table() -> None:
-    section("1. The Legendre basis at single times")
+    section("2. The Legendre basis at single times")
     degree, n_t, T = 2, 4, 1.0
     basis = tavik.LegendreBasis(degree, n_t, T)
     h = T / n_t
@@ -42,7 +111,7 @@ def basis_table() -> None:
         d = [derivs[interval + n_t * k] for k in range(degree + 1)]
         print(f"{t:7.2f}  {where:<16} {interval:8d} {p[0]:7.3f} {p[1]:7.3f} {p[2]:7.3f}   {d[1]:8.3f} {d[2]:8.3f}")
 
-    section("2. A piecewise polynomial from its Legendre coefficients")
+    section("3. A piecewise polynomial from its Legendre coefficients")
     # Coefficients in the module's order: interval index fastest, then degree.
     coeffs = [1.0, 2.0, 3.0, 4.0,   # P_0 on intervals 0..3
               0.5, 0.0, -0.5, 1.0,  # P_1
@@ -53,7 +122,7 @@ def basis_table() -> None:
 
 
 def evaluator_timing() -> None:
-    section("3. Many times at once: LegendreBasisEvaluator")
+    section("4. Many times at once: LegendreBasisEvaluator")
     degree, n_t, T = 3, 1000, 1.0
     rng = np.random.default_rng(1)
     coeffs = rng.standard_normal(n_t * (degree + 1))
@@ -98,7 +167,7 @@ def exact(t: np.ndarray) -> np.ndarray:
 
 
 def space_time_story(plot_path: str) -> None:
-    section("4. Interpolate, prolongate, transform, evaluate")
+    section("5. Interpolate, prolongate, transform, evaluate")
     from scipy.sparse import coo_matrix
 
     print("f(t) = sin(2 pi t) + cos(6 pi t) / 2 on [0, 1], periodic. For each degree d and")
@@ -151,8 +220,12 @@ def space_time_story(plot_path: str) -> None:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--plot", default="tavik_demo.png", help="where to write the PNG plot")
+    parser.add_argument("--plot", default="tavik_demo.png", help="where to write the PNG plot of the tour")
+    parser.add_argument("--dg-plot", default="tavik_dg_demo.png", help="where to write the PNG plot of the dG solution")
     args = parser.parse_args()
+    print(f"tavik {tavik.__version__}")
+    dg_story(args.dg_plot)
+    section("The list-based module tavik")
     print(f"tavik exports: {', '.join(tavik.__all__)}")
     basis_table()
     evaluator_timing()

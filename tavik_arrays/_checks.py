@@ -63,8 +63,10 @@ def _type_name(value: object) -> str:
     return type(value).__name__
 
 
-def integer(value: object, name: str, low: int) -> int:
-    """A Python int >= low from an int-like object (bool refused)."""
+def integer(value: object, name: str, low: int, range_message: str = INTEGER_RANGE_MESSAGE) -> int:
+    """A Python int >= low from an int-like object (bool refused); a smaller
+    one raises ValueError with range_message (formatted with name, low and
+    value)."""
     if isinstance(value, (bool, np.bool_)):
         raise TypeError(INTEGER_TYPE_MESSAGE.format(name=name, type=_type_name(value)))
     try:
@@ -72,7 +74,7 @@ def integer(value: object, name: str, low: int) -> int:
     except TypeError:
         raise TypeError(INTEGER_TYPE_MESSAGE.format(name=name, type=_type_name(value))) from None
     if result < low:
-        raise ValueError(INTEGER_RANGE_MESSAGE.format(name=name, low=low, value=result))
+        raise ValueError(range_message.format(name=name, low=low, value=result))
     return result
 
 

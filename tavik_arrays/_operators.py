@@ -12,6 +12,10 @@ if TYPE_CHECKING:
     import scipy.sparse  # type: ignore[import-untyped]
 
 QUADRATURE_POINTS_MESSAGE = "n_points must be <= {limit}, got {value}"
+PROJECTION_POINTS_MESSAGE = (
+    "{name} must be >= degree + 1 = {low} for an L2 projection "
+    "(fewer points cannot tell the space's polynomials apart), got {value}"
+)
 SAMPLES_SHAPE_MESSAGE = (
     "samples must have shape (n_t, n_points, *components) = ({n_t}, {n_points}, ...), got {shape}"
 )
@@ -37,10 +41,15 @@ class _Mesh(Protocol):
     def periodic(self) -> bool: ...
 
 
-def _quadrature_points(space: _Mesh, n_points: int | None) -> int:
+def _quadrature_points(space: _Mesh, n_points: int | None, projection: bool = False) -> int:
     if n_points is None:
         n_points = space.degree + 1
-    n = _checks.integer(n_points, "n_points", 1)
+    if projection:
+        # With n <= degree the rule cannot tell the space's polynomials
+        # apart: P_n is zero at its n nodes, so f = P_n would project to 0.
+        n = _checks.integer(n_points, "n_points", space.degree + 1, PROJECTION_POINTS_MESSAGE)
+    else:
+        n = _checks.integer(n_points, "n_points", 1)
     limit = _core.max_gauss_legendre_points
     if n > limit:
         raise ValueError(QUADRATURE_POINTS_MESSAGE.format(limit=limit, value=n))
@@ -129,14 +138,20 @@ class LegendreOperatorsMixin:
 
         Returns a new C-contiguous float64 array.
 
-        f: a vectorised callable, called once with the quadrature points
-        (shape (n_t, n_points), see :meth:`quadrature`) and returning values of
-        shape (n_t, n_points, *components); or those samples themselves, an
-        array-like of that shape. The projection is computed with the same
-        n_points-point rule (default degree + 1, exact for f in the space):
-        coefficient (c, k) = (2k + 1) / 2 * sum_q w_q P_k(x_q) f(c, q).
+        f: a vectorised callable, called once with all the quadrature points,
+        a float64 array of shape (n_t, n_points) (row c: the points of
+        interval c, ascending, as :meth:`quadrature` returns them), and
+        returning values of shape (n_t, n_points, *components), the value at
+        points[c, q] in [c, q]; or those samples themselves, an array-like of
+        that shape. The projection is computed with the same n_points-point
+        rule: coefficient (c, k) = (2k + 1) / 2 * sum_q w_q P_k(x_q) f(c, q).
+
+        n_points: at least degree + 1 (the default, exact for f in the space
+        and for polynomials of degree degree + 1 on each interval); more
+        points integrate a smooth f more accurately. Fewer are refused with
+        ValueError: such a rule is no projection onto the space.
         """
-        n = _quadrature_points(self, n_points)
+        n = _quadrature_points(self, n_points, projection=True)
         nodes, weights = _core.gauss_legendre(n)
         if callable(f):
             h = self.h

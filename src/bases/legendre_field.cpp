@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <limits>
+#include <new>
+#include <vector>
 
 #include "bases/legendre_basis.hpp"
 #include "checked_size.hpp"
@@ -62,6 +64,44 @@ void evaluate_one_component(const FieldSpace& space, const double* coefficients,
                  [&](std::size_t begin, std::size_t end) { kernel(in, t + begin, out + begin, end - begin); });
 }
 
+// Coefficient bytes from which taking the times interval by interval pays:
+// beyond what the caches keep, random times re-read an interval's
+// coefficients from memory once per time (measured: 2000 components of
+// degree 2 on 1000 intervals, 48 MB, read 10 times over by 10^4 times).
+constexpr std::uint64_t kOrderFromBytes = std::uint64_t{4} << 20;
+
+// The times' order grouped by interval (a stable counting sort of their
+// plain intervals; the kernels still locate each time exactly), or empty
+// when ordering cannot pay: small coefficients, fewer times than intervals,
+// times already in interval order, more times than 32-bit positions, or no
+// memory for the order (it is only an optimisation).
+std::vector<std::uint32_t> interval_order(std::uint64_t n_t, std::size_t coefficient_count,
+                                          std::span<const double> times, double h) {
+    const std::uint64_t n = times.size();
+    if (coefficient_count < kOrderFromBytes / sizeof(double) || n < n_t ||
+        n > std::numeric_limits<std::uint32_t>::max()) {
+        return {};
+    }
+    try {
+        std::vector<std::uint32_t> key(n);
+        std::vector<std::uint32_t> start(n_t + 1, 0);
+        bool sorted = true;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            const std::uint64_t c = std::min(saturating_floor_to_u64(times[i] / h), n_t - 1);
+            key[i] = static_cast<std::uint32_t>(c);
+            sorted = sorted && (i == 0 || key[i - 1] <= key[i]);
+            ++start[c + 1];
+        }
+        if (sorted) return {};
+        for (std::uint64_t c = 0; c < n_t; ++c) start[c + 1] += start[c];
+        std::vector<std::uint32_t> order(n);
+        for (std::uint64_t i = 0; i < n; ++i) order[start[key[i]]++] = static_cast<std::uint32_t>(i);
+        return order;
+    } catch (const std::bad_alloc&) {
+        return {};
+    }
+}
+
 }  // namespace
 
 std::size_t field_parallel_threshold(std::uint64_t degree, std::uint64_t components) noexcept {
@@ -85,7 +125,9 @@ void evaluate_field_into(const FieldSpace& space, std::span<const double> coeffi
         evaluate_one_component(space, coefficients.data(), times, rule, out.data());
         return;
     }
-    const FieldInput in{coefficients.data(), components, width, rule, quantity, times.data(), out.data()};
+    const std::vector<std::uint32_t> order = interval_order(space.n_t, coefficients.size(), times, rule.h);
+    const FieldInput in{coefficients.data(), components, width,       rule,
+                        quantity,           times.data(), out.data(), order.empty() ? nullptr : order.data()};
     const KernelTable& kernels = active_kernels();
     parallel_map(times.size(), field_parallel_threshold(space.degree, components), field_scratch(width),
                  [&](std::size_t begin, std::size_t end, std::span<double> scratch) {

@@ -65,6 +65,12 @@ struct FieldInput {
     FieldQuantity quantity;
     const double* times;
     double* out;
+    // Fields only: null, or the order in which to take the times (a
+    // permutation of 0 .. times - 1; chunks are ranges of it), so that times
+    // of one interval are evaluated together and its coefficients are read
+    // from memory once. Rows land at their times' indices whatever the
+    // order; every time's bits are the same in any order.
+    const std::uint32_t* order = nullptr;
 };
 
 // Times [begin, end) of a batch; `scratch` holds field_scratch(width) doubles.

@@ -108,7 +108,10 @@ void check_field_bits(const Case p) {
 INSTANTIATE_TEST_SUITE_P(Shapes, FieldBits,
                          ::testing::Values(Case{0, 1, 1, 5}, Case{3, 7, 1, 2000}, Case{3, 7, 1, 3}, Case{1, 5, 3, 301},
                                            Case{4, 9, 8, 77}, Case{2, 4, 13, 1000}, Case{20, 3, 9, 100},
-                                           Case{3, 64, 63, 5000}),
+                                           Case{3, 64, 63, 5000},
+                                           // Coefficients beyond the size from which the times are taken
+                                           // interval by interval (random times, several per interval).
+                                           Case{2, 1000, 180, 2500}, Case{20, 100, 260, 130}),
                          [](const ::testing::TestParamInfo<Case>& info) {
                              const Case& p = info.param;
                              return "degree" + std::to_string(p.degree) + "_nt" + std::to_string(p.n_t) + "_m" +

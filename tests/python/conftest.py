@@ -9,6 +9,10 @@ from pathlib import Path
 # shadow the installed package. The tests are for the installed one.
 _ROOT = Path(__file__).resolve().parents[2]
 sys.path[:] = [p for p in sys.path if Path(p or os.curdir).resolve() != _ROOT]
+# The examples' modules (the process-pool workers of docs/arrays.md, the
+# demo), set before any test starts a process pool: the pool's fork server
+# keeps the path it started with.
+sys.path.append(str(_ROOT / "examples"))
 
 import pytest
 

@@ -24,6 +24,7 @@ from exact_lagrange import (
 )
 from support import scipy_sparse_or_skip
 from tavik_arrays._lagrange import DEGREE_LIMIT_MESSAGE
+from tavik_arrays._operators import PROJECTION_POINTS_MESSAGE
 
 sp = scipy_sparse_or_skip()
 
@@ -200,6 +201,24 @@ def test_quadrature_and_projection():
     residual = np.exp(pts) - space.evaluate(g, pts)
     B = space.basis_matrix(pts)
     assert np.abs(B.T @ (w.reshape(-1) * residual.reshape(-1))).max() < 1e-13
+
+
+def test_projection_refuses_rules_too_small_to_tell_the_polynomials_apart():
+    space = ta.LegendreSpace(3, 5, 0.7)
+    samples = np.ones((5, 3))
+    for call, n_points in [(lambda n: space.project(np.sin, n_points=n), 3),
+                           (lambda n: space.project(np.sin, n_points=n), 0),
+                           (lambda n: space.project(samples, n), 3)]:
+        with pytest.raises(ValueError) as info:
+            call(n_points)
+        assert str(info.value) == PROJECTION_POINTS_MESSAGE.format(name="n_points", low=4, value=n_points)
+    # Three points would have projected P_3 of every interval to 0; four
+    # reproduce it. Quadrature itself takes rules of any size.
+    third = lambda t: np.polynomial.legendre.legval(2 * (t / space.h - np.floor(t / space.h)) - 1, [0, 0, 0, 1])  # noqa: E731
+    expected = np.zeros((5, 4))
+    expected[:, 3] = 1.0
+    np.testing.assert_allclose(space.project(third, n_points=4), expected, atol=1e-12)
+    assert space.quadrature(2)[0].shape == (5, 2)
 
 
 def test_dg_solver_reaches_nodal_order_2q_plus_1():

@@ -1,6 +1,7 @@
 """The package as users meet it: type stubs, help(), and the wheel."""
 
 import doctest
+import importlib.metadata
 import inspect
 import os
 import pydoc
@@ -29,6 +30,26 @@ def stubtest(python, cwd):
     result = run([str(python), "-m", "mypy.stubtest", "tavik"], cwd)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "Success" in result.stdout
+
+
+# ---------------------------------------------------------------- versions
+
+
+def test_both_modules_carry_the_installed_distributions_version():
+    import tavik_arrays
+
+    expected = importlib.metadata.version("tavik")
+    assert tavik.__version__ == expected and tavik_arrays.__version__ == expected
+    # An attribute of the module, not part of the API that __all__ lists.
+    assert tavik.__all__ == [
+        "sum_as_string",
+        "lagrange_to_legendre_basis_transformation",
+        "lagrange_prolongation_matrix",
+        "get_lagrange_points",
+        "LegendreBasis",
+        "LegendreBasisEvaluator",
+    ]
+    assert "__version__" not in tavik_arrays.__all__
 
 
 # ---------------------------------------------------------------- type stubs

@@ -58,6 +58,8 @@ PyRef init_module() {
     if (g_module != nullptr) return PyRef::new_ref(Borrowed::borrow(g_module));
     PyRef module = PyRef::steal_or_throw(PyModule_Create2(&g_module_def, PYTHON_API_VERSION));
     register_all(module.get());
+    // Set directly, not registered: __all__ lists the API alone.
+    if (PyModule_AddStringConstant(module.get(), "__version__", TAVIK_VERSION) != 0) throw_error_already_set();
     g_module = PyRef::new_ref(module.borrowed()).release();
     return module;
 }

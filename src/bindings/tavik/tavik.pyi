@@ -23,6 +23,9 @@ __all__ = [
     "LegendreBasisEvaluator",
 ]
 
+# The installed distribution's version (its metadata's), outside __all__.
+__version__: str
+
 # A real number: a float, an int, or any object with __float__ or __index__
 # (numpy scalars included).
 _Real = SupportsFloat | SupportsIndex
