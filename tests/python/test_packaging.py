@@ -185,7 +185,7 @@ def assert_portable(wheel):
     assert tag and int(tag.group(1)) <= MANYLINUX_GLIBC_MINOR, wheel.name
     with zipfile.ZipFile(wheel) as archive:
         names = archive.namelist()
-    libraries = [n for n in names if ".libs/" in n]
+    libraries = [n for n in names if ".libs/" in n and not n.endswith("/")]
     assert libraries == ["tavik_runtime.libs/libtavik_runtime.so"], names
     return names
 
