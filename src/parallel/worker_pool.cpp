@@ -60,7 +60,7 @@ int PoolBatch::run_chunk(void* context, std::size_t begin, std::size_t end, doub
     }
 }
 
-PoolBatch::PoolBatch(std::size_t n, ChunkBody body, std::size_t scratch_per_thread) : context_{body} {
+PoolBatch::PoolBatch(std::size_t n, ChunkBody body, std::size_t scratch_per_thread) : context_(body) {
     const std::size_t slots = tavik_runtime_batch_open(&batch_, n);
     std::size_t stride = 0;
     try {

@@ -110,6 +110,7 @@ private:
     // The chunk body and the error of the first failing chunk: kept on this
     // side, since the runtime may belong to another copy of the C++ runtime.
     struct Context {
+        explicit Context(ChunkBody b) noexcept : body(b) {}
         ChunkBody body;
         std::size_t scratch_size = 0;
         std::mutex mutex;                   // guards the two below

@@ -83,7 +83,9 @@ TEST(FreshProcess, DISABLED_SetUpsPerModule) {
         Probe b{+[] { return &t_ready_b; }};
         run_batch(b, &set_up_b, n);
         EXPECT_EQ(a.unready.load() + b.unready.load(), 0) << round;
-        if (worker_pool_threads() > 0) EXPECT_TRUE(a.on_workers.load() > 0 && b.on_workers.load() > 0) << round;
+        if (worker_pool_threads() > 0) {
+            EXPECT_TRUE(a.on_workers.load() > 0 && b.on_workers.load() > 0) << round;
+        }
     }
     const std::size_t workers = worker_pool_threads();
     ASSERT_EQ(workers, worker_pool_concurrency() - 1);

@@ -32,7 +32,10 @@ typedef int (*tavik_runtime_chunk)(void* context, size_t begin, size_t end, doub
 
 /* Readies the calling thread to run one module's chunks (the C++ runtime's
  * per-thread data that a throwing chunk would otherwise allocate).
- * Returns 0 if it could not; that thread then runs none. */
+ * Returns 0 if it could not; that thread then runs none. The runtime keeps
+ * it for the life of the process, and workers started later run it too: a
+ * module that hands in batches is never unloaded (CPython does not unload
+ * extension modules). */
 typedef int (*tavik_runtime_thread_setup)(void);
 
 /* A batch's state, in storage the caller owns; not movable while open. */
