@@ -1,6 +1,12 @@
 # The core library, built one way for every build that needs it (the Python
 # modules, the C++ tests and benchmarks, the fuzz targets).
 #
+# tavik_add_core(<target> <source root>) also makes <target>_runtime, the
+# shared library libtavik_runtime.so (src/parallel/runtime/) that holds the
+# process-wide state once for every module of a process; <target> links it,
+# so whatever links the core loads it. Only its C interface (runtime.h) is
+# exported.
+#
 # tavik_add_core(<target> <source root>) makes a static library of every
 # core source plus the vector kernels once per instruction set: the list is
 # read from src/kernels/instruction_sets.hpp, and kernel_set.cpp is compiled
@@ -14,6 +20,17 @@ function(tavik_add_core target root)
   add_library(${target} STATIC ${sources})
   target_include_directories(${target} PUBLIC "${root}/src")
   target_link_libraries(${target} PUBLIC Eigen3::Eigen Threads::Threads)
+
+  set(runtime ${target}_runtime)
+  file(GLOB runtime_sources CONFIGURE_DEPENDS "${root}/src/parallel/runtime/*.cpp")
+  add_library(${runtime} SHARED ${runtime_sources})
+  set_target_properties(${runtime} PROPERTIES OUTPUT_NAME tavik_runtime)
+  target_include_directories(${runtime} PRIVATE "${root}/src")
+  target_link_libraries(${runtime} PRIVATE Threads::Threads)
+  set(exports "${root}/src/parallel/runtime/exports.map")
+  target_link_options(${runtime} PRIVATE "-Wl,--version-script=${exports}")
+  set_property(TARGET ${runtime} APPEND PROPERTY LINK_DEPENDS "${exports}")
+  target_link_libraries(${target} PUBLIC ${runtime})
 
   set(list_file "${root}/src/kernels/instruction_sets.hpp")
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${list_file}")

@@ -46,6 +46,7 @@ inline constexpr char kOutputOverlaps[] = "the output array overlaps an input ar
 
 // ---- test-only controls
 inline constexpr char kForcedInstructionSetUnsupported[] = "force_instruction_set: this processor cannot run that instruction set";
+inline constexpr char kWorkerChunkFailed[] = "a chunk failed on a worker thread, as the test asked";
 
 // ---- Lagrange basis, prolongation and transformation
 inline constexpr char kPeriodicDegree[] = "Periodic Lagrange bases require polynomial degree at least 1";

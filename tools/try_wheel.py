@@ -7,10 +7,15 @@ scipy, no -dev package).
 SITE holds the installed wheel. Every top-level module it installed must
 import from there, and the README's examples must run, those of each module
 included; blocks that need a library the system lacks (scipy) are reported
-as skipped.
+as skipped. Then both modules must share one runtime: one worker pool for
+batches through either, and a chunk that fails on a worker raises in the
+module that handed the batch in.
 """
 
+import ast
 import importlib
+import os
+import re
 import shutil
 import sys
 from pathlib import Path
@@ -42,3 +47,46 @@ for where, missing in skipped:
 untried = [name for name in modules if name not in used]
 assert not untried, f"no README example that runs here uses {', '.join(untried)}"
 print("the wheel works on a system with python3 and numpy only")
+
+
+# One runtime for both modules: a batch through each starts no more workers
+# than one pool has, and chunks of tavik_arrays that throw on workers that
+# first ran tavik's chunks raise the core's message on the caller.
+import numpy as np  # noqa: E402
+import tavik  # noqa: E402
+import tavik_arrays  # noqa: E402
+from tavik_arrays import _core  # noqa: E402
+
+
+def workers():
+    names = []
+    for task in os.listdir("/proc/self/task"):
+        try:
+            names.append((Path("/proc/self/task") / task / "comm").read_text().strip())
+        except FileNotFoundError:
+            pass
+    return names.count("tavik-worker")
+
+
+header = (project / "src" / "messages.hpp").read_text()
+failed = ast.literal_eval(re.search(r'char kWorkerChunkFailed\[\] = ("(?:[^"\\]|\\.)*");', header).group(1))
+rng = np.random.default_rng(1)
+u = rng.standard_normal((12345, 4))
+t = rng.uniform(0.0, 7.3, 100_000)
+space = tavik_arrays.LegendreSpace(3, 12345, 7.3)
+ev = tavik.LegendreBasisEvaluator(3, 12345, 7.3)
+ev.set_dofs(space.to_flat(u))
+for _ in range(3):
+    assert np.array_equal(np.asarray(ev.evaluate_many(t)), space.evaluate(u, t))
+    with_tavik = workers()
+    try:
+        threw = _core._failing_batch(4096)
+    except ValueError as error:
+        assert str(error) == failed, str(error)
+        threw = True
+    assert threw or len(os.sched_getaffinity(0)) == 1, "no worker took a chunk"
+assert workers() == with_tavik <= len(os.sched_getaffinity(0)) - 1, (workers(), with_tavik)
+maps = {line.split()[-1] for line in Path("/proc/self/maps").read_text().splitlines() if "libtavik_runtime" in line}
+assert len(maps) == 1, maps
+print(f"both modules share one runtime ({maps.pop()}): {with_tavik} worker threads on "
+      f"{len(os.sched_getaffinity(0))} processors; a chunk failing on a worker raised in tavik_arrays")

@@ -1,11 +1,12 @@
 // The run-time choice of instruction set, made once per process at the
-// first call, from what the processor at hand supports.
-#include <atomic>
-
+// first call, from what the processor at hand supports. The choice (and a
+// test's forcing) is kept by the process's runtime library, so every module
+// linking the core runs the same set.
 #include "fatal_error.hpp"
 #include "kernels/kernels.hpp"
 #include "messages.hpp"
 #include "checked_size.hpp"
+#include "parallel/runtime/runtime.h"
 
 namespace tavik {
 
@@ -42,15 +43,12 @@ InstructionSet best_set() noexcept {
     return static_cast<InstructionSet>(0);
 }
 
-// -1: none forced; otherwise the forced set.
-std::atomic<int> forced_set{-1};
+int best_set_index() noexcept { return static_cast<int>(best_set()); }
 
 }  // namespace
 
 InstructionSet active_instruction_set() noexcept {
-    static const InstructionSet processor_set = best_set();
-    const int forced = forced_set.load(std::memory_order_relaxed);
-    return forced < 0 ? processor_set : static_cast<InstructionSet>(forced);
+    return static_cast<InstructionSet>(tavik_runtime_instruction_set(&best_set_index));
 }
 
 const KernelTable& active_kernels() noexcept { return table_of(active_instruction_set()); }
@@ -78,7 +76,7 @@ std::vector<InstructionSet> supported_instruction_sets() {
 
 void force_instruction_set(std::optional<InstructionSet> set) {
     if (set && !processor_supports(*set)) fatal(messages::kForcedInstructionSetUnsupported);
-    forced_set.store(set ? static_cast<int>(*set) : -1, std::memory_order_relaxed);
+    tavik_runtime_force_instruction_set(set ? static_cast<int>(*set) : -1);
 }
 
 }  // namespace kernel_internals

@@ -1,10 +1,17 @@
 // The process-wide worker pool behind the batch evaluations.
 //
+// The pool lives once per process, in the runtime library
+// (parallel/runtime/runtime.h) that every module linking the core shares:
+// a process using both Python modules has one pool. This header is the
+// core's C++ face of it; chunk bodies and their exceptions stay on this
+// side of the runtime's C interface.
+//
 // The pool is a set of persistent worker threads, created by the first batch
 // that reaches the parallel threshold and kept until the process ends. A
 // batch runs on the workers and on the calling thread, which takes chunks
-// while it waits: available_processors() threads in all (processor_count.hpp:
-// affinity mask, cgroup quota, OMP_NUM_THREADS / OMP_THREAD_LIMIT).
+// while it waits: available_processors() threads in all
+// (runtime/processor_count.hpp: affinity mask, cgroup quota,
+// OMP_NUM_THREADS / OMP_THREAD_LIMIT).
 //
 // Failure never degrades a batch beyond running it on fewer threads: if the
 // pool or a worker cannot be created (no memory, no address space,
@@ -25,22 +32,24 @@
 // Workers neither allocate nor depend on allocating once they take work: a
 // batch that needs working memory asks for it per thread, and the calling
 // thread allocates all of it before any chunk starts (a failure is then an
-// ordinary std::bad_alloc on the caller); and a worker readies the C++
-// runtime's per-thread data for exceptions when it starts, so that a chunk
-// that throws does not first need thread-local data (glibc ends the process
-// when it cannot allocate a thread's thread-local data).
+// ordinary std::bad_alloc on the caller); and before a worker takes a
+// module's first chunk it readies that module's C++ runtime for exceptions
+// (each portable module carries its own copy, with its own per-thread
+// data), so that a chunk that throws does not first need thread-local data
+// (glibc ends the process when it cannot allocate a thread's thread-local
+// data).
 #pragma once
 
-#include <atomic>
-#include <cfenv>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <type_traits>
 #include <utility>
+
+#include "parallel/runtime/runtime.h"
 
 namespace tavik {
 
@@ -97,45 +106,22 @@ public:
 
     void wait();
 
-    // Shared with the threads that run the chunks; every field but the
-    // constant ones is guarded by the pool's mutex.
-    struct State {
-        ChunkBody body;
-        std::size_t n;
-        std::size_t chunks = 1;
-        std::size_t next = 0;          // next chunk to hand out
-        std::size_t finished = 0;      // chunks run or skipped
-        std::size_t helpers = 0;       // workers taking chunks now
-        std::size_t joined = 0;        // workers that have taken part; each gets its own scratch
-        std::size_t max_helpers = 0;   // workers allowed besides the caller
-        double* scratch = nullptr;     // max_helpers + 1 blocks of scratch_stride doubles:
-        std::size_t scratch_size = 0;  // the caller's first, then one per joining worker
-        std::size_t scratch_stride = 0;
-        std::size_t failed;            // first failing chunk, or SIZE_MAX
-        std::exception_ptr error;      // its exception
-        std::fenv_t env;               // the caller's floating-point environment
-        State* queue_next = nullptr;   // the pool's queue of batches with chunks left
-        bool queued = false;
-        void* pool = nullptr;          // nullptr: the caller runs everything
-        std::condition_variable done;  // finished == chunks and helpers == 0
-        std::atomic<bool> settled{false};  // the same, set by the worker that completes it
-
-        State(std::size_t n_, ChunkBody body_) noexcept : body(body_), n(n_), failed(SIZE_MAX) {}
-        bool complete() const noexcept { return finished == chunks && helpers == 0; }
-        std::size_t begin(std::size_t chunk) const noexcept {
-            const std::size_t base = n / chunks, extra = n % chunks;
-            return chunk * base + (chunk < extra ? chunk : extra);
-        }
-        // Slot 0 is the caller's, slot i the i-th worker to join.
-        std::span<double> scratch_of(std::size_t slot) const noexcept {
-            return {scratch + slot * scratch_stride, scratch_size};
-        }
-    };
-
 private:
-    State state_;
+    // The chunk body and the error of the first failing chunk: kept on this
+    // side, since the runtime may belong to another copy of the C++ runtime.
+    struct Context {
+        explicit Context(ChunkBody b) noexcept : body(b) {}
+        ChunkBody body;
+        std::size_t scratch_size = 0;
+        std::mutex mutex;                   // guards the two below
+        std::size_t failed_begin = SIZE_MAX;  // first element of the first failing chunk
+        std::exception_ptr error;
+    };
+    static int run_chunk(void* context, std::size_t begin, std::size_t end, double* scratch) noexcept;
+
+    Context context_;
     std::unique_ptr<double[]> scratch_;
-    bool waited_ = false;
+    tavik_runtime_batch batch_;
 };
 
 // Calls body on disjoint chunks covering [0, n), each chunk in increasing
@@ -166,7 +152,8 @@ namespace worker_pool_internals {
 
 // Caps the threads, the caller included, that batches handed in while it
 // lives may use (at least 1: the caller alone); restores the previous cap
-// when it ends. Process-wide; not meant to be nested across threads.
+// when it ends. Process-wide (every module's batches); not meant to be
+// nested across threads.
 class ScopedThreadCap {
 public:
     explicit ScopedThreadCap(std::size_t threads) noexcept;
@@ -178,7 +165,7 @@ private:
     std::size_t previous_;
 };
 
-// Whether this process is a fork() child of the one that loaded this code.
+// Whether this process is a fork() child of the one that loaded the runtime.
 bool forked_since_load() noexcept;
 
 }  // namespace worker_pool_internals

@@ -4,13 +4,20 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <optional>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -161,6 +168,45 @@ inline std::vector<double> multiply(const CsrMatrix& m, const std::vector<double
         }
     }
     return y;
+}
+
+// ---- child processes
+
+// Waits up to `seconds` for a child; kills it on timeout. Returns its status.
+inline int wait_with_timeout(pid_t child, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            ADD_FAILURE() << "child " << child << " hung";
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return status;
+}
+
+inline bool exited_ok(int status) { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+
+// Runs one test of this binary in a fresh process (optionally pinned to CPU
+// `cpu`) and reports whether it passed.
+inline bool run_fresh(const std::string& test, int cpu = -1) {
+    const pid_t child = fork();
+    if (child == 0) {
+        if (cpu >= 0) {
+            cpu_set_t set;
+            CPU_ZERO(&set);
+            CPU_SET(cpu, &set);
+            if (sched_setaffinity(0, sizeof set, &set) != 0) _exit(3);
+        }
+        const std::string filter = "--gtest_filter=" + test;
+        execl("/proc/self/exe", "tavik_core_tests", filter.c_str(), "--gtest_also_run_disabled_tests",
+              static_cast<char*>(nullptr));
+        _exit(4);
+    }
+    return exited_ok(wait_with_timeout(child, 120));
 }
 
 }  // namespace tavik::test

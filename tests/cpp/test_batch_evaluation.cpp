@@ -29,7 +29,7 @@
 #include "fatal_error.hpp"
 #include "bases/legendre_basis.hpp"
 #include "kernels/kernels.hpp"
-#include "parallel/processor_count.hpp"
+#include "parallel/runtime/processor_count.hpp"
 #include "kernels/simd_lanes.hpp"
 #include "formulas/uniform_mesh.hpp"
 #include "parallel/worker_pool.hpp"
@@ -101,23 +101,6 @@ D batch(const Problem& p, std::span<const double> times, bool derivative) {
 }
 
 
-// Waits up to `seconds` for a child; kills it on timeout. Returns its status.
-int wait_with_timeout(pid_t child, int seconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    int status = 0;
-    while (waitpid(child, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            ADD_FAILURE() << "child " << child << " hung";
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return status;
-}
-
-bool exited_ok(int status) { return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0; }
 
 // ---------------------------------------------------------------------------
 
@@ -571,7 +554,7 @@ TEST(BatchEvaluation, ForkedChildrenComputeBatches) {
 #endif
             _exit(ok ? 0 : 1);
         }
-        const bool ok = child > 0 && exited_ok(wait_with_timeout(child, 30));
+        const bool ok = child > 0 && test::exited_ok(test::wait_with_timeout(child, 30));
         EXPECT_TRUE(ok) << "round " << round;
         if (!ok) break;
     }
@@ -583,27 +566,9 @@ TEST(BatchEvaluation, ForkedChildrenComputeBatches) {
 // ---------------------------------------------------------------------------
 // Pool creation and size.
 
-// Runs one test of this binary in a fresh process (optionally pinned to CPU
-// `cpu`) and reports whether it passed.
-bool run_fresh(const std::string& test, int cpu = -1) {
-    const pid_t child = fork();
-    if (child == 0) {
-        if (cpu >= 0) {
-            cpu_set_t set;
-            CPU_ZERO(&set);
-            CPU_SET(cpu, &set);
-            if (sched_setaffinity(0, sizeof set, &set) != 0) _exit(3);
-        }
-        const std::string filter = "--gtest_filter=" + test;
-        execl("/proc/self/exe", "tavik_core_tests", filter.c_str(), "--gtest_also_run_disabled_tests",
-              static_cast<char*>(nullptr));
-        _exit(4);
-    }
-    return exited_ok(wait_with_timeout(child, 120));
-}
 
 TEST(WorkerPool, CreatedByTheFirstLargeBatchOnly) {
-    EXPECT_TRUE(run_fresh("FreshProcess.DISABLED_PoolCreatedByFirstLargeBatch"));
+    EXPECT_TRUE(test::run_fresh("FreshProcess.DISABLED_PoolCreatedByFirstLargeBatch"));
 }
 
 TEST(FreshProcess, DISABLED_PoolCreatedByFirstLargeBatch) {
@@ -625,7 +590,7 @@ TEST(WorkerPool, OneProcessorProcessCompletesBatches) {
     ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
     int cpu = 0;
     while (!CPU_ISSET(cpu, &set)) ++cpu;
-    EXPECT_TRUE(run_fresh("FreshProcess.DISABLED_PinnedToOneProcessor", cpu));
+    EXPECT_TRUE(test::run_fresh("FreshProcess.DISABLED_PinnedToOneProcessor", cpu));
 }
 
 TEST(FreshProcess, DISABLED_PinnedToOneProcessor) {

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "parallel/processor_count.hpp"
+#include "parallel/runtime/processor_count.hpp"
 
 namespace tavik {
 namespace {

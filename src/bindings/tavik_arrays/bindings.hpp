@@ -8,3 +8,4 @@ void bind_evaluation(nanobind::module_& m);
 void bind_integrals(nanobind::module_& m);
 void bind_matrices(nanobind::module_& m);
 void bind_stepping(nanobind::module_& m);
+void bind_runtime(nanobind::module_& m);

@@ -11,4 +11,5 @@ NB_MODULE(_core, m) {
     bind_integrals(m);
     bind_matrices(m);
     bind_stepping(m);
+    bind_runtime(m);
 }

@@ -1,4 +1,4 @@
-#include "parallel/processor_count.hpp"
+#include "parallel/runtime/processor_count.hpp"
 
 #include <sched.h>
 

@@ -1,4 +1,5 @@
-// How many processors this process may keep busy.
+// How many processors this process may keep busy: what the pool of the
+// runtime library (runtime.h) counts once, when it is created.
 //
 // The count is the smallest of
 //  - the CPUs in the calling thread's affinity mask (taskset, numactl,
