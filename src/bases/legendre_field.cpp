@@ -68,6 +68,9 @@ void evaluate_one_component(const FieldSpace& space, const double* coefficients,
 // beyond what the caches keep, random times re-read an interval's
 // coefficients from memory once per time (measured: 2000 components of
 // degree 2 on 1000 intervals, 48 MB, read 10 times over by 10^4 times).
+// Below that the order costs more than it saves, its rows being written
+// scattered (63 components on 64 intervals, 129 kB: 7.4 ms in time order,
+// 11.3 ms grouped by interval).
 constexpr std::uint64_t kOrderFromBytes = std::uint64_t{4} << 20;
 
 // The times' order grouped by interval (a stable counting sort of their
