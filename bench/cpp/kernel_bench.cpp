@@ -211,15 +211,15 @@ template <class L, int Degree, bool Derivative>
 
 template <int Degree, bool Derivative>
 [[gnu::target("avx512f")]] void division_chain_avx512f(const double* t, double* out, std::size_t n, double h) {
-    division_chain<tavik::BatchLanes<InstructionSet::avx512f>::type, Degree, Derivative>(t, out, n, h);
+    division_chain<tavik::LanePack<tavik::DoubleLanes<8>, 4>, Degree, Derivative>(t, out, n, h);
 }
 template <int Degree, bool Derivative>
 [[gnu::target("avx2")]] void division_chain_avx2(const double* t, double* out, std::size_t n, double h) {
-    division_chain<tavik::BatchLanes<InstructionSet::avx2>::type, Degree, Derivative>(t, out, n, h);
+    division_chain<tavik::LanePack<tavik::DoubleLanes<4>, 4>, Degree, Derivative>(t, out, n, h);
 }
 template <int Degree, bool Derivative>
 void division_chain_sse2(const double* t, double* out, std::size_t n, double h) {
-    division_chain<tavik::BatchLanes<InstructionSet::sse2>::type, Degree, Derivative>(t, out, n, h);
+    division_chain<tavik::LanePack<tavik::DoubleLanes<2>, 4>, Degree, Derivative>(t, out, n, h);
 }
 
 template <int Degree, bool Derivative>
