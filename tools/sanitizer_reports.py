@@ -19,7 +19,13 @@ import pathlib
 import re
 import sys
 
-OURS = re.compile(r"tavik|/src/(\w+/)*\w+\.(cpp|hpp)")
+# Our frames: anything named tavik (the modules, the runtime library), and
+# the sources under src/ -- its top files and its own folders only, since
+# other projects' stacks (the sanitizer runtime's own src/libsanitizer/...)
+# pass through folders called src too.
+_SRC = pathlib.Path(__file__).resolve().parents[1] / "src"
+_FOLDERS = "|".join(sorted(p.name for p in _SRC.iterdir() if p.is_dir()))
+OURS = re.compile(rf"tavik|/src/({_FOLDERS})/|/src/\w+\.(cpp|hpp)")
 LEAK_HEADER = re.compile(r"^(Direct|Indirect) leak of (\d+) byte\(s\) in (\d+) object\(s\) allocated from:", re.M)
 FATAL = re.compile(r"ERROR: AddressSanitizer|runtime error:|ERROR: UndefinedBehaviorSanitizer")
 
