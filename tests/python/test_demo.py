@@ -3,10 +3,12 @@ and still shows what it says."""
 
 import pytest
 
+from support import scipy_sparse_or_skip
+
 
 def test_dg_story_plots_a_solution_whose_orders_are_those_it_prints(tmp_path, capsys):
-    pytest.importorskip("matplotlib")
-    pytest.importorskip("scipy.sparse")
+    pytest.importorskip("matplotlib", exc_type=ImportError)
+    scipy_sparse_or_skip()
     import demo  # examples/demo.py
 
     plot = tmp_path / "dg.png"
