@@ -26,6 +26,21 @@ INTERVAL_LENGTH_MESSAGE = (
     "T / n_t must be >= 2**-960 * (degree + 1)**2 (below it the arithmetic underflows), "
     "but T = {T!r} and n_t = {n_t} give {h!r} with degree {degree}"
 )
+NODES_SHAPE_MESSAGE = "nodes must be a 1-D array-like of at least two numbers, got shape {shape}"
+NODES_FINITE_MESSAGE = "nodes must be finite, got {value!r} at index {index}"
+NODES_INCREASING_MESSAGE = "nodes must be strictly increasing, got {left!r} then {right!r} at index {index}"
+NODES_STEP_MESSAGE = (
+    "nodes must be at least 2**-40 * max|t| = {low!r} apart (closer nodes crowd within rounding of each other), "
+    "got the step {step!r} at index {index}"
+)
+NODES_SMALL_STEP_MESSAGE = (
+    "nodes must be at least 2**-960 * (degree + 1)**2 = {low!r} apart (below it the arithmetic underflows), "
+    "got the step {step!r} at index {index}"
+)
+NODES_END_MESSAGE = (
+    "nodes must lie within +-2**1022 / (degree + 1) (beyond it the arithmetic overflows), got {value!r} with degree {degree}"
+)
+NODES_PERIODIC_START_MESSAGE = "nodes must start at 0.0 for a periodic space (the period is [0, nodes[-1]]), got {value!r}"
 FLOAT_RANGE_MESSAGE = "{name} must be within the range of float64: {error}"
 IMMUTABLE_MESSAGE = "{type} is immutable"
 FLAG_MESSAGE = "{name} must be True or False, not {type}"
@@ -146,6 +161,50 @@ def uniform_mesh(degree: object, n_t: object, T: object) -> tuple[int, int, floa
 # The most float64 elements one array can describe (numpy's limit, and the
 # native code's).
 MAX_ARRAY_ELEMENTS = np.iinfo(np.intp).max // 8
+
+
+def mesh_nodes(nodes: object, degree: int, periodic: bool) -> np.ndarray:
+    """The validated node array of a mesh: a new read-only float64 array.
+
+    The rules are those of uniform meshes (see the bounds above) stated per
+    step: each step at least 2**-40 of the largest |t| and 2**-960 (degree +
+    1)**2, every node within 2**1022 / (degree + 1) of 0, and the size below
+    MAX_SPACE_SIZE. A periodic mesh starts at 0."""
+    array = np.array(real_array(nodes, "nodes"), dtype=np.float64, copy=True)
+    if array.ndim != 1 or array.size < 2:
+        raise ValueError(NODES_SHAPE_MESSAGE.format(shape=array.shape))
+    array += 0.0  # -0.0 as 0.0: equal nodes hash alike
+    bad = np.flatnonzero(~np.isfinite(array))
+    if bad.size:
+        raise ValueError(NODES_FINITE_MESSAGE.format(value=float(array[bad[0]]), index=int(bad[0])))
+    steps = np.subtract(array[1:], array[:-1])
+    bad = np.flatnonzero(~(steps > 0.0))
+    if bad.size:
+        i = int(bad[0])
+        raise ValueError(NODES_INCREASING_MESSAGE.format(left=float(array[i]), right=float(array[i + 1]), index=i + 1))
+    n_t = array.size - 1
+    if n_t * (degree + 1) >= MAX_SPACE_SIZE:
+        raise ValueError(SPACE_SIZE_MESSAGE.format(n_t=n_t, degree=degree))
+    largest = float(max(-array[0], array[-1]))
+    # Exactly, on the integer ratio: |t| (degree + 1) <= 2**1022.
+    numerator, denominator = largest.as_integer_ratio()
+    if numerator * (degree + 1) > denominator << MAX_END_EXPONENT:
+        raise ValueError(NODES_END_MESSAGE.format(value=largest, degree=degree))
+    # As n_t <= 2**40 keeps h >= 2**-40 T on a uniform mesh (an exact
+    # scaling by a power of two).
+    crowd = math.ldexp(largest, -40)
+    smallest = int(np.argmin(steps))
+    step = float(steps[smallest])
+    if step < crowd:
+        raise ValueError(NODES_STEP_MESSAGE.format(low=crowd, step=step, index=smallest + 1))
+    numerator, denominator = step.as_integer_ratio()
+    if numerator << -MIN_INTERVAL_EXPONENT < (degree + 1) ** 2 * denominator:
+        low = math.ldexp(float((degree + 1) ** 2), MIN_INTERVAL_EXPONENT)
+        raise ValueError(NODES_SMALL_STEP_MESSAGE.format(low=low, step=step, index=smallest + 1))
+    if periodic and array[0] != 0.0:
+        raise ValueError(NODES_PERIODIC_START_MESSAGE.format(value=float(array[0])))
+    array.setflags(write=False)
+    return array
 
 
 def matrix_size(shape: tuple[int, int, int, int]) -> int:

@@ -9,7 +9,7 @@ import numpy as np
 
 from . import _checks, _core
 from ._legendre import FLAT_SHAPE_MESSAGE, LegendreSpace
-from ._mesh import UniformMeshSpace
+from ._mesh import MeshSpace
 from ._operators import csr
 
 if TYPE_CHECKING:
@@ -23,7 +23,7 @@ TARGET_TYPE_MESSAGE = "target must be an int (a number of intervals) or a Lagran
 TARGET_MISMATCH_MESSAGE = "target must have the same degree, T and periodic as this space: {target!r} against {space!r}"
 
 
-class LagrangeSpace(UniformMeshSpace):
+class LagrangeSpace(MeshSpace):
     """Continuous piecewise polynomials of one degree on a uniform mesh of [0, T], by nodal values.
 
     The mesh is that of :class:`~tavik_arrays.LegendreSpace`: ``n_t`` intervals
@@ -44,13 +44,9 @@ class LagrangeSpace(UniformMeshSpace):
     Instances are immutable, compare and hash by value, and pickle.
     """
 
-    __slots__ = ("_periodic",)
+    __slots__ = ()
 
-    _periodic: bool
-
-    def __init__(self, degree: int, n_t: int, T: float, periodic: bool = False) -> None:
-        mesh = _checks.uniform_mesh(_checks.integer(degree, "degree", 1), n_t, T)
-        self._initialize(mesh, _periodic=_checks.flag(periodic, "periodic"))
+    _min_degree = 1
 
     @property
     def degree(self) -> int:
@@ -58,20 +54,9 @@ class LagrangeSpace(UniformMeshSpace):
         return self._degree
 
     @property
-    def periodic(self) -> bool:
-        """Whether T is identified with 0."""
-        return self._periodic
-
-    @property
     def n_dofs(self) -> int:
         """Number of nodes: n_t * degree, plus 1 unless periodic."""
         return self._n_t * self._degree + (0 if self._periodic else 1)
-
-    def _key(self) -> tuple[int, int, float, bool]:
-        return (self._degree, self._n_t, self._T, self._periodic)
-
-    def _key_names(self) -> tuple[str, ...]:
-        return ("degree", "n_t", "T", "periodic")
 
     # ------------------------------------------------------------ nodes
 

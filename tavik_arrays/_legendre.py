@@ -9,7 +9,7 @@ import numpy as np
 
 from . import _checks, _core
 from ._integrals import LegendreIntegralsMixin
-from ._mesh import UniformMeshSpace
+from ._mesh import MeshSpace
 from ._operators import LegendreOperatorsMixin
 
 if TYPE_CHECKING:
@@ -21,7 +21,7 @@ COEFFICIENTS_SHAPE_MESSAGE = (
 FLAT_SHAPE_MESSAGE = "values must have shape (n_dofs, *components) = ({n_dofs}, ...), got {shape}"
 
 
-class LegendreSpace(UniformMeshSpace, LegendreOperatorsMixin, LegendreIntegralsMixin):
+class LegendreSpace(MeshSpace, LegendreOperatorsMixin, LegendreIntegralsMixin):
     """Discontinuous piecewise polynomials of one degree on a uniform mesh of [0, T].
 
     The mesh has ``n_t`` intervals of length ``h = T / n_t``. On interval c the
@@ -57,23 +57,7 @@ class LegendreSpace(UniformMeshSpace, LegendreOperatorsMixin, LegendreIntegralsM
     Instances are immutable, compare and hash by value, and pickle.
     """
 
-    __slots__ = ("_periodic",)
-
-    _periodic: bool
-
-    def __init__(self, degree: int, n_t: int, T: float, periodic: bool = False) -> None:
-        self._initialize(_checks.uniform_mesh(degree, n_t, T), _periodic=_checks.flag(periodic, "periodic"))
-
-    @property
-    def periodic(self) -> bool:
-        """Whether T is identified with 0: times are taken modulo T."""
-        return self._periodic
-
-    def _key(self) -> tuple[int, int, float, bool]:
-        return (self._degree, self._n_t, self._T, self._periodic)
-
-    def _key_names(self) -> tuple[str, ...]:
-        return ("degree", "n_t", "T", "periodic")
+    __slots__ = ()
 
     @property
     def n_dofs(self) -> int:

@@ -1,42 +1,92 @@
-"""What every space of the package shares: a degree on a uniform mesh of [0, T]."""
+"""What every space of the package shares: a degree on a time mesh, uniform
+or given by its nodes."""
 
 from __future__ import annotations
 
 from typing import Any
 
+import numpy as np
+
 from . import _checks
 
 
-class UniformMeshSpace:
-    """A polynomial degree on ``n_t`` intervals of length ``h = T / n_t``.
+class MeshSpace:
+    """A polynomial degree on a mesh of ``n_t`` intervals, optionally periodic.
+
+    Two kinds of mesh, one set of methods:
+
+    - uniform (the constructor ``Space(degree, n_t, T)``): [0, T] cut into
+      ``n_t`` intervals of length ``h = T / n_t``, node m at ``h * m``;
+    - given by its nodes (``Space.from_nodes(degree, nodes)``): any strictly
+      increasing t_0 < t_1 < ... < t_n, interval c being [t_c, t_(c+1)];
+      ``n_t = n``, ``T = t_n`` (the end, not the length), ``h`` the largest
+      step. A periodic mesh of nodes starts at 0, its period being T.
 
     The arguments are validated once, at construction, and the constructor
     runs once (called again on a built space, it raises); instances are then
-    immutable, compare and hash by value (and by type), and pickle and copy
-    as themselves. Subclasses with further parameters extend ``_key``, their
-    constructor's arguments in order after (degree, n_t, T), and their slots.
+    immutable, compare and hash by value (and by type; a mesh of nodes never
+    equals a uniform one, even with the same nodes), and pickle and copy as
+    themselves. Subclasses set ``_min_degree``.
     """
 
-    __slots__ = ("_degree", "_n_t", "_T")
+    __slots__ = ("_degree", "_n_t", "_T", "_periodic", "_nodes", "_hash", "_native")
 
     _degree: int
     _n_t: int
     _T: float
+    _periodic: bool
+    # None for a uniform mesh; else the read-only float64 node array.
+    _nodes: np.ndarray | None
+    _hash: int | None
+    # The native module's location table of a mesh of nodes, built on first use.
+    _native: Any
 
-    def _initialize(self, mesh: tuple[int, int, float], **fields: object) -> None:
-        """Stores a validated (degree, n_t, T) and a subclass's further
-        validated fields. Only once: run again on a built space (by calling
-        its __init__), it would change a value that dictionaries and sets
-        already hold by its hash."""
+    _min_degree = 0
+
+    def _initialize(self, mesh: tuple[int, int, float], periodic: bool, nodes: np.ndarray | None = None) -> None:
+        """Stores a validated mesh. Only once: run again on a built space (by
+        calling its __init__), it would change a value that dictionaries and
+        sets already hold by its hash."""
         try:
             object.__getattribute__(self, "_degree")
         except AttributeError:
             pass
         else:
             raise AttributeError(_checks.IMMUTABLE_MESSAGE.format(type=type(self).__name__))
-        fields = {"_degree": mesh[0], "_n_t": mesh[1], "_T": mesh[2], **fields}
+        fields = {
+            "_degree": mesh[0],
+            "_n_t": mesh[1],
+            "_T": mesh[2],
+            "_periodic": periodic,
+            "_nodes": nodes,
+            "_hash": None,
+            "_native": None,
+        }
         for name, value in fields.items():
             object.__setattr__(self, name, value)
+
+    def __init__(self, degree: int, n_t: int, T: float, periodic: bool = False) -> None:
+        mesh = _checks.uniform_mesh(_checks.integer(degree, "degree", self._min_degree), n_t, T)
+        self._initialize(mesh, _checks.flag(periodic, "periodic"))
+
+    @classmethod
+    def from_nodes(cls, degree: int, nodes: Any, periodic: bool = False) -> Any:
+        """The space of this degree on the mesh with these nodes.
+
+        nodes: a 1-D array-like of at least two finite, strictly increasing
+        real numbers t_0 < ... < t_n (copied; -0.0 is taken as 0.0). Each step
+        must be at least 2**-40 times the largest |t_m| (so that the nodes do
+        not crowd within rounding of one another) and 2**-960 (degree + 1)**2,
+        and every |t_m| at most 2**1022 / (degree + 1), as for uniform meshes.
+        periodic: identify T = t_n with t_0, which must then be 0.
+        Anything else is refused with a ValueError naming ``nodes``.
+        """
+        d = _checks.integer(degree, "degree", cls._min_degree)
+        wrap = _checks.flag(periodic, "periodic")
+        array = _checks.mesh_nodes(nodes, d, wrap)
+        space = object.__new__(cls)
+        space._initialize((d, array.size - 1, float(array[-1])), wrap, array)
+        return space
 
     def __setattr__(self, name: str, value: object) -> None:
         raise AttributeError(_checks.IMMUTABLE_MESSAGE.format(type=type(self).__name__))
@@ -56,33 +106,104 @@ class UniformMeshSpace:
 
     @property
     def T(self) -> float:
-        """End of the time interval [0, T]."""
+        """End of the mesh: of [0, T] for a uniform mesh, the last node otherwise."""
         return self._T
 
     @property
+    def periodic(self) -> bool:
+        """Whether T is identified with 0: times are taken modulo T."""
+        return self._periodic
+
+    @property
+    def is_uniform(self) -> bool:
+        """Whether the space was built on a uniform mesh (its constructor),
+        not from nodes."""
+        return self._nodes is None
+
+    @property
     def h(self) -> float:
-        """Interval length T / n_t."""
-        return self._T / self._n_t
+        """The interval length T / n_t of a uniform mesh; the largest step of
+        a mesh of nodes."""
+        if self._nodes is None:
+            return self._T / self._n_t
+        return float(np.max(self.steps))
+
+    @property
+    def nodes(self) -> np.ndarray:
+        """The n_t + 1 nodes, a read-only float64 array: those given to
+        :meth:`from_nodes`, or ``h * m`` for m = 0 ... n_t on a uniform mesh
+        (as the mesh places them when locating times)."""
+        if self._nodes is not None:
+            return self._nodes
+        nodes = self.h * np.arange(self._n_t + 1, dtype=np.float64)
+        nodes.setflags(write=False)
+        return nodes
+
+    @property
+    def start(self) -> float:
+        """The first node: 0.0 on a uniform mesh."""
+        return 0.0 if self._nodes is None else float(self._nodes[0])
+
+    @property
+    def steps(self) -> np.ndarray:
+        """The n_t interval lengths, a new float64 array: ``t_(c+1) - t_c``
+        for a mesh of nodes (as the kernels compute them), h everywhere on a
+        uniform mesh."""
+        if self._nodes is None:
+            return np.full(self._n_t, self._T / self._n_t)
+        return np.subtract(self._nodes[1:], self._nodes[:-1])
+
+    def _native_mesh(self) -> Any:
+        """None for a uniform mesh; else the native module's view of the
+        nodes (with its location table), built once per space."""
+        if self._nodes is None:
+            return None
+        if self._native is None:
+            from . import _core
+
+            object.__setattr__(self, "_native", _core.GradedMesh(nodes=self._nodes))  # type: ignore[attr-defined]
+        return self._native
 
     def _key(self) -> tuple[Any, ...]:
-        return (self._degree, self._n_t, self._T)
+        """The constructor's arguments, in order (uniform meshes only)."""
+        return (self._degree, self._n_t, self._T, self._periodic)
 
     def _key_names(self) -> tuple[str, ...]:
-        return ("degree", "n_t", "T")
+        return ("degree", "n_t", "T", "periodic")
 
     def __repr__(self) -> str:
-        fields = ", ".join(f"{name}={value!r}" for name, value in zip(self._key_names(), self._key()))
-        return f"{type(self).__name__}({fields})"
+        name = type(self).__name__
+        if self._nodes is not None:
+            nodes = np.array2string(self._nodes, separator=", ", threshold=8)
+            return f"{name}.from_nodes(degree={self._degree!r}, nodes=array({nodes}), periodic={self._periodic!r})"
+        fields = ", ".join(f"{key}={value!r}" for key, value in zip(self._key_names(), self._key()))
+        return f"{name}({fields})"
 
     def __eq__(self, other: object) -> bool:
         if type(other) is not type(self):
             return NotImplemented
-        return self._key() == other._key()  # type: ignore[attr-defined]
+        assert isinstance(other, MeshSpace)
+        mine, theirs = self._nodes, other._nodes
+        if mine is None or theirs is None:
+            return mine is None and theirs is None and self._key() == other._key()
+        return (
+            (self._degree, self._periodic) == (other._degree, other._periodic)
+            and mine.shape == theirs.shape
+            and bool(np.array_equal(mine, theirs))
+        )
 
     def __hash__(self) -> int:
-        return hash((type(self).__name__,) + self._key())
+        if self._nodes is None:
+            return hash((type(self).__name__,) + self._key())
+        if self._hash is None:
+            # Once per space: the bytes of 10^6 nodes hash in about a millisecond.
+            value = hash((type(self).__name__, self._degree, self._periodic, self._nodes.tobytes()))
+            object.__setattr__(self, "_hash", value)
+        return self._hash  # type: ignore[return-value]
 
     def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
+        if self._nodes is not None:
+            return (_from_nodes, (type(self), self._degree, self._nodes, self._periodic))
         return (type(self), self._key())
 
     def __copy__(self) -> Any:
@@ -90,3 +211,8 @@ class UniformMeshSpace:
 
     def __deepcopy__(self, memo: dict[int, Any]) -> Any:
         return self
+
+
+def _from_nodes(cls: type[MeshSpace], degree: int, nodes: np.ndarray, periodic: bool) -> MeshSpace:
+    """Unpickles a space on a mesh of nodes (validated again)."""
+    return cls.from_nodes(degree, nodes, periodic)  # type: ignore[no-any-return]
