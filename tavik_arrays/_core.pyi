@@ -83,6 +83,17 @@ def unlimited_lagrange_to_legendre(degree: int, *, projection: bool) -> Annotate
 def lagrange_points(degree: int, n_t: int, T: float, *, periodic: bool) -> Annotated[NDArray[numpy.float64], dict(shape=(None,))]:
     """Nodal points of the Lagrange basis, as tavik.get_lagrange_points."""
 
+def lagrange_points_on_nodes(degree: int, nodes: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], *, periodic: bool) -> Annotated[NDArray[numpy.float64], dict(shape=(None,))]:
+    """Nodal points of the Lagrange space on a mesh of nodes."""
+
+def interpolation_to_points(degree: int, nodes: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], points: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], targets: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], *, periodic: bool) -> tuple:
+    """
+    Lagrange interpolation from a mesh of nodes onto points, as CSR arrays.
+    """
+
+def interpolation_to_points_shape(degree: int, n_points: int, n_dofs: int) -> tuple:
+    """The same for interpolation_to_points."""
+
 class RealFactors:
     def __init__(self, arg0: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg1: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], arg2: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg3: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg4: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], arg5: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg6: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg7: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg8: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], arg9: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], /) -> None:
         """
