@@ -55,6 +55,7 @@ class LagrangeSpace(MeshSpace):
     # The Legendre space on the same mesh of nodes, built once: evaluate
     # goes through it, and it keeps the mesh's native location table.
     __slots__ = ("_legendre",)
+    _legendre: LegendreSpace
 
     _min_degree = 1
 
@@ -88,7 +89,7 @@ class LagrangeSpace(MeshSpace):
         if self._nodes is None:
             return LegendreSpace(self._degree, self._n_t, self._T, self._periodic)
         try:
-            return self._legendre  # type: ignore[no-any-return]
+            return self._legendre
         except AttributeError:
             pass
         # The nodes were validated for this space; degree >= 1 suits both.
