@@ -70,11 +70,13 @@ CsrArrays<Index> lagrange_interpolation_to_points(std::uint64_t degree, std::spa
 
     std::uint64_t c = 0;
     for (const double x : targets) {
-        // c = the number of inner nodes <= x: walk on from the last point's
-        // interval for a few nodes (sorted targets), and search afresh only
-        // when x lies before it or further on (unsorted ones).
+        // c = the number of inner nodes <= x (0 for NaN): walk on from the
+        // last point's interval for a few nodes (sorted targets), and search
+        // afresh only when x lies before it or further on (unsorted ones).
         for (int walked = 0; walked < 8 && c + 1 < n && nodes[c + 1] <= x; ++walked) ++c;
-        if ((c > 0 && !(nodes[c] <= x)) || (c + 1 < n && nodes[c + 1] <= x)) {
+        if (std::isnan(x)) {
+            c = 0;
+        } else if ((c > 0 && nodes[c] > x) || (c + 1 < n && nodes[c + 1] <= x)) {
             const auto inner = nodes.subspan(1, n - 1);
             c = static_cast<std::uint64_t>(std::upper_bound(inner.begin(), inner.end(), x) - inner.begin());
         }

@@ -206,6 +206,14 @@ def test_evaluate_on_a_mesh_of_nodes(degree):
     assert np.max(np.abs(slopes - polynomial.deriv()(t))) <= 1e-11 * scale
     fine, P = space.refine([1, 4])
     assert np.max(np.abs(fine.evaluate(P @ values, t) - space.evaluate(values, t))) <= 1e-13 * scale
+    # The uniform mesh's own nodes: the same local coefficients, located on
+    # nodes h * m instead of h + h c, so within a few ulps of the uniform values.
+    uniform = ta.LagrangeSpace(degree, 73, 7.3)
+    graded = ta.LagrangeSpace.from_nodes(degree, uniform.nodes)
+    values = np.cos(uniform.points())
+    t = np.r_[uniform.nodes, np.random.default_rng(4).uniform(0.0, 7.3, 500)]
+    for side in ("left", "right"):
+        assert np.max(np.abs(graded.evaluate(values, t, side=side) - uniform.evaluate(values, t, side=side))) <= 1e-14
 
 
 # ---------------------------------------------------------------- refusals
