@@ -3,7 +3,6 @@ points, the matrix into Legendre coefficients, the prolongation between
 meshes that nest and meshes that do not, refinement and coarsening, and
 the refusals."""
 
-import math
 import pickle
 from fractions import Fraction
 
