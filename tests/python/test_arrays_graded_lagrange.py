@@ -185,6 +185,13 @@ def test_refining_a_uniform_space_and_its_midpoints():
     shared = np.isin(fine.points(), uniform.points())
     assert (P @ values)[shared].tolist() == values[np.isin(uniform.points(), fine.points())].tolist()
     check_against_exact(P, uniform, fine.points(), 1e-14)
+    # h * n_t misses T here: the refined and coarsened meshes still end at T.
+    uniform = ta.LagrangeSpace(2, 35, 0.7)
+    assert uniform.nodes[-1] != 0.7
+    fine, P = uniform.refine([0, 34])
+    coarse, R = fine.coarsen([1, 36])
+    assert fine.T == coarse.T == 0.7 and P.shape == (fine.n_dofs, uniform.n_dofs)
+    assert np.max(np.abs(R @ (P @ np.cos(uniform.points())) - np.cos(uniform.points()))) <= 1e-13
 
 
 @pytest.mark.parametrize("degree", [1, 3])
