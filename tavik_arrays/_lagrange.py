@@ -257,7 +257,8 @@ class LagrangeSpace(MeshSpace):
         at ``m = (a + b) * 0.5``, the double nearest the midpoint, as
         :meth:`LegendreSpace.refine` splits it. fine: the space of the same
         degree and periodicity on the nodes with those midpoints added (always
-        a mesh of nodes, also from a uniform space). P: ``prolongation(fine)``,
+        a mesh of nodes, also from a uniform space, whose h * n_t may miss T
+        by an ulp: the new mesh ends at T itself). P: ``prolongation(fine)``,
         a csr_array of shape (fine.n_dofs, n_dofs) with ``P @ values`` the
         nodal values of the same function on the fine space (every point the
         two spaces share, among them every node of this mesh, keeps its value
