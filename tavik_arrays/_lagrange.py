@@ -266,7 +266,7 @@ class LagrangeSpace(MeshSpace):
         Cost O(n_dofs degree).
         """
         chosen = _checks.selection(intervals, "intervals", self._n_t, 0, self._n_t - 1)
-        nodes = self._span_nodes()
+        nodes = self._spanning_nodes()
         middle = (nodes[chosen] + nodes[chosen + 1]) * 0.5
         fine_nodes = np.insert(nodes, chosen + 1, middle)
         try:
@@ -305,7 +305,7 @@ class LagrangeSpace(MeshSpace):
         removed = _checks.selection(nodes, "nodes", self._n_t + 1, 1, self._n_t - 1)
         kept = np.ones(self._n_t + 1, dtype=bool)
         kept[removed] = False
-        coarse = type(self).from_nodes(self._degree, self._span_nodes()[kept], self._periodic)
+        coarse = type(self).from_nodes(self._degree, self._spanning_nodes()[kept], self._periodic)
         transfer = (coarse.prolongation(self).T @ self._mass()).tocsr()
         factors = scipy.sparse.linalg.splu(coarse._mass().tocsc())
 
@@ -324,10 +324,11 @@ class LagrangeSpace(MeshSpace):
         )
         return coarse, R
 
-    def _span_nodes(self) -> np.ndarray:
+    def _spanning_nodes(self) -> np.ndarray:
         """The nodes, ending at T itself: on a uniform mesh h * n_t may miss
         T by an ulp (T = 0.7, n_t = 35), and a mesh derived from these nodes
-        must cover the same [start, T] for the transfer between the two."""
+        must cover the same [start, T] for the transfer between the two.
+        (LegendreSpace has the same rule under the same name.)"""
         nodes = self.nodes
         return nodes if nodes[-1] == self._T else np.append(nodes[:-1], self._T)
 

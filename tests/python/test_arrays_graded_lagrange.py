@@ -238,7 +238,7 @@ def test_refusals():
                    graded.refine, [1.0])
     raises_exactly(ValueError, _checks.SELECTION_RANGE_MESSAGE.format(name="nodes", low=1, high=5, value=0),
                    graded.coarsen, [0, 2])
-    raises_exactly(ValueError, _checks.SELECTION_SHAPE_MESSAGE.format(name="nodes", size=7, shape=(6,)),
+    raises_exactly(ValueError, _checks.SELECTION_MASK_MESSAGE.format(name="nodes", size=7, length=6),
                    graded.coarsen, np.ones(6, dtype=bool))
     # A half below the mesh's resolution: 2**-40 of the largest |t|.
     crowded = ta.LagrangeSpace.from_nodes(1, [1.0, 1.0 + 2.0**-40 * 3, 2.0])
