@@ -22,6 +22,9 @@ inline constexpr char kCapacityOverflow[] = "capacity overflow";
 // Every core operation on a mesh of the array interface that finds no
 // interval (tavik's LegendreBasis keeps its own text, kNoIntervals).
 inline constexpr char kMeshNoIntervals[] = "the mesh has no intervals (n_t is 0)";
+// A mesh given by its nodes (tavik_arrays' spaces from nodes).
+inline constexpr char kGradedMeshTooFewNodes[] = "a mesh of nodes needs at least two nodes";
+inline constexpr char kGradedMeshIntervals[] = "the mesh of nodes does not have n_t intervals";
 
 // ---- Legendre basis and coefficient matrices
 inline constexpr char kMatrixTooSmall[] = "Matrix view: input data buffer too small.";
@@ -59,6 +62,9 @@ inline constexpr char kProlongationFine[] = "Lagrange prolongation requires at l
 inline constexpr char kTransformationDegreeZero[] = "Lagrange to Legendre conversion not meaningful for degree 0";
 inline constexpr char kSingularVandermonde[] = "Failed to invert Vandermonde matrix for Lagrange to Legendre conversion.";
 inline constexpr char kLagrangeMatrixDegreeZero[] = "Lagrange matrices require polynomial degree at least 1";
+// Interpolation from a mesh of nodes: the nodal points handed in do not match
+// the mesh and degree.
+inline constexpr char kNodalPointCount[] = "the nodal points do not match the mesh: expected n_t * degree (+ 1 unless periodic) of them";
 // A std::format string: the refused degree, then the largest accepted one.
 inline constexpr char kLagrangeDegreeLimit[] = "Lagrange prolongation of degree {} would be inaccurate; the largest supported degree is {}";
 // The same for the array interface's Lagrange-to-Legendre matrix, whose

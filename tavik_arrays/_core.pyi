@@ -9,17 +9,28 @@ import numpy
 from numpy.typing import NDArray
 
 
-def evaluate(degree: int, n_t: int, T: float, coefficients: Annotated[NDArray[numpy.float64], dict(shape=(None, None, None), order='C', device='cpu', writable=False)], times: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], out: Annotated[NDArray[numpy.float64], dict(shape=(None, None), order='C', device='cpu')], *, derivative: bool, left: bool, periodic: bool) -> None:
-    """Field (n_t, degree + 1, m) at 1-D times into out (times, m)."""
+class GradedMesh:
+    """The nodes of a mesh (copied) and the table that locates times on it."""
+
+    def __init__(self, nodes: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)]) -> None: ...
+
+    @property
+    def n_t(self) -> int:
+        """Number of intervals (nodes - 1)."""
+
+def evaluate(degree: int, n_t: int, T: float, coefficients: Annotated[NDArray[numpy.float64], dict(shape=(None, None, None), order='C', device='cpu', writable=False)], times: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], out: Annotated[NDArray[numpy.float64], dict(shape=(None, None), order='C', device='cpu')], *, derivative: bool, left: bool, periodic: bool, mesh: GradedMesh | None = None) -> None:
+    """
+    Field (n_t, degree + 1, m) at 1-D times into out (times, m); with mesh, on that mesh of nodes (n_t must be its own; T is unused).
+    """
 
 @overload
-def basis_rows(degree: int, n_t: int, T: float, times: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], values: Annotated[NDArray[numpy.float64], dict(shape=(None, None), order='C', device='cpu')], columns: Annotated[NDArray[numpy.int64], dict(shape=(None, None), order='C', device='cpu')], *, derivative: bool, left: bool, periodic: bool) -> None:
+def basis_rows(degree: int, n_t: int, T: float, times: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], values: Annotated[NDArray[numpy.float64], dict(shape=(None, None), order='C', device='cpu')], columns: Annotated[NDArray[numpy.int64], dict(shape=(None, None), order='C', device='cpu')], *, derivative: bool, left: bool, periodic: bool, mesh: GradedMesh | None = None) -> None:
     """
     Non-zero basis functions and their columns at 1-D times, rows (times, degree + 1).
     """
 
 @overload
-def basis_rows(degree: int, n_t: int, T: float, times: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], values: Annotated[NDArray[numpy.float64], dict(shape=(None, None), order='C', device='cpu')], columns: Annotated[NDArray[numpy.int32], dict(shape=(None, None), order='C', device='cpu')], *, derivative: bool, left: bool, periodic: bool) -> None: ...
+def basis_rows(degree: int, n_t: int, T: float, times: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], values: Annotated[NDArray[numpy.float64], dict(shape=(None, None), order='C', device='cpu')], columns: Annotated[NDArray[numpy.int32], dict(shape=(None, None), order='C', device='cpu')], *, derivative: bool, left: bool, periodic: bool, mesh: GradedMesh | None = None) -> None: ...
 
 def weighted_square_sums(values: Annotated[NDArray[numpy.float64], dict(shape=(None, None, None), order='C', device='cpu', writable=False)], weights: Annotated[NDArray[numpy.float64], dict(shape=(None, None), order='C', device='cpu', writable=False)], out: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu')]) -> None:
     """
@@ -82,6 +93,17 @@ def unlimited_lagrange_to_legendre(degree: int, *, projection: bool) -> Annotate
 
 def lagrange_points(degree: int, n_t: int, T: float, *, periodic: bool) -> Annotated[NDArray[numpy.float64], dict(shape=(None,))]:
     """Nodal points of the Lagrange basis, as tavik.get_lagrange_points."""
+
+def lagrange_points_on_nodes(degree: int, nodes: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], *, periodic: bool) -> Annotated[NDArray[numpy.float64], dict(shape=(None,))]:
+    """Nodal points of the Lagrange space on a mesh of nodes."""
+
+def interpolation_to_points(degree: int, nodes: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], points: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], targets: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], *, periodic: bool) -> tuple:
+    """
+    Lagrange interpolation from a mesh of nodes onto points, as CSR arrays.
+    """
+
+def interpolation_to_points_shape(degree: int, n_points: int, n_dofs: int) -> tuple:
+    """The same for interpolation_to_points."""
 
 class RealFactors:
     def __init__(self, arg0: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg1: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], arg2: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg3: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg4: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], arg5: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg6: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg7: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg8: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], arg9: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], /) -> None:

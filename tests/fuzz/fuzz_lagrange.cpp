@@ -10,7 +10,9 @@
 // give the identity up to rounding; the transformation maps the constant 1 to the
 // Legendre coefficients (1, 0, ..., 0) on every interval. The prolongation
 // by exact node location has the same refusals, rows summing to 1 and the
-// exact identity on equal meshes.
+// exact identity on equal meshes. The interpolation from a mesh of nodes is
+// refused exactly for its preconditions, stays within its arrays for any
+// node values and points, and sums each row to 1 inside an increasing mesh.
 #include <cmath>
 #include <cstdint>
 #include <memory>
@@ -19,6 +21,7 @@
 #include "fuzz_support.hpp"
 #include "bases/lagrange_basis.hpp"
 #include "bases/lagrange_matrices_exact.hpp"
+#include "bases/lagrange_on_nodes.hpp"
 #include "sparse/csr_tools.hpp"
 
 using namespace tavik;
@@ -94,6 +97,51 @@ void check_prolongation(const LagrangeBasis& coarse, std::uint64_t nt_fine) {
     }
 }
 
+// The nodes are any doubles (the core trusts its caller to have validated
+// them, but must not leave its arrays whatever they are) or an increasing
+// mesh; the points are the mesh's own, sometimes one short.
+void check_interpolation_on_nodes(FuzzedDataProvider& in, bool periodic) {
+    const std::uint64_t d = in.ConsumeIntegralInRange<std::uint64_t>(0, 16);
+    const std::size_t count = in.ConsumeIntegralInRange<std::size_t>(0, 12);
+    const bool increasing = in.ConsumeBool();
+    std::vector<double> nodes(count);
+    double t = in.ConsumeFloatingPointInRange<double>(-4.0, 4.0);
+    for (double& node : nodes) {
+        node = increasing ? t : any_double(in);
+        t += in.ConsumeFloatingPointInRange<double>(0.25, 4.0);
+    }
+    std::vector<double> points;
+    const bool have_points = accepted([&] { points = lagrange_points_on_nodes(d, nodes, periodic); });
+    FUZZ_REQUIRE(have_points == (d != 0 && count >= 2));
+    if (!have_points) return;
+    FUZZ_REQUIRE(points.size() == lagrange_dofs(d, count - 1, periodic) && same(points[0], nodes[0]));
+    if (in.ConsumeBool()) points.pop_back();
+    const bool inside_mesh = increasing && in.ConsumeBool();
+    std::vector<double> targets(in.ConsumeIntegralInRange<std::size_t>(0, 16));
+    for (double& x : targets) {
+        x = inside_mesh ? in.ConsumeFloatingPointInRange<double>(nodes.front(), nodes.back()) : any_double(in);
+    }
+    std::unique_ptr<CsrArrays<std::int32_t>> m;
+    const bool ok = accepted([&] {
+        m = std::make_unique<CsrArrays<std::int32_t>>(
+            lagrange_interpolation_to_points<std::int32_t>(d, nodes, points, targets, periodic));
+    });
+    FUZZ_REQUIRE(ok == (points.size() == lagrange_dofs(d, count - 1, periodic) && d <= max_exact_prolongation_degree));
+    if (!ok) return;
+    FUZZ_REQUIRE(m->nrows == targets.size() && m->ncols == points.size() && m->indptr.size() == targets.size() + 1);
+    for (std::uint64_t w = 0; w < m->nrows; ++w) {
+        double sum = 0.0;
+        for (auto q = m->indptr[w]; q < m->indptr[w + 1]; ++q) {
+            FUZZ_REQUIRE(static_cast<std::uint64_t>(m->indices[q]) < m->ncols && m->data[q] != 0.0);
+            if (q > m->indptr[w]) FUZZ_REQUIRE(m->indices[q - 1] < m->indices[q]);
+            sum += m->data[q];
+        }
+        // Steps within a factor 16 of each other, degree <= 14: the rows'
+        // rounding stays far below this.
+        if (inside_mesh) FUZZ_REQUIRE(std::fabs(sum - 1.0) < 1e-9);
+    }
+}
+
 void check_transformation(const LagrangeBasis& basis) {
     const std::uint64_t d = basis.degree();
     std::unique_ptr<CsrMatrix> m;
@@ -161,5 +209,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     check_prolongation(*basis, any_count(in, 40));
     check_transformation(*basis);
+    check_interpolation_on_nodes(in, periodic);
     return 0;
 }

@@ -7,6 +7,7 @@
 // preconditions again, and its failures reach Python as ValueError (see
 // evaluation.cpp).
 #include <cstdint>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -17,6 +18,8 @@
 #include "formulas/gauss_legendre.hpp"
 #include "bases/lagrange_basis.hpp"
 #include "bases/lagrange_matrices_exact.hpp"
+#include "bases/lagrange_on_nodes.hpp"
+#include "messages.hpp"
 #include "operators/time_dg_operators.hpp"
 #include "sparse/csr_arrays.hpp"
 
@@ -120,6 +123,39 @@ nb::ndarray<nb::numpy, double, nb::ndim<1>> unlimited_lagrange_to_legendre(std::
     return to_numpy(std::move(L));
 }
 
+// The Lagrange space on a mesh of nodes. The Python layer hands over the
+// validated nodes, the space's own points and the target points, each a
+// float64 C-contiguous array; the core checks every size it reads by.
+using Doubles = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu, nb::numpy>;
+
+std::span<const double> doubles(const Doubles& array) {
+    if (reinterpret_cast<std::uintptr_t>(array.data()) % alignof(double) != 0) {
+        throw nb::value_error(tavik::messages::kMisalignedArray);
+    }
+    return {array.data(), array.size()};
+}
+
+nb::ndarray<nb::numpy, double, nb::ndim<1>> lagrange_points_on_nodes(std::uint64_t degree, Doubles nodes,
+                                                                     bool periodic) {
+    const auto t = doubles(nodes);
+    std::vector<double> points;
+    {
+        nb::gil_scoped_release unlocked;
+        points = tavik::lagrange_points_on_nodes(degree, t, periodic);
+    }
+    return to_numpy(std::move(points));
+}
+
+nb::tuple interpolation_to_points(std::uint64_t degree, Doubles nodes, Doubles points, Doubles targets,
+                                  bool periodic) {
+    const auto t = doubles(nodes);
+    const auto p = doubles(points);
+    const auto x = doubles(targets);
+    return build(tavik::interpolation_to_points_shape(degree, x.size(), p.size()), [&]<class Index>(Index) {
+        return tavik::lagrange_interpolation_to_points<Index>(degree, t, p, x, periodic);
+    });
+}
+
 }  // namespace
 
 void bind_matrices(nb::module_& m) {
@@ -177,4 +213,15 @@ void bind_matrices(nb::module_& m) {
           "Local Lagrange-to-Legendre matrix (row-major) without the degree limits, for the accuracy tool.");
     m.def("lagrange_points", &lagrange_points, nb::arg("degree"), nb::arg("n_t"), nb::arg("T"), nb::kw_only(),
           nb::arg("periodic"), "Nodal points of the Lagrange basis, as tavik.get_lagrange_points.");
+    m.def("lagrange_points_on_nodes", &lagrange_points_on_nodes, nb::arg("degree"), nb::arg("nodes").noconvert(),
+          nb::kw_only(), nb::arg("periodic"), "Nodal points of the Lagrange space on a mesh of nodes.");
+    m.def("interpolation_to_points", &interpolation_to_points, nb::arg("degree"), nb::arg("nodes").noconvert(),
+          nb::arg("points").noconvert(), nb::arg("targets").noconvert(), nb::kw_only(), nb::arg("periodic"),
+          "Lagrange interpolation from a mesh of nodes onto points, as CSR arrays.");
+    m.def(
+        "interpolation_to_points_shape",
+        [](std::uint64_t degree, std::uint64_t n_points, std::uint64_t n_dofs) {
+            return to_python(tavik::interpolation_to_points_shape(degree, n_points, n_dofs));
+        },
+        nb::arg("degree"), nb::arg("n_points"), nb::arg("n_dofs"), "The same for interpolation_to_points.");
 }
