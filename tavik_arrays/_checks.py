@@ -43,6 +43,7 @@ NODES_END_MESSAGE = (
 NODES_PERIODIC_START_MESSAGE = "nodes must start at 0.0 for a periodic space (the period is [0, nodes[-1]]), got {value!r}"
 SELECTION_TYPE_MESSAGE = "{name} must be a boolean mask or an array of integer indices, got dtype {dtype}"
 SELECTION_SHAPE_MESSAGE = "{name} must be 1-D (a boolean mask of length {size}, or indices), got shape {shape}"
+SELECTION_MASK_MESSAGE = "{name} as a boolean mask must have length {size}, got {length}"
 SELECTION_RANGE_MESSAGE = "{name} must hold indices from {low} to {high}, got {value}"
 SELECTION_REPEAT_MESSAGE = "{name} must not repeat an index, got {value} twice"
 REFINE_MESH_MESSAGE = "intervals must leave a valid mesh when halved, but halving interval {index} breaks it: {error}"
@@ -229,7 +230,7 @@ def selection(value: object, name: str, size: int, low: int, high: int) -> np.nd
     kind = array.dtype.kind
     if kind == "b":
         if array.size != size:
-            raise ValueError(SELECTION_SHAPE_MESSAGE.format(name=name, size=size, shape=array.shape))
+            raise ValueError(SELECTION_MASK_MESSAGE.format(name=name, size=size, length=array.size))
         chosen = np.flatnonzero(array)
     elif kind in "iu":
         if kind == "u" and array.size and int(array.max()) > high:

@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Any, Callable, Literal, Protocol
 import numpy as np
 
 from . import _checks, _core
-from ._operators import _quadrature_points, half_steps
+from ._operators import _quadrature_points
 
 if TYPE_CHECKING:
     from ._legendre import LegendreSpace
@@ -211,7 +211,7 @@ class LegendreIntegralsMixin:
         """The L2 norm in time, or the broken H1 seminorm, of the function.
 
         coefficients: array-like of shape (n_t, degree + 1, *components).
-        ``kind="L2"``: the square root of ∫_0^T u(t)^2 dt per component;
+        ``kind="L2"``: the square root of ∫ u(t)^2 dt over the mesh per component;
         ``kind="H1"``: that of ∫ u'(t)^2 dt, the derivative taken on each
         interval (the jumps at the nodes do not count). Both exact up to
         rounding, from the closed forms (s_c / (2k + 1) per coefficient

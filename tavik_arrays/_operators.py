@@ -45,8 +45,6 @@ class _Mesh(Protocol):
     def nodes(self) -> np.ndarray: ...
     @property
     def steps(self) -> np.ndarray: ...
-    @property
-    def n_dofs(self) -> int: ...
 
 
 def _quadrature_points(space: _Mesh, n_points: int | None, projection: bool = False) -> int:
@@ -138,8 +136,9 @@ class LegendreOperatorsMixin:
         for k in range(width):
             np.divide(steps, float(2 * k + 1), out=values[:, k])
         data = values.reshape(-1)
-        index = np.arange(self.n_dofs + 1, dtype=np.int32 if bits == 32 else np.int64)
-        return csr((data, index[:-1], index, (self.n_dofs, self.n_dofs)))
+        n = data.size
+        index = np.arange(n + 1, dtype=np.int32 if bits == 32 else np.int64)
+        return csr((data, index[:-1], index, (n, n)))
 
     def derivative_matrix(self: _Mesh) -> scipy.sparse.csr_array:
         """Entry (i, j): the integral over the interval of phi_j' phi_i

@@ -342,7 +342,7 @@ def test_refine_and_coarsen_refusals():
         )
         raises_exactly(ValueError, _checks.SELECTION_SHAPE_MESSAGE.format(name=name, size=size, shape=(1, 1)), call, [[1]])
         raises_exactly(
-            ValueError, _checks.SELECTION_SHAPE_MESSAGE.format(name=name, size=size, shape=(size - 1,)), call, [True] * (size - 1)
+            ValueError, _checks.SELECTION_MASK_MESSAGE.format(name=name, size=size, length=size - 1), call, [True] * (size - 1)
         )
         for bad in (low - 1, high + 1):
             raises_exactly(
