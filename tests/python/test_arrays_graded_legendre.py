@@ -57,15 +57,19 @@ def legendre_end(k, end, derivative):
     return Fraction(1) if end > 0 or k % 2 == 0 else Fraction(-1)
 
 
-def local_of(poly_t, a, s):
-    """The polynomial in xi of t -> poly_t(t) on [a, a + s] (exact): t = a + (xi + 1) s / 2."""
-    result = [Fraction(0)]
+def compose(poly, offset, slope):
+    """x -> poly(offset + slope x), exact (coefficients lowest first)."""
+    result = [Fraction(0)] * len(poly)
     power = [Fraction(1)]
-    shift = [a + s / 2, s / 2]
-    for c in poly_t:
-        result = [x + c * y for x, y in zip(result + [Fraction(0)] * (len(power) - len(result)), power)]
-        power = poly_mul(power, shift)
+    for c in poly:
+        result = [x + c * y for x, y in zip(result, power + [Fraction(0)] * (len(result) - len(power)))]
+        power = poly_mul(power, [offset, slope])
     return result
+
+
+def local_of(poly_t, a, s):
+    """The polynomial in xi of t -> poly_t(t) on [a, a + s]: t = a + (xi + 1) s / 2."""
+    return compose(poly_t, a + s / 2, s / 2)
 
 
 def legendre_coefficients(poly_xi, degree):
@@ -205,7 +209,9 @@ def test_the_uniform_placement_as_nodes_gives_the_uniform_results(n_t, T):
         assert same(mine[exact_rows], theirs[exact_rows])
         np.testing.assert_allclose(mine, theirs, rtol=tolerance, atol=tolerance * np.max(np.abs(theirs)))
 
-    check(nodes.mass_matrix().data, uniform.mass_matrix().data, rows)
+    mine, theirs = nodes.mass_matrix(), uniform.mass_matrix()
+    check(mine.data, theirs.data, rows)
+    assert mine.indices.dtype == theirs.indices.dtype and np.array_equal(mine.indptr, theirs.indptr)
     for name in ("derivative_matrix", "jump_matrix"):
         mine, theirs = getattr(nodes, name)(), getattr(uniform, name)()
         assert same(mine.data, theirs.data) and np.array_equal(mine.indices, theirs.indices)
@@ -313,24 +319,13 @@ def test_coarsen_is_the_exact_l2_projection():
             for c, (lo, step) in enumerate(zip(fine_nodes, fine_steps)):
                 if a <= lo < a + s:
                     # P_k of the coarse coordinate as a polynomial in the fine one.
-                    pk_t = local_of_legendre(legendre[k], a, s, lo, step)
+                    # P_k of the coarse coordinate xi = (2 lo + step - 2 a - s) / s + (step / s) eta.
+                    pk_t = compose(legendre[k], (2 * lo + step - 2 * a - s) / s, step / s)
                     total += step / 2 * poly_integral(poly_mul(local_poly(u, c, legendre), pk_t), -1, 1)
             expected[C, k] = Fraction(2 * k + 1) / s * total
     assert_close(R @ u.reshape(-1), expected.reshape(-1), scale=float(np.max(np.abs(expected))))
     # Unmerged intervals map by identity.
     assert list(R[[6]].indices) == [15] and list(R[[6]].data) == [1.0]
-
-
-def local_of_legendre(pk, a, s, lo, step):
-    """P_k(xi_coarse) as a polynomial in the fine coordinate eta, exact:
-    xi = (2 (lo + (eta + 1) step / 2) - 2 a - s) / s."""
-    offset = (2 * lo + step - 2 * a - s) / s
-    result = [Fraction(0)] * len(pk)
-    power = [Fraction(1)]
-    for c in pk:
-        result = [x + c * y for x, y in zip(result, power + [Fraction(0)] * (len(result) - len(power)))]
-        power = poly_mul(power, [offset, step / s])
-    return result
 
 
 def test_refine_and_coarsen_refusals():
