@@ -307,8 +307,6 @@ class LegendreSpace(MeshSpace, LegendreOperatorsMixin, LegendreIntegralsMixin):
         would be steps the mesh rules of :meth:`from_nodes` refuse
         (ValueError naming the interval). Cost: O(n_dofs + chosen degree^3).
         """
-        import scipy.sparse
-
         chosen = _checks.selection(intervals, "intervals", self._n_t, 0, self._n_t - 1)
         nodes = self._spanning_nodes()
         a, b = nodes[chosen], nodes[chosen + 1]
@@ -340,13 +338,9 @@ class LegendreSpace(MeshSpace, LegendreOperatorsMixin, LegendreIntegralsMixin):
         blocks[is_half] = halves
         keep = np.broadcast_to(j[None, :, None] == j[None, None, :], blocks.shape).copy()
         keep[is_half] = j[:, None] <= j[None, :]
-        rows = np.broadcast_to(np.arange(fine.n_t * width).reshape(fine.n_t, width, 1), blocks.shape)
         columns = np.broadcast_to((parent[:, None] * width + j[None, :])[:, None, :], blocks.shape)
-        P = scipy.sparse.csr_array(
-            (blocks[keep], (rows[keep], columns[keep])), shape=(fine.n_dofs, self.n_dofs)
-        )
-        P.sort_indices()
-        return fine, P
+        rows = np.arange(fine.n_dofs)
+        return fine, _csr_from_rows(blocks, columns, keep, rows, (fine.n_dofs, self.n_dofs))
 
     def coarsen(self, nodes: Any) -> tuple[LegendreSpace, scipy.sparse.csr_array]:
         """Removes the chosen inner nodes, merging the intervals beside each:
@@ -367,8 +361,6 @@ class LegendreSpace(MeshSpace, LegendreOperatorsMixin, LegendreIntegralsMixin):
         Refused: a wrong dtype (TypeError), a repeated or out-of-range index
         or a mask of the wrong length (ValueError). Cost: O(n_dofs degree).
         """
-        import scipy.sparse
-
         removed = _checks.selection(nodes, "nodes", self._n_t + 1, 1, self._n_t - 1)
         fine_nodes = self._spanning_nodes()
         kept = np.ones(self._n_t + 1, dtype=bool)
@@ -387,13 +379,34 @@ class LegendreSpace(MeshSpace, LegendreOperatorsMixin, LegendreIntegralsMixin):
         blocks[alone] = np.eye(width)
         keep = np.broadcast_to(k[:, None] >= k[None, :], blocks.shape).copy()
         keep[alone] = np.eye(width, dtype=bool)
-        rows = np.broadcast_to((parent[:, None] * width + k[None, :])[:, :, None], blocks.shape)
         columns = np.broadcast_to(np.arange(self._n_t * width).reshape(self._n_t, 1, width), blocks.shape)
-        R = scipy.sparse.csr_array(
-            (blocks[keep], (rows[keep], columns[keep])), shape=(coarse.n_dofs, self.n_dofs)
+        # Row (parent, k) gathers the pieces of a merged interval: the (piece,
+        # k) pairs sorted by row, pieces ascending within it (so columns too).
+        rows = (parent[:, None] * width + k[None, :]).reshape(-1)
+        order = np.argsort(rows, kind="stable")
+        shape = (self._n_t * width, width)
+        return coarse, _csr_from_rows(
+            blocks.reshape(shape)[order], columns.reshape(shape)[order], keep.reshape(shape)[order], rows[order],
+            (coarse.n_dofs, self.n_dofs),
         )
-        R.sort_indices()
-        return coarse, R
+
+
+def _csr_from_rows(
+    values: np.ndarray, columns: np.ndarray, keep: np.ndarray, rows: np.ndarray, shape: tuple[int, int]
+) -> scipy.sparse.csr_array:
+    """The csr_array of the kept entries: values, columns and keep of shape
+    (pairs, width) (or (pieces, k, width)), one matrix row per pair, pairs
+    given in row order (rows, nondecreasing) and columns ascending along
+    each, so the arrays are canonical as they stand."""
+    import scipy.sparse
+
+    counts = np.bincount(rows, weights=keep.reshape(rows.size, -1).sum(axis=1), minlength=shape[0])
+    indptr = np.zeros(shape[0] + 1, dtype=np.int64)
+    np.cumsum(counts.astype(np.int64), out=indptr[1:])
+    matrix = scipy.sparse.csr_array((values[keep], columns[keep], indptr), shape=shape)
+    matrix.has_sorted_indices = True
+    matrix.has_canonical_format = True
+    return matrix
 
 
 def _affine(lo: np.ndarray, hi: np.ndarray, a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
