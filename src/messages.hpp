@@ -22,6 +22,9 @@ inline constexpr char kCapacityOverflow[] = "capacity overflow";
 // Every core operation on a mesh of the array interface that finds no
 // interval (tavik's LegendreBasis keeps its own text, kNoIntervals).
 inline constexpr char kMeshNoIntervals[] = "the mesh has no intervals (n_t is 0)";
+// A mesh given by its nodes (tavik_arrays' spaces from nodes).
+inline constexpr char kGradedMeshTooFewNodes[] = "a mesh of nodes needs at least two nodes";
+inline constexpr char kGradedMeshIntervals[] = "the mesh of nodes does not have n_t intervals";
 
 // ---- Legendre basis and coefficient matrices
 inline constexpr char kMatrixTooSmall[] = "Matrix view: input data buffer too small.";

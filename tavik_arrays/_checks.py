@@ -41,6 +41,12 @@ NODES_END_MESSAGE = (
     "nodes must lie within +-2**1022 / (degree + 1) (beyond it the arithmetic overflows), got {value!r} with degree {degree}"
 )
 NODES_PERIODIC_START_MESSAGE = "nodes must start at 0.0 for a periodic space (the period is [0, nodes[-1]]), got {value!r}"
+SELECTION_TYPE_MESSAGE = "{name} must be a boolean mask or an array of integer indices, got dtype {dtype}"
+SELECTION_SHAPE_MESSAGE = "{name} must be 1-D (a boolean mask of length {size}, or indices), got shape {shape}"
+SELECTION_MASK_MESSAGE = "{name} as a boolean mask must have length {size}, got {length}"
+SELECTION_RANGE_MESSAGE = "{name} must hold indices from {low} to {high}, got {value}"
+SELECTION_REPEAT_MESSAGE = "{name} must not repeat an index, got {value} twice"
+REFINE_MESH_MESSAGE = "intervals must leave a valid mesh when halved, but halving interval {index} breaks it: {error}"
 FLOAT_RANGE_MESSAGE = "{name} must be within the range of float64: {error}"
 IMMUTABLE_MESSAGE = "{type} is immutable"
 FLAG_MESSAGE = "{name} must be True or False, not {type}"
@@ -58,6 +64,9 @@ MATRIX_SIZE_MESSAGE = "the arguments give a matrix of {rows} rows and up to {ent
 BOUND_TYPE_MESSAGE = "{name} must be a real number or None, not {type}"
 BOUND_FINITE_MESSAGE = "{name} must be finite, got {value!r}"
 BOUND_RANGE_MESSAGE = "{name} must be within [0, T] = [0, {T!r}] (the space is not periodic), got {value!r}"
+BOUND_NODES_RANGE_MESSAGE = (
+    "{name} must be within [start, T] = [{start!r}, {T!r}] (the space is not periodic), got {value!r}"
+)
 NORM_KIND_MESSAGE = "kind must be 'L2' or 'H1', got {value!r}"
 WEIGHT_TYPE_MESSAGE = "weight must be a 2-D numpy array or scipy.sparse matrix, not {type}"
 WEIGHT_SHAPE_MESSAGE = (
@@ -68,7 +77,7 @@ WEIGHT_INDEFINITE_MESSAGE = (
     "weight must be positive semidefinite: the weighted integral is {value!r} < 0 (squared=True returns it as it is)"
 )
 REFERENCE_TYPE_MESSAGE = "reference must be a callable or a pair (LegendreSpace, coefficients), not {type}"
-REFERENCE_SPACE_MESSAGE = "reference must be on the same [0, T] as this space: {other!r} against {space!r}"
+REFERENCE_SPACE_MESSAGE = "reference must be on the same [start, T] as this space: {other!r} against {space!r}"
 REFERENCE_SHAPE_MESSAGE = (
     "reference coefficients must have shape (n_t, degree + 1, *components) = ({n_t}, {width}, *{components}), "
     "got {shape}"
@@ -205,6 +214,39 @@ def mesh_nodes(nodes: object, degree: int, periodic: bool) -> np.ndarray:
         raise ValueError(NODES_PERIODIC_START_MESSAGE.format(value=float(array[0])))
     array.setflags(write=False)
     return array
+
+
+def selection(value: object, name: str, size: int, low: int, high: int) -> np.ndarray:
+    """The indices chosen by a boolean mask of length size, or given as an
+    array-like of integers, as a sorted int64 array; each must lie in [low,
+    high] (so a mask must choose none outside it) and appear once. Negative
+    indices are refused rather than counted from the end: a slip in an index
+    computation would otherwise pick an interval silently."""
+    array = np.asarray(value)
+    if array.size == 0 and array.dtype.kind == "f":
+        array = array.astype(np.int64)  # [] comes as float64
+    if array.ndim != 1:
+        raise ValueError(SELECTION_SHAPE_MESSAGE.format(name=name, size=size, shape=array.shape))
+    kind = array.dtype.kind
+    if kind == "b":
+        if array.size != size:
+            raise ValueError(SELECTION_MASK_MESSAGE.format(name=name, size=size, length=array.size))
+        chosen = np.flatnonzero(array)
+    elif kind in "iu":
+        if kind == "u" and array.size and int(array.max()) > high:
+            # Before the cast to int64, which could wrap it.
+            raise ValueError(SELECTION_RANGE_MESSAGE.format(name=name, low=low, high=high, value=int(array.max())))
+        chosen = np.sort(array.astype(np.int64))
+    else:
+        raise TypeError(SELECTION_TYPE_MESSAGE.format(name=name, dtype=array.dtype))
+    if chosen.size:
+        for value_ in (int(chosen[0]), int(chosen[-1])):
+            if not low <= value_ <= high:
+                raise ValueError(SELECTION_RANGE_MESSAGE.format(name=name, low=low, high=high, value=value_))
+        repeated = np.flatnonzero(chosen[1:] == chosen[:-1])
+        if repeated.size:
+            raise ValueError(SELECTION_REPEAT_MESSAGE.format(name=name, value=int(chosen[repeated[0]])))
+    return chosen
 
 
 def matrix_size(shape: tuple[int, int, int, int]) -> int:

@@ -23,6 +23,15 @@ namespace {
 // a one-component, degree-3 field go parallel where LegendreBasis's batches do.
 constexpr std::uint64_t kParallelProducts = 8192;
 
+// The mesh of nodes' locator for this batch, or null for a uniform mesh;
+// fatal when the mesh and n_t disagree.
+const GradedLocator* graded_locator(const FieldSpace& space, NodeSide side, bool periodic, GradedLocator& view) {
+    if (space.mesh == nullptr) return nullptr;
+    if (space.mesh->n_t() != space.n_t) fatal(messages::kGradedMeshIntervals);
+    view = space.mesh->locator(side, periodic);
+    return &view;
+}
+
 template <class Index>
 void basis_rows(const FieldSpace& space, std::span<const double> times, FieldQuantity quantity, NodeSide side,
                 bool periodic, std::span<double> values, std::span<Index> columns) {
@@ -35,9 +44,11 @@ void basis_rows(const FieldSpace& space, std::span<const double> times, FieldQua
         fatal(messages::kBasisRowsNarrowColumns);
     }
     // Nothing to compute; the scratch size of a width this large may not even be countable.
+    GradedLocator view;
+    const GradedLocator* graded = graded_locator(space, side, periodic, view);
     if (times.empty()) return;
-    const FieldInput in{nullptr, 1, width, node_rule(space.T, space.n_t, side, periodic), quantity,
-                        times.data(), nullptr};
+    const FieldInput in{nullptr,      1,       width,   node_rule(space.T, space.n_t, side, periodic), quantity,
+                        times.data(), nullptr, nullptr, graded};
     double* v = values.data();
     Index* col = columns.data();
     const KernelTable& kernels = active_kernels();
@@ -55,9 +66,9 @@ void basis_rows(const FieldSpace& space, std::span<const double> times, FieldQua
 // C order in place (interval stride degree + 1, degree stride 1), with the
 // node rule in place of the plain location.
 void evaluate_one_component(const FieldSpace& space, const double* coefficients, std::span<const double> times,
-                            const NodeRule& rule, double* out) {
-    const BatchInput in{coefficients, space.degree + 1, 1,    space.n_t,   space.n_t, space.degree,
-                        rule.h,       rule.narrow,      false, &rule};
+                            const NodeRule& rule, const GradedLocator* graded, double* out) {
+    const BatchInput in{coefficients, space.degree + 1, 1,     space.n_t, space.n_t, space.degree,
+                        rule.h,       rule.narrow,      false, &rule,     graded};
     const BatchKernelFn kernel = select_batch_kernel(space.degree, false);
     const double* t = times.data();
     parallel_map(times.size(), LegendreBasis::kParallelThreshold,
@@ -74,12 +85,13 @@ void evaluate_one_component(const FieldSpace& space, const double* coefficients,
 constexpr std::uint64_t kOrderFromBytes = std::uint64_t{4} << 20;
 
 // The times' order grouped by interval (a stable counting sort of their
-// plain intervals; the kernels still locate each time exactly), or empty
+// plain intervals, or on a mesh of nodes their table search without the
+// node rule; the kernels still locate each time exactly), or empty
 // when ordering cannot pay: small coefficients, fewer times than intervals,
 // times already in interval order, more times than 32-bit positions, or no
 // memory for the order (it is only an optimisation).
 std::vector<std::uint32_t> interval_order(std::uint64_t n_t, std::size_t coefficient_count,
-                                          std::span<const double> times, double h) {
+                                          std::span<const double> times, double h, const GradedLocator* graded) {
     const std::uint64_t n = times.size();
     if (coefficient_count < kOrderFromBytes / sizeof(double) || n < n_t ||
         n > std::numeric_limits<std::uint32_t>::max()) {
@@ -90,7 +102,10 @@ std::vector<std::uint32_t> interval_order(std::uint64_t n_t, std::size_t coeffic
         std::vector<std::uint32_t> start(n_t + 1, 0);
         bool sorted = true;
         for (std::uint64_t i = 0; i < n; ++i) {
-            const std::uint64_t c = std::min(saturating_floor_to_u64(times[i] / h), n_t - 1);
+            const std::uint64_t c =
+                graded != nullptr
+                    ? locate_graded_unclamped<double>(*graded, times[i], scalar_gather).interval
+                    : std::min(saturating_floor_to_u64(times[i] / h), n_t - 1);
             key[i] = static_cast<std::uint32_t>(c);
             sorted = sorted && (i == 0 || key[i - 1] <= key[i]);
             ++start[c + 1];
@@ -121,16 +136,19 @@ void evaluate_field_into(const FieldSpace& space, std::span<const double> coeffi
     const std::uint64_t n_dofs = checked_mul(space.n_t, width);
     if (coefficients.size() != checked_mul(n_dofs, components)) fatal(messages::kFieldCoefficientSize);
     if (out.size() != checked_mul(times.size(), components)) fatal(messages::kFieldOutputSize);
+    GradedLocator view;
+    const GradedLocator* graded = graded_locator(space, side, periodic, view);
     if (times.empty() || components == 0) return;
 
     const NodeRule rule = node_rule(space.T, space.n_t, side, periodic);
     if (components == 1 && quantity == FieldQuantity::value) {
-        evaluate_one_component(space, coefficients.data(), times, rule, out.data());
+        evaluate_one_component(space, coefficients.data(), times, rule, graded, out.data());
         return;
     }
-    const std::vector<std::uint32_t> order = interval_order(space.n_t, coefficients.size(), times, rule.h);
-    const FieldInput in{coefficients.data(), components, width,       rule,
-                        quantity,           times.data(), out.data(), order.empty() ? nullptr : order.data()};
+    const std::vector<std::uint32_t> order = interval_order(space.n_t, coefficients.size(), times, rule.h, graded);
+    const FieldInput in{coefficients.data(), components,   width,      rule,
+                        quantity,            times.data(), out.data(), order.empty() ? nullptr : order.data(),
+                        graded};
     const KernelTable& kernels = active_kernels();
     parallel_map(times.size(), field_parallel_threshold(space.degree, components), field_scratch(width),
                  [&](std::size_t begin, std::size_t end, std::span<double> scratch) {

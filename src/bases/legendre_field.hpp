@@ -20,6 +20,10 @@
 //    guard constant), so they
 //    differ from LegendreBasis::evaluate_derivative in the last digits away
 //    from the interval ends.
+//  - On a mesh of nodes (FieldSpace::mesh), times are located by the rule of
+//    formulas/graded_mesh.hpp (the node rule carried over to unequal steps)
+//    and derivatives divide by each interval's own step t_(c+1) - t_c in
+//    place of h; the sums are the same operations.
 //  - Every time is computed on its own: results do not depend on the worker
 //    count or on how the batch is split.
 #pragma once
@@ -28,23 +32,27 @@
 #include <cstdint>
 #include <span>
 
+#include "formulas/graded_mesh.hpp"
 #include "formulas/node_rule.hpp"
 #include "kernels/kernels.hpp"
 
 namespace tavik {
 
 // The discontinuous space of the array interface: Legendre polynomials of
-// `degree` on the n_t intervals of [0, T].
+// `degree` on the n_t intervals of [0, T], or, with a mesh of nodes, on its
+// n_t intervals [t_c, t_(c+1)] (T is then unused: the period of a periodic
+// space is the last node). The mesh must outlive every call given it.
 struct FieldSpace {
     std::uint64_t degree;
     std::uint64_t n_t;
     double T;
+    const GradedMesh* mesh = nullptr;
 };
 
 // Field with `components` values per time at every time of `times`, into
 // `out` (times.size() * components elements, C order (times, components)).
-// Preconditions (fatal error otherwise): n_t >= 1;
-// coefficients.size() == n_t * (degree + 1) * components; out has the size
+// Preconditions (fatal error otherwise): n_t >= 1; with a mesh of nodes,
+// mesh->n_t() == n_t; coefficients.size() == n_t * (degree + 1) * components; out has the size
 // above. out must not overlap the inputs, which is the caller's to ensure (the
 // core cannot tell). Cost O(times * (degree + 1) * components), on the
 // worker pool once the batch is large (see field_parallel_threshold); no
@@ -58,9 +66,11 @@ void evaluate_field_into(const FieldSpace& space, std::span<const double> coeffi
 
 // The degree + 1 basis functions that are non-zero at each time, row i of
 // (times.size(), degree + 1) for time i: values[i][k] = P_k(xi), or
-// (P_k'(xi) + P_k'(xi)) / h for derivatives, and columns[i][k] =
+// (P_k'(xi) + P_k'(xi)) / h for derivatives (the interval's step for h on a
+// mesh of nodes), and columns[i][k] =
 // c * (degree + 1) + k, the C-order column of interval c and degree k.
-// Preconditions (fatal error otherwise): n_t >= 1; values and columns hold
+// Preconditions (fatal error otherwise): n_t >= 1 (and equal to the mesh's,
+// with a mesh of nodes); values and columns hold
 // times.size() * (degree + 1) elements; with 32-bit columns,
 // n_t * (degree + 1) fits in int32. Cost O(times * (degree + 1)); allocates
 // as evaluate_field_into does.

@@ -26,6 +26,9 @@ public:
     BlockBasis& operator=(const BlockBasis&) = delete;
 
     std::uint64_t interval[kLanes];
+    // Each time's step, what its time derivatives divide by: h on a uniform
+    // mesh, its interval's t_(c+1) - t_c on a mesh of nodes.
+    double step[kLanes];
     const double* basis() const noexcept { return values_; }
 
     // Out of line, once per lane type: the rows that use the basis are
@@ -34,7 +37,19 @@ public:
     // For the same reason the mesh route is a run-time argument here.
     template <class B>
     [[gnu::noinline]] void compute(const FieldInput& in, const double* times) noexcept {
-        const LaneLocation<B> loc = locate_lanes_by_node_rule(in.rule, in.rule.narrow, load_lanes<B>(times));
+        LaneLocation<B> loc;
+        if (in.graded != nullptr) {
+            const GradedLocation<B> at = locate_graded_lanes<B>(
+                *in.graded, load_lanes<B>(times), [](const double* base, const LaneIndex<B>& c)
+                                                      __attribute__((always_inline)) {
+                                                          return gather_coefficients<B>(base, c);
+                                                      });
+            loc = {at.interval, at.xi};
+            store_lanes(step, at.step);
+        } else {
+            loc = locate_lanes_by_node_rule(in.rule, in.rule.narrow, load_lanes<B>(times));
+            for (int l = 0; l < kLaneCount<B>; ++l) step[l] = in.rule.h;
+        }
         for (int l = 0; l < kLaneCount<B>; ++l) interval[l] = static_cast<std::uint64_t>(get_lane(loc.interval, l));
         if (in.quantity == FieldQuantity::value) {
             for_each_legendre_value<kAnyDegree>(loc.xi, in.width - 1, [&](std::uint64_t k, B p)
@@ -138,13 +153,13 @@ template <class L, FieldQuantity Q, std::uint64_t W>
     constexpr std::uint64_t V = kLaneCount<Vector>;
     constexpr int kLanes = BlockBasis<L>::kLanes;
     const std::uint64_t m = in.components;
-    const double h = in.rule.h;
     in_batch_order(in, begin, end, [&](const double* times, std::size_t n, std::size_t s)
                                        __attribute__((always_inline)) {
         for_each_basis_block<L>(in, times, n, scratch, [&](const BlockBasis<L>& block, std::size_t first,
                                                                    std::size_t count) __attribute__((always_inline)) {
             for (std::size_t l = 0; l < count; ++l) {
                 const double* basis = block.basis() + l;
+                const double h = block.step[l];
                 const double* interval = in.coefficients + block.interval[l] * in.width * m;
                 double* row = in.out + row_of(in, s + first + l) * m;
                 if (m >= V) {
@@ -195,7 +210,6 @@ void rows_chunk(const FieldInput& batch, double* values, Index* columns, std::si
     const FieldInput in = batch;
     constexpr int kLanes = BlockBasis<L>::kLanes;
     const std::uint64_t width = in.width;
-    const double h = in.rule.h;
     const bool derivative = in.quantity == FieldQuantity::derivative;
     for_each_basis_block<L>(in, in.times + begin, end - begin, scratch,
                             [&](const BlockBasis<L>& block, std::size_t first, std::size_t count)
@@ -204,6 +218,7 @@ void rows_chunk(const FieldInput& batch, double* values, Index* columns, std::si
             double* row_values = values + (begin + first + l) * width;
             Index* row_columns = columns + (begin + first + l) * width;
             const std::uint64_t column = block.interval[l] * width;
+            const double h = block.step[l];
             for (std::uint64_t k = 0; k < width; ++k) {
                 const double b = block.basis()[k * kLanes + l];
                 row_values[k] = derivative ? time_derivative_of(b, h) : b;

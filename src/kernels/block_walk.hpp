@@ -16,6 +16,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "formulas/graded_mesh.hpp"
 #include "formulas/node_rule.hpp"
 #include "formulas/uniform_mesh.hpp"
 #include "kernels/kernels.hpp"
@@ -78,13 +79,25 @@ template <class L, class Block>
     }
 }
 
-// Interval and local coordinate of each lane: the plain location of the
-// uniform mesh, or (ByNodes) the node rule. The mesh route (Narrow) and the
-// location are template arguments, so that a block is straight-line code
-// the processor can overlap with its neighbours.
-template <class L, bool Narrow, bool ByNodes>
-[[gnu::always_inline]] inline LaneLocation<L> locate_block(const NodeRule& rule, const double* t) noexcept {
-    if constexpr (ByNodes) {
+// How a batch locates its times: the plain location of the uniform mesh,
+// the node rule on it, or a mesh given by its nodes.
+enum class Locate { plain, node_rule, graded };
+
+// Interval and local coordinate of each lane by the route. The mesh route
+// (Narrow, uniform meshes only) and the location are template arguments, so
+// that a block is straight-line code the processor can overlap with its
+// neighbours.
+template <class L, bool Narrow, Locate Route>
+[[gnu::always_inline]] inline LaneLocation<L> locate_block(const NodeRule& rule, const GradedLocator& graded,
+                                                           const double* t) noexcept {
+    if constexpr (Route == Locate::graded) {
+        const GradedLocation<L> loc = locate_graded_lanes<L>(
+            graded, load_lanes<L>(t),
+            [](const double* base, const LaneIndex<L>& c) __attribute__((always_inline)) {
+                return gather_coefficients<L>(base, c);
+            });
+        return {loc.interval, loc.xi};
+    } else if constexpr (Route == Locate::node_rule) {
         return locate_lanes_by_node_rule(rule, Narrow, load_lanes<L>(t));
     } else {
         return locate_lanes(rule.h, rule.n_t, Narrow, load_lanes<L>(t));

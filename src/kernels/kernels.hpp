@@ -5,9 +5,10 @@
 // supports, never from what the build machine had.
 //
 // Conventions:
-//  - A time is located either by the plain uniform-mesh rule (what tavik's
-//    LegendreBasis documents) or by the node rule of the array interface
-//    (formulas/node_rule.hpp); the route is fixed per batch.
+//  - A time is located by the plain uniform-mesh rule (what tavik's
+//    LegendreBasis documents), by the node rule of the array interface
+//    (formulas/node_rule.hpp), or on a mesh given by its nodes by that rule
+//    carried over (formulas/graded_mesh.hpp); the route is fixed per batch.
 //  - Coefficients are read in place through two strides, so one kernel
 //    serves both layouts: tavik's flat matrix (interval stride 1, degree
 //    stride = its row count) and the array interface's C order (interval
@@ -25,6 +26,7 @@
 #include <optional>
 #include <vector>
 
+#include "formulas/graded_mesh.hpp"
 #include "formulas/node_rule.hpp"
 #include "kernels/instruction_sets.hpp"
 
@@ -44,6 +46,9 @@ struct BatchInput {
     // The node rule's location instead of the plain one (values only), or
     // null.
     const NodeRule* nodes = nullptr;
+    // A mesh of nodes (values only, with the node rule's side and period;
+    // h is then unused), or null.
+    const GradedLocator* graded = nullptr;
 };
 
 // Evaluates times t[0 .. n) into out[0 .. n), element i from time i, in
@@ -71,6 +76,9 @@ struct FieldInput {
     // from memory once. Rows land at their times' indices whatever the
     // order; every time's bits are the same in any order.
     const std::uint32_t* order = nullptr;
+    // A mesh of nodes, located by its table (rule then only gives the side
+    // and period, and each time's step replaces rule.h), or null.
+    const GradedLocator* graded = nullptr;
 };
 
 // Times [begin, end) of a batch; `scratch` holds field_scratch(width) doubles.

@@ -16,11 +16,12 @@ namespace {
 // fewer rows than intervals needs, is a branch taken the same way all batch
 // long (a template argument would double the kernels to compile for no
 // measurable gain).
-template <class L, int D, bool Derivative, bool Narrow, bool ByNodes, bool Flat>
-void sum_blocks(const BatchInput& in, const NodeRule& rule, const double* t, double* out, std::size_t n) {
+template <class L, int D, bool Derivative, bool Narrow, Locate Route, bool Flat>
+void sum_blocks(const BatchInput& in, const NodeRule& rule, const GradedLocator& graded, const double* t,
+                double* out, std::size_t n) {
     for_each_block<L>(t, n, [&]<class B>(const double* times, std::size_t first, std::size_t count)
                                 __attribute__((always_inline)) {
-                                    const LaneLocation<B> loc = locate_block<B, Narrow, ByNodes>(rule, times);
+                                    const LaneLocation<B> loc = locate_block<B, Narrow, Route>(rule, graded, times);
                                     if (in.check_rows) {
                                         for (int l = 0; l < kLaneCount<B>; ++l) {
                                             const auto row = static_cast<std::uint64_t>(get_lane(loc.interval, l));
@@ -50,18 +51,24 @@ void sum_blocks(const BatchInput& in, const NodeRule& rule, const double* t, dou
                                 });
 }
 
-// The plain location reads tavik's flat layout; the node rule (values only)
-// the array interface's C order. The rule is copied to the stack so that no
-// store of a result can alias it and force it to be read again.
+// The plain location reads tavik's flat layout; the node rule and the mesh
+// of nodes (values only) the array interface's C order. The rule and the
+// locator are copied to the stack so that no store of a result can alias
+// them and force them to be read again.
 template <class L, int D, bool Derivative>
 void batch_kernel(const BatchInput& in, const double* t, double* out, std::size_t n) {
+    const GradedLocator graded = in.graded != nullptr ? *in.graded : GradedLocator{};
     if constexpr (!Derivative) {
+        if (in.graded != nullptr) {
+            sum_blocks<L, D, false, true, Locate::graded, false>(in, NodeRule{}, graded, t, out, n);
+            return;
+        }
         if (in.nodes != nullptr) {
             const NodeRule rule = *in.nodes;
             if (in.narrow_mesh) {
-                sum_blocks<L, D, false, true, true, false>(in, rule, t, out, n);
+                sum_blocks<L, D, false, true, Locate::node_rule, false>(in, rule, graded, t, out, n);
             } else {
-                sum_blocks<L, D, false, false, true, false>(in, rule, t, out, n);
+                sum_blocks<L, D, false, false, Locate::node_rule, false>(in, rule, graded, t, out, n);
             }
             return;
         }
@@ -70,9 +77,9 @@ void batch_kernel(const BatchInput& in, const double* t, double* out, std::size_
     plain.h = in.h;
     plain.n_t = in.n_t;
     if (in.narrow_mesh) {
-        sum_blocks<L, D, Derivative, true, false, true>(in, plain, t, out, n);
+        sum_blocks<L, D, Derivative, true, Locate::plain, true>(in, plain, graded, t, out, n);
     } else {
-        sum_blocks<L, D, Derivative, false, false, true>(in, plain, t, out, n);
+        sum_blocks<L, D, Derivative, false, Locate::plain, true>(in, plain, graded, t, out, n);
     }
 }
 

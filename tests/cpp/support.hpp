@@ -112,6 +112,53 @@ inline Located locate_by_documented_rule(double T, std::uint64_t n_t, double t, 
     return {m, -1.0, true};
 }
 
+// Where a time lies on a mesh of nodes x_0 < ... < x_n, written out plainly
+// from the documented rule: reduce modulo T = x_n when periodic, count the
+// inner nodes at or below r (std::upper_bound; NaN counts none), then a time
+// within 4 ulp of max(|t|, |node|) of the nearer end is that node's left or
+// right limit. `step` is the located interval's x_(c+1) - x_c.
+struct LocatedOnNodes {
+    std::uint64_t interval;
+    double xi;
+    double step;
+    bool at_node;
+};
+
+inline LocatedOnNodes locate_on_nodes_by_documented_rule(const std::vector<double>& x, double t, bool left,
+                                                         bool periodic) {
+    const std::uint64_t n = x.size() - 1;
+    const double T = x.back();
+    double r = t;
+    if (periodic && !(t >= 0.0 && t <= T)) {
+        r = std::fmod(t, T);
+        if (r < 0.0) r += T;
+    }
+    const std::uint64_t c =
+        std::isnan(r) ? 0 : static_cast<std::uint64_t>(std::upper_bound(x.begin() + 1, x.end() - 1, r) - x.begin() - 1);
+    const double a = x[c], b = x[c + 1];
+    const std::uint64_t m = r - a > b - r ? c + 1 : c;
+    const double scale = std::max(std::fabs(t), std::fabs(x[m]));
+    double ulp = 0.0;
+    if (std::isinf(scale)) {
+        ulp = inf;
+    } else if (scale >= std::numeric_limits<double>::min()) {
+        ulp = std::ldexp(1.0, std::ilogb(scale) - 52);
+    }
+    const auto at = [&](std::uint64_t interval, double xi, bool node) {
+        return LocatedOnNodes{interval, xi, x[interval + 1] - x[interval], node};
+    };
+    if (!(std::fabs(r - x[m]) <= 4 * ulp)) {
+        const double u = r + (a + b) * -0.5;
+        const double xi = (u + u) / (b - a);
+        return at(c, xi < -1.0 ? -1.0 : xi > 1.0 ? 1.0 : xi, false);
+    }
+    if (m == 0 && !left) return at(0, -1.0, true);
+    if (m == 0) return periodic ? at(n - 1, 1.0, true) : at(0, -1.0, true);
+    if (m == n && !left) return periodic ? at(0, -1.0, true) : at(n - 1, 1.0, true);
+    if (left) return at(m - 1, 1.0, true);
+    return at(m, -1.0, true);
+}
+
 // Index of the first element where `same` fails (0 on a length mismatch), or -1.
 inline long first_mismatch(const std::vector<double>& a, const std::vector<double>& b) {
     if (a.size() != b.size()) return 0;

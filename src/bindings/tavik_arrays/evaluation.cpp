@@ -5,7 +5,8 @@
 // (float64, C-contiguous, aligned, non-overlapping). Here only what the
 // core cannot see is checked: alignment, and that the output shares no
 // memory with an input (the core reads inputs while it writes). The core
-// checks every size its accesses depend on and the mesh (n_t >= 1), so no
+// checks every size its accesses depend on and the mesh (n_t >= 1, and
+// equal to a mesh of nodes' own), so no
 // call from Python can make it read or write outside an array.
 #include <cstdint>
 #include <span>
@@ -17,6 +18,7 @@
 #include "fatal_error.hpp"
 #include "messages.hpp"
 #include "bases/legendre_field.hpp"
+#include "formulas/graded_mesh.hpp"
 
 namespace nb = nanobind;
 
@@ -50,13 +52,23 @@ tavik::FieldQuantity quantity_of(bool derivative) {
 
 tavik::NodeSide side_of(bool left) { return left ? tavik::NodeSide::left : tavik::NodeSide::right; }
 
+// A mesh of nodes: its nodes copied and its location table built. The
+// Python layer validated the values (finite, strictly increasing, steps it
+// accepts); any values keep the core's accesses in range.
+void init_graded_mesh(tavik::GradedMesh* self, Array<const double, 1> nodes) {
+    const auto t = elements(nodes.data(), nodes.size());
+    nb::gil_scoped_release unlocked;
+    new (self) tavik::GradedMesh(t);
+}
+
 void evaluate(std::uint64_t degree, std::uint64_t n_t, double T, Array<const double, 3> coefficients,
-              Array<const double, 1> times, Array<double, 2> out, bool derivative, bool left, bool periodic) {
+              Array<const double, 1> times, Array<double, 2> out, bool derivative, bool left, bool periodic,
+              const tavik::GradedMesh* mesh) {
     const auto c = elements(coefficients.data(), coefficients.size());
     const auto t = elements(times.data(), times.size());
     const auto o = elements(out.data(), out.size());
     require_apart(!overlap(o, c) && !overlap(o, t));
-    const tavik::FieldSpace space{degree, n_t, T};
+    const tavik::FieldSpace space{degree, n_t, T, mesh};
     nb::gil_scoped_release unlocked;
     tavik::evaluate_field_into(space, c, coefficients.shape(2), t, quantity_of(derivative), side_of(left), periodic,
                                o);
@@ -64,12 +76,13 @@ void evaluate(std::uint64_t degree, std::uint64_t n_t, double T, Array<const dou
 
 template <class Index>
 void basis_rows(std::uint64_t degree, std::uint64_t n_t, double T, Array<const double, 1> times,
-                Array<double, 2> values, Array<Index, 2> columns, bool derivative, bool left, bool periodic) {
+                Array<double, 2> values, Array<Index, 2> columns, bool derivative, bool left, bool periodic,
+                const tavik::GradedMesh* mesh) {
     const auto t = elements(times.data(), times.size());
     const auto v = elements(values.data(), values.size());
     const auto col = elements(columns.data(), columns.size());
     require_apart(!overlap(v, t) && !overlap(col, t) && !overlap(v, col));
-    const tavik::FieldSpace space{degree, n_t, T};
+    const tavik::FieldSpace space{degree, n_t, T, mesh};
     nb::gil_scoped_release unlocked;
     tavik::basis_rows_into(space, t, quantity_of(derivative), side_of(left), periodic, v, col);
 }
@@ -88,15 +101,24 @@ void bind_evaluation(nb::module_& m) {
         }
     });
 
+    nb::class_<tavik::GradedMesh>(m, "GradedMesh",
+                                  "The nodes of a mesh (copied) and the table that locates times on it.")
+        .def("__init__", &init_graded_mesh, nb::arg("nodes").noconvert())
+        .def_prop_ro("n_t", &tavik::GradedMesh::n_t, "Number of intervals (nodes - 1).");
+
     m.def("evaluate", &evaluate, nb::arg("degree"), nb::arg("n_t"), nb::arg("T"),
           nb::arg("coefficients").noconvert(), nb::arg("times").noconvert(), nb::arg("out").noconvert(),
           nb::kw_only(), nb::arg("derivative"), nb::arg("left"), nb::arg("periodic"),
-          "Field (n_t, degree + 1, m) at 1-D times into out (times, m).");
+          nb::arg("mesh").none() = nb::none(),
+          "Field (n_t, degree + 1, m) at 1-D times into out (times, m); with mesh, on that mesh of nodes "
+          "(n_t must be its own; T is unused).");
     m.def("basis_rows", &basis_rows<std::int64_t>, nb::arg("degree"), nb::arg("n_t"), nb::arg("T"),
           nb::arg("times").noconvert(), nb::arg("values").noconvert(), nb::arg("columns").noconvert(),
           nb::kw_only(), nb::arg("derivative"), nb::arg("left"), nb::arg("periodic"),
+          nb::arg("mesh").none() = nb::none(),
           "Non-zero basis functions and their columns at 1-D times, rows (times, degree + 1).");
     m.def("basis_rows", &basis_rows<std::int32_t>, nb::arg("degree"), nb::arg("n_t"), nb::arg("T"),
           nb::arg("times").noconvert(), nb::arg("values").noconvert(), nb::arg("columns").noconvert(),
-          nb::kw_only(), nb::arg("derivative"), nb::arg("left"), nb::arg("periodic"));
+          nb::kw_only(), nb::arg("derivative"), nb::arg("left"), nb::arg("periodic"),
+          nb::arg("mesh").none() = nb::none());
 }

@@ -1,0 +1,248 @@
+// Locating times on a mesh given by its nodes t_0 < t_1 < ... < t_n (the
+// array interface's spaces built from nodes), with the node rule of
+// node_rule.hpp carried over to unequal steps.
+//
+// Conventions:
+//  - Periodic: r = t when t lies in [0, T] (T = t_n; such a mesh starts at
+//    0), else the exact remainder of t by T plus T when negative, as on
+//    uniform meshes. Otherwise r = t.
+//  - Interval: c = the number of inner nodes t_1 ... t_(n-1) at or below r
+//    (t_c <= r < t_(c+1) inside the mesh; below t_0 and NaN give 0, at or
+//    beyond t_n n - 1). With a = t_c, b = t_(c+1):
+//    xi = (u + u) / (b - a), u = r + (a + b) * -0.5 (the uniform mesh's
+//    operations on this interval's ends), clamped to [-1, 1]; NaN stays NaN.
+//  - Node rule: m = c + 1 when r - a > b - r, else c; x_m = t_m. If
+//    |r - x_m| <= 4 ulp(max(|t|, |x_m|)), r is node m, its right or left
+//    limit by the side exactly as on uniform meshes (node 0 and node n of a
+//    non-periodic mesh are the ends of the first and last interval on both
+//    sides; on a periodic one node n is node 0).
+//  - Step: the located interval's b - a, one rounded difference; time
+//    derivatives divide by it.
+//
+// How c is found, per lane and without branching on the data: the range
+// [t_0, t_n] is cut into B equal buckets,
+//    bucket(r) = min(floor((r - t_0) * (B / (t_n - t_0))), B - 1), 0 for
+//    r below t_0 and NaN,
+// which is non-decreasing in r whatever the roundings (each operation is).
+// lower[k] = the number of inner nodes whose bucket is below k. If r lies in
+// bucket k, every inner node of a lower bucket is <= r (it cannot exceed r
+// and have a bucket below r's), and no node of a higher bucket is (it cannot
+// be <= r and have a bucket above r's): c lies in [lower[k], lower[k + 1]].
+// Starting from lower[k], the steps s = 2^(K-1), ..., 2, 1 each add s when
+// inner node c + s is <= r, which lands on c exactly as long as
+// 2^K - 1 >= lower[k + 1] - lower[k] for every k. The inner nodes are kept
+// behind NaN padding (a NaN node compares false, so no step leaves the inner
+// nodes, even on node arrays that are not increasing). B is chosen when the
+// table is built so that K stays small (graded_mesh.cpp).
+#pragma once
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "formulas/node_rule.hpp"
+#include "formulas/uniform_mesh.hpp"
+#include "kernels/simd_lanes.hpp"
+
+namespace tavik {
+
+// What the kernels read: views into a GradedMesh, plus the batch's side
+// and periodicity.
+struct GradedLocator {
+    const double* nodes;   // t_0 ... t_n
+    const double* search;  // search[j] = t_j for 1 <= j <= n - 1, NaN elsewhere (j < n + 2^K)
+    const double* lower;   // B + 1 counts, each an int64's bits
+    std::uint64_t n_t;     // n >= 1
+    std::uint64_t buckets;  // B, 1 <= B <= 2^31
+    std::int64_t first_step;  // 2^(K-1), or 0 when K = 0
+    double start;          // t_0
+    double end;            // t_n (the period of a periodic mesh)
+    double inverse_width;  // B / (t_n - t_0)
+    bool periodic = false;
+    bool left = false;
+};
+
+// The node array and its bucket table. Holds copies of the nodes; needs at
+// least two (fatal kGradedMeshTooFewNodes). Any values keep every index in
+// range; only strictly increasing finite nodes get the documented location
+// (the array interface validates them before building one). Cost O(n + B)
+// time and memory, B <= max(2^16, 8 n) (see graded_mesh.cpp).
+class GradedMesh {
+public:
+    explicit GradedMesh(std::span<const double> nodes);
+
+    std::uint64_t n_t() const noexcept { return nodes_.size() - 1; }
+    std::span<const double> nodes() const noexcept { return nodes_; }
+    std::uint64_t buckets() const noexcept { return buckets_; }
+    // K: the search steps every time takes after its bucket.
+    int search_steps() const noexcept { return steps_; }
+    GradedLocator locator(NodeSide side, bool periodic) const noexcept;
+
+private:
+    std::vector<double> nodes_, search_, lower_;
+    std::uint64_t buckets_ = 1;
+    int steps_ = 0;
+};
+
+// The lanes of x's index type holding the bits of v's lanes.
+template <class L>
+[[gnu::always_inline]] inline LaneIndex<L> index_bits_of(const L& v) noexcept {
+    if constexpr (kScalarLane<L>) {
+        return std::bit_cast<std::uint64_t>(v);
+    } else if constexpr (kIsLanePack<L>) {
+        LaneIndex<L> r;
+        for (int k = 0; k < kPartsOf<L>; ++k) r.part[k] = index_bits_of(v.part[k]);
+        return r;
+    } else {
+        return reinterpret_cast<LaneIndex<L>>(v);
+    }
+}
+
+// The larger of x and y per lane (y where either is NaN).
+template <class L>
+[[gnu::always_inline]] inline L larger_lanes(const L& x, const L& y) noexcept {
+    return select(x > y, x, y);
+}
+
+// Bucket of each lane's time r, as defined above.
+template <class L>
+[[gnu::always_inline]] inline LaneIndex<L> graded_bucket(const GradedLocator& mesh, L r) noexcept {
+    LaneIndex<L> bucket;
+    L unused;
+    interval_index<L>((r - mesh.start) * mesh.inverse_width, mesh.buckets, true, bucket, unused);
+    return bucket;
+}
+
+template <class L>
+struct GradedLaneLocation {
+    LaneIndex<L> interval;
+    L xi;    // unclamped
+    L left;  // a = t_c
+    L right;  // b = t_(c+1)
+};
+
+// Interval, ends and unclamped xi of each lane's r by the table search.
+// gather(base, index) gives base[index] per lane.
+template <class L, class Gather>
+[[gnu::always_inline]] inline GradedLaneLocation<L> locate_graded_unclamped(const GradedLocator& mesh, L r,
+                                                                             Gather&& gather) noexcept {
+    GradedLaneLocation<L> loc;
+    LaneIndex<L> c = index_bits_of(gather(mesh.lower, graded_bucket(mesh, r)));
+    for (std::int64_t s = mesh.first_step; s > 0; s >>= 1) {
+        const L node = gather(mesh.search + s, c);
+        c = select(r >= node, c + static_cast<decltype(get_lane(c, 0))>(s), c);
+    }
+    loc.interval = c;
+    loc.left = gather(mesh.nodes, c);
+    loc.right = gather(mesh.nodes + 1, c);
+    const L s = loc.left + loc.right;
+    const L u = r + s * -0.5;
+    loc.xi = (u + u) / (loc.right - loc.left);
+    return loc;
+}
+
+struct GradedMeshLocation {
+    std::uint64_t interval;
+    double xi;
+    double step;
+};
+
+[[gnu::always_inline]] inline double scalar_gather(const double* base, std::uint64_t index) noexcept {
+    return base[index];
+}
+
+// One time by the full rule: reduction, table search, node window.
+[[gnu::always_inline]] inline GradedMeshLocation locate_graded_by_node_rule(const GradedLocator& mesh,
+                                                                           double t) noexcept {
+    double r = t;
+    if (mesh.periodic && !(t >= 0.0 && t <= mesh.end)) {
+        r = exact_remainder(t, mesh.end);
+        if (r < 0.0) r = r + mesh.end;
+    }
+    const GradedLaneLocation<double> raw = locate_graded_unclamped<double>(mesh, r, scalar_gather);
+    const std::uint64_t c = raw.interval;
+    const bool upper = r - raw.left > raw.right - r;
+    const std::uint64_t m = upper ? c + 1 : c;
+    const double x = upper ? raw.right : raw.left;
+    const double scale = std::fmax(std::fabs(t), std::fabs(x));
+    if (!(std::fabs(r - x) <= binade_of(scale) * 0x1p-50)) return {c, clamp_xi(raw.xi), raw.right - raw.left};
+    const auto at = [&](std::uint64_t interval, double xi) {
+        return GradedMeshLocation{interval, xi, mesh.nodes[interval + 1] - mesh.nodes[interval]};
+    };
+    const std::uint64_t n = mesh.n_t;
+    if (mesh.left) {
+        if (m > 0) return at(m - 1, 1.0);
+        return mesh.periodic ? at(n - 1, 1.0) : at(0, -1.0);
+    }
+    if (m < n) return at(m, -1.0);
+    return mesh.periodic ? at(0, -1.0) : at(n - 1, 1.0);
+}
+
+template <class L>
+struct GradedLocation {
+    LaneIndex<L> interval;
+    L xi;
+    L step;
+};
+
+namespace {
+
+// The lanes of a block that are not clear of the nodes, by the full rule
+// (cold and out of line, as locate_unclear_lanes in node_rule.hpp).
+[[maybe_unused, gnu::noinline, gnu::cold]] void locate_unclear_graded_lanes(const GradedLocator& mesh,
+                                                                          const double* t,
+                                                                          const std::int64_t* clear, int lanes,
+                                                                          std::uint64_t* interval, double* xi,
+                                                                          double* step) noexcept {
+    for (int l = 0; l < lanes; ++l) {
+        if (clear[l] != 0) continue;
+        const GradedMeshLocation one = locate_graded_by_node_rule(mesh, t[l]);
+        interval[l] = one.interval;
+        xi[l] = one.xi;
+        step[l] = one.step;
+    }
+}
+
+}  // namespace
+
+// The lanes' times by the rule. A lane is clear when
+//    fl(t - a) > tol and fl(b - t) > tol, tol = max(|t|, |a|, |b|) * 2^-50:
+// then t lies inside [t_0, t_n] (so r = t, periodic or not) and, rounding
+// being monotone, |r - x_m| exceeds 4 ulp(max(|t|, |x_m|)) for either end:
+// the rule leaves it where the search put it. NaN, times outside the mesh
+// and times near a node fail the test and go through
+// locate_graded_by_node_rule one by one, so every lane gets the scalar
+// rule's bits.
+template <class L, class Gather>
+[[gnu::always_inline]] inline GradedLocation<L> locate_graded_lanes(const GradedLocator& mesh, L t,
+                                                                    Gather&& gather) noexcept {
+    if constexpr (kScalarLane<L>) {
+        const GradedMeshLocation one = locate_graded_by_node_rule(mesh, t);
+        return {one.interval, one.xi, one.step};
+    } else {
+        const GradedLaneLocation<L> raw = locate_graded_unclamped<L>(mesh, t, gather);
+        GradedLocation<L> loc{raw.interval, clamp_xi(raw.xi), raw.right - raw.left};
+        const L tol = larger_lanes(abs_lanes(t), larger_lanes(abs_lanes(raw.left), abs_lanes(raw.right))) * 0x1p-50;
+        const auto clear = ((t - raw.left) > tol) & ((raw.right - t) > tol);
+        if (all_lanes(clear)) [[likely]] return loc;
+        constexpr int kLanes = kLaneCount<L>;
+        double times[kLanes], xi[kLanes], step[kLanes];
+        std::int64_t is_clear[kLanes];
+        std::uint64_t interval[kLanes];
+        static_assert(sizeof clear == sizeof is_clear && sizeof loc.interval == sizeof interval);
+        __builtin_memcpy(times, &t, sizeof times);
+        __builtin_memcpy(xi, &loc.xi, sizeof xi);
+        __builtin_memcpy(step, &loc.step, sizeof step);
+        __builtin_memcpy(interval, &loc.interval, sizeof interval);
+        __builtin_memcpy(is_clear, &clear, sizeof is_clear);
+        locate_unclear_graded_lanes(mesh, times, is_clear, kLanes, interval, xi, step);
+        __builtin_memcpy(&loc.xi, xi, sizeof xi);
+        __builtin_memcpy(&loc.step, step, sizeof step);
+        __builtin_memcpy(&loc.interval, interval, sizeof interval);
+        return loc;
+    }
+}
+
+}  // namespace tavik
