@@ -125,7 +125,7 @@ class IntervalMatrices(NamedTuple):
     """The temporal matrices of one interval of length h (its step) for the Legendre
     basis P_0 ... P_q (entry (i, j): test function i, trial function j).
 
-    mass: diagonal, h / (2i + 1). derivative: the integral of P_j' P_i,
+    mass: diagonal, h / (2i + 1) (h the interval's step). derivative: the integral of P_j' P_i,
     2.0 where i < j and i + j is odd (independent of h). jump: P_j(-1)
     P_i(-1) = (-1)**(i + j), the interval's own trace at its start.
     coupling: -P_j(1) P_i(-1) = -(-1)**i, the previous interval's end value
@@ -255,7 +255,7 @@ def _step_classes(space: Any) -> tuple[np.ndarray, np.ndarray | None]:
     scale = max(abs(float(nodes[0])), abs(float(nodes[-1])), float(distinct[-1]))
     tolerance = STEP_ULPS * float(np.spacing(scale))
     label = np.empty(distinct.size, dtype=np.intp)
-    representatives = []
+    representatives: list[float] = []
     first = 0
     while first < distinct.size:
         r = distinct[first]
@@ -264,7 +264,7 @@ def _step_classes(space: Any) -> tuple[np.ndarray, np.ndarray | None]:
         while distinct[stop - 1] - r > tolerance:
             stop -= 1
         label[first:stop] = len(representatives)
-        representatives.append(r)
+        representatives.append(float(r))
         first = stop
     index = label[inverse.reshape(-1)]
     return np.array(representatives), (index if len(representatives) > 1 else None)
@@ -350,7 +350,9 @@ def space_time_system(space: Any, M: Any, A: Any, u0: Any = None, f: Any = None)
 
     Returns ``(K, b)``: K, a ``scipy.sparse.csr_array`` of shape
     (n_dofs N, n_dofs N), ``kron(D + J, M) + kron(Mt, A)`` with D, J, Mt the
-    space's derivative, jump and mass matrices; b of shape (n_dofs N,) or
+    space's derivative, jump and mass matrices (on a mesh of nodes Mt's
+    blocks carry each interval's step, D and J do not depend on it; the
+    initial value enters at the first node); b of shape (n_dofs N,) or
     (n_dofs N, k). Both in the C order of the coefficient array, so
     ``spsolve(K, b).reshape(n_t, degree + 1, N[, k])`` is the solution
     :class:`DGStepper` marches to (up to rounding).
@@ -677,14 +679,14 @@ class DGStepper:
             if self._ordering is None:
                 self._ordering = column_ordering(M_csc + A_csc)
             solver = functools.partial(_superlu, ordering=self._ordering)
-        ordering = self._ordering
+        # Set above whenever the native loop runs (it needs the default solver).
+        transposed = functools.partial(_transposed_superlu, ordering=self._ordering or "COLAMD")
 
         def factorise(shift: _Shift, native: bool) -> tuple[Callable[..., Any], Any]:
             value = shift.shift if shift.pair else shift.shift.real
             matrix = scipy.sparse.csc_array(M_csc * value + A_csc)
             if not native:
                 return _factorise(solver, matrix, SINGULAR_SHIFT_MESSAGE, shift=value), None
-            transposed = functools.partial(_transposed_superlu, ordering=ordering)
             solve = _factorise(transposed, matrix, SINGULAR_SHIFT_MESSAGE, shift=value)
             return solve, _triangular_factors(solve)  # type: ignore[arg-type]
 
