@@ -297,12 +297,10 @@ class _Source:
             n_points = q + 2
             nodes, weights = _core.gauss_legendre(n=n_points)
             # B[i, p] = (s / 2) w_p P_i(x_p), s the step: one rule on a
-            # uniform mesh, B[n, i, p] on a mesh of nodes.
-            if self.steps is None:
-                self.rule = np.polynomial.legendre.legvander(nodes, q).T * (weights * (space.h / 2))[None, :]
-            else:
-                scaled = weights[None, :] * (self.steps / 2)
-                self.rule = np.polynomial.legendre.legvander(nodes, q).T[None, :, :] * scaled[:, None, :]
+            # uniform mesh; on a mesh of nodes, formed per block of intervals.
+            self.vander = np.polynomial.legendre.legvander(nodes, q).T
+            self.gauss_weights = weights
+            self.rule = self.vander * (weights * (space.h / 2))[None, :]
             self.points = space.quadrature(n_points)[0]
         else:
             array = _checks.real_array(f, "f")
@@ -339,7 +337,9 @@ class _Source:
         flat = values.reshape(values.shape[:2] + (-1,))
         if self.steps is None:
             return np.einsum("ip,cpm->cim", self.rule, flat, optimize=True).reshape(shape)
-        return np.einsum("cip,cpm->cim", self.rule[first:stop], flat, optimize=True).reshape(shape)
+        scaled = self.gauss_weights[None, :] * (self.steps[first:stop] / 2)
+        rule = self.vander[None, :, :] * scaled[:, None, :]
+        return np.einsum("cip,cpm->cim", rule, flat, optimize=True).reshape(shape)
 
 
 # ---------------------------------------------------------- the whole system
@@ -935,7 +935,8 @@ def dg_solve(
     solver: Callable[[Any], Callable[[np.ndarray], np.ndarray]] | None = None,
 ) -> np.ndarray:
     """``DGStepper(space, M, A, method=method, solver=solver).solve(u0, f)``:
-    the dG(q) solution of M u' + A u = f, u(0) = u0, as coefficients of shape
+    the dG(q) solution of M u' + A u = f, u(t_0) = u0 (t_0 = space.start, the
+    first node), as coefficients of shape
     (n_t, q + 1) + u0.shape."""
     return DGStepper(space, M, A, method=method, solver=solver).solve(u0, f)
 
