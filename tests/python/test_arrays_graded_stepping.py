@@ -160,7 +160,7 @@ def test_steps_within_rounding_of_the_nodes_share_one_factorisation():
         stepper = ta.DGStepper(space, M, A, solver=counting_solver(calls))
         assert stepper.distinct_steps.tolist() == space.steps[:classes].tolist()
         assert len(calls) == 2 * classes  # dG(2): one real shift and one pair per step
-    # 12345 nodes from np.linspace: several hundred distinct differences,
+    # 12345 steps from np.linspace: 16 distinct differences (rounding of T),
     # one factorisation per shift.
     space = ta.LegendreSpace.from_nodes(1, np.linspace(0.0, 7.3, 12346))
     assert np.unique(space.steps).size > 1
