@@ -485,17 +485,10 @@ class _LegendreAntiderivative:
         # P_0 ... P_(q + 1) at t located as evaluate locates it.
         values = np.empty((1, width))
         columns = np.empty((1, width), dtype=np.int64)
-        mesh = space._native_mesh()
-        if mesh is None:
-            _core.basis_rows(
-                degree=q + 1, n_t=space.n_t, T=space.T, times=np.array([t]), values=values, columns=columns,
-                derivative=False, left=left, periodic=False,
-            )
-        else:
-            _core.basis_rows(
-                degree=q + 1, n_t=space.n_t, T=space.T, times=np.array([t]), values=values, columns=columns,
-                derivative=False, left=left, periodic=False, mesh=mesh,
-            )
+        _core.basis_rows(
+            degree=q + 1, n_t=space.n_t, T=space.T, times=np.array([t]), values=values, columns=columns,
+            derivative=False, left=left, periodic=False, mesh=space._native_mesh(),
+        )
         c = int(columns[0, 0]) // width
         p = values[0]
         # ∫_-1^xi P_0 = xi + 1 = P_1 + P_0; ∫_-1^xi P_k = (P_(k+1) - P_(k-1)) / (2k + 1).
