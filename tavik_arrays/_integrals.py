@@ -37,6 +37,7 @@ class _Space(Protocol):
     @property
     def steps(self) -> np.ndarray: ...
     def _native_mesh(self) -> Any: ...
+    def _spanning_nodes(self) -> np.ndarray: ...
     def _coefficients(self, coefficients: Any) -> np.ndarray: ...
     def evaluate(self, coefficients: Any, t: Any, *, derivative: bool = False) -> np.ndarray: ...
     def quadrature(self, n_points: int | None = None) -> tuple[np.ndarray, np.ndarray]: ...
@@ -452,11 +453,11 @@ def _graded_differences(
 ) -> tuple[np.ndarray, np.ndarray]:
     """_space_differences where either mesh is given by its nodes: the
     common subintervals are cut at the union of both node arrays (a uniform
-    mesh's nodes as it places them, h m), equal nodes once. Nodes of the two
+    mesh's nodes as it places them, h m, but ending at T), equal nodes once. Nodes of the two
     meshes within a few ulps of each other leave a subinterval that narrow,
     whose points either function may see on the neighbouring side of the
     node: a contribution of the order of that width, below rounding."""
-    cuts = np.union1d(space.nodes, other.nodes)
+    cuts = np.union1d(space._spanning_nodes(), other._spanning_nodes())
     lengths = np.subtract(cuts[1:], cuts[:-1])
     times = cuts[:-1, None] + (lengths / 2)[:, None] * (nodes + 1.0)[None, :]
     ours = space.evaluate(flat, times, derivative=h1)
