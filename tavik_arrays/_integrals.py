@@ -37,6 +37,7 @@ class _Space(Protocol):
     @property
     def steps(self) -> np.ndarray: ...
     def _native_mesh(self) -> Any: ...
+    def _spanning_nodes(self) -> np.ndarray: ...
     def _coefficients(self, coefficients: Any) -> np.ndarray: ...
     def evaluate(self, coefficients: Any, t: Any, *, derivative: bool = False) -> np.ndarray: ...
     def quadrature(self, n_points: int | None = None) -> tuple[np.ndarray, np.ndarray]: ...
@@ -452,11 +453,11 @@ def _graded_differences(
 ) -> tuple[np.ndarray, np.ndarray]:
     """_space_differences where either mesh is given by its nodes: the
     common subintervals are cut at the union of both node arrays (a uniform
-    mesh's nodes as it places them, h m), equal nodes once. Nodes of the two
+    mesh's nodes as it places them, h m, but ending at T), equal nodes once. Nodes of the two
     meshes within a few ulps of each other leave a subinterval that narrow,
     whose points either function may see on the neighbouring side of the
     node: a contribution of the order of that width, below rounding."""
-    cuts = np.union1d(space.nodes, other.nodes)
+    cuts = np.union1d(space._spanning_nodes(), other._spanning_nodes())
     lengths = np.subtract(cuts[1:], cuts[:-1])
     times = cuts[:-1, None] + (lengths / 2)[:, None] * (nodes + 1.0)[None, :]
     ours = space.evaluate(flat, times, derivative=h1)
@@ -485,17 +486,10 @@ class _LegendreAntiderivative:
         # P_0 ... P_(q + 1) at t located as evaluate locates it.
         values = np.empty((1, width))
         columns = np.empty((1, width), dtype=np.int64)
-        mesh = space._native_mesh()
-        if mesh is None:
-            _core.basis_rows(
-                degree=q + 1, n_t=space.n_t, T=space.T, times=np.array([t]), values=values, columns=columns,
-                derivative=False, left=left, periodic=False,
-            )
-        else:
-            _core.basis_rows(
-                degree=q + 1, n_t=space.n_t, T=space.T, times=np.array([t]), values=values, columns=columns,
-                derivative=False, left=left, periodic=False, mesh=mesh,
-            )
+        _core.basis_rows(
+            degree=q + 1, n_t=space.n_t, T=space.T, times=np.array([t]), values=values, columns=columns,
+            derivative=False, left=left, periodic=False, mesh=space._native_mesh(),
+        )
         c = int(columns[0, 0]) // width
         p = values[0]
         # ∫_-1^xi P_0 = xi + 1 = P_1 + P_0; ∫_-1^xi P_k = (P_(k+1) - P_(k-1)) / (2k + 1).

@@ -294,10 +294,10 @@ class LegendreSpace(MeshSpace, LegendreOperatorsMixin, LegendreIntegralsMixin):
         cannot overflow and the halving is exact for every valid mesh).
         fine: the space of the same degree and periodicity on the nodes with
         those midpoints added (always a mesh of nodes; from a uniform space,
-        its nodes h m with the last one T). P: a ``scipy.sparse.csr_array`` of shape (fine.n_dofs,
-        n_dofs) with ``fine_coefficients = (P @ coefficients.reshape(n_dofs,
-        -1)).reshape((fine.n_t,) + coefficients.shape[1:])`` the same
-        function, exact up to rounding of P's entries (they are computed for
+        its nodes h m with the last one T). P: a ``scipy.sparse.csr_array``
+        of shape (fine.n_dofs, n_dofs) with ``fine_coefficients = (P @
+        coefficients.reshape(n_dofs, -1)).reshape((fine.n_t,) +
+        coefficients.shape[1:])`` the same function, exact up to rounding of P's entries (they are computed for
         the actual m, midpoint or not). Intervals not chosen map by identity
         (stored 1.0 entries); a half of a chosen one by an upper-triangular
         block, row j of the half holding its Legendre degree j.
@@ -397,8 +397,11 @@ def _csr_from_rows(
     """The csr_array of the kept entries: values, columns and keep of shape
     (pairs, width) (or (pieces, k, width)), one matrix row per pair, pairs
     given in row order (rows, nondecreasing) and columns ascending along
-    each, so the arrays are canonical as they stand."""
+    each, so the arrays are canonical as they stand. Entries that came out
+    exactly 0.0 are not stored, as in the native matrices."""
     import scipy.sparse
+
+    keep = keep & (values != 0.0)
 
     counts = np.bincount(rows, weights=keep.reshape(rows.size, -1).sum(axis=1), minlength=shape[0])
     indptr = np.zeros(shape[0] + 1, dtype=np.int64)

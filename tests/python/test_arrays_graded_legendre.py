@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 from support import raises_exactly, same, scipy_sparse_or_skip
-from tavik_arrays import LegendreSpace, _checks, _core
+from tavik_arrays import LegendreSpace, _checks
 from test_arrays_integrals import dyadic_field, exact_legendre, local_poly, poly_derivative, poly_integral, poly_mul
 
 # The steps t_(c+1) - t_c are rounded once, every result a few operations
@@ -419,14 +419,9 @@ def test_value_semantics():
     assert big == LegendreSpace.from_nodes(1, big.nodes.copy())
 
 
-# ---------------------------------------------------------------- with the native location on meshes of nodes
-
-needs_graded_location = pytest.mark.skipif(
-    not hasattr(_core, "GradedMesh"), reason="the native module has no location on meshes of nodes"
-)
+# ---------------------------------------------------------------- located by evaluate and basis_rows
 
 
-@needs_graded_location
 @pytest.mark.parametrize("periodic", [False, True])
 def test_integral_is_exact_over_whole_and_partial_intervals(periodic):
     space = graded(3, periodic)
@@ -454,7 +449,6 @@ def test_integral_is_exact_over_whole_and_partial_intervals(periodic):
         )
 
 
-@needs_graded_location
 def test_error_against_spaces_on_other_meshes():
     space = graded(2)
     u = dyadic_field(space, (2,), seed=14)
@@ -479,7 +473,6 @@ def test_error_against_spaces_on_other_meshes():
     )
 
 
-@needs_graded_location
 @pytest.mark.parametrize(("coarse", "chosen"), REFINEMENTS)
 def test_refined_functions_evaluate_alike(coarse, chosen):
     scipy_sparse_or_skip()
