@@ -227,6 +227,18 @@ def test_both_methods_and_the_system_at_once_agree_on_a_graded_mesh():
     assert np.abs(np.sort_complex(found[found.imag > 0]) - np.sort_complex(expected)).max() < 1e-9 * np.abs(expected).max()
 
 
+def test_a_periodic_mesh_of_nodes_solved_at_once():
+    # u' + u = cos(w t) on [0, 1] with 24 random steps: the periodic solution.
+    space = ta.LegendreSpace.from_nodes(3, random_steps(24, start=0.0, length=1.0), periodic=True)
+    raises_exactly(ValueError, stepping.PERIODIC_MESSAGE, ta.DGStepper, space, [[1.0]], [[1.0]])
+    w = 2 * np.pi
+    K, b = ta.space_time_system(space, [[1.0]], [[1.0]], f=lambda t: np.cos(w * t)[..., None])
+    u = scipy.sparse.linalg.spsolve(K.tocsc(), b).reshape(24, 4, 1)
+    ends = space.nodes[1:]
+    exact = (np.cos(w * ends) + w * np.sin(w * ends)) / (1 + w**2)
+    assert np.abs(space.traces(u, side="left")[:, 0] - exact).max() < 1e-8
+
+
 def test_refusals():
     space = ta.LegendreSpace.from_nodes(1, [0.0, 0.5, 2.0])
     raises_exactly(ValueError, stepping.INTERVAL_REQUIRED_MESSAGE, ta.interval_matrices, space)
