@@ -6,8 +6,8 @@ and the method asks, for every test function v of the interval,
 
     int (M u' + A u) v dt + M (u(t_n^+) - u(t_n^-)) v(t_n^+) = int f v dt,
 
-with u(0^-) = u0: upwinding at the nodes, as ``jump_matrix`` couples them.
-Interval n has the (q+1)N x (q+1)N block ``kron(K, M) + kron(Mt, A)`` with
+with u(t_0^-) = u0 at the first node: upwinding at the nodes, as
+``jump_matrix`` couples them. Interval n has the (q+1)N x (q+1)N block ``kron(K, M) + kron(Mt, A)`` with
 ``K = derivative + jump`` (independent of the step) and ``Mt`` the temporal
 mass, proportional to the interval's step s. On a uniform mesh every
 interval has the same block, so one factorisation serves the run. On a
@@ -16,11 +16,12 @@ within 4 ulp(max(|t_0|, |t_n|, largest step)) of its smallest member (its
 representative, whose block the class's intervals solve with), the
 rounding with which the nodes themselves are stored, so equally spaced
 nodes (np.linspace, h * m, halves from refinement) make one class per
-intended step. Each class is factorised when the march first needs it. The factorisations are kept in a least-recently-used cache of
-``STEP_CACHE_SIZE`` (64) classes by default, so memory stays bounded: a mesh
-with more distinct steps evicts the class used longest ago and factorises
-it again when its step comes back (a geometric mesh with 1000 distinct
-steps runs, with 1000 factorisations per march).
+intended step. Each class is factorised when the march first needs it, and
+the factorisations are kept in a least-recently-used cache of
+``STEP_CACHE_SIZE`` (64) classes by default, so memory stays bounded: a
+mesh with more distinct steps drops the class used longest ago and
+factorises it again when its step comes back (a geometric mesh with 1000
+distinct steps runs, with about 1000 factorisations per march).
 
 Two ways to solve that block:
 
@@ -29,7 +30,8 @@ Two ways to solve that block:
   for even q, the rest in complex-conjugate pairs), so with ``S = V diag(lambda)
   V^-1`` the block splits into the q + 1 shifted systems ``(lambda_j M + A)``;
   a conjugate pair needs one complex factorisation and one complex solve,
-  since the solution of the other member is its conjugate.
+  since the solution of the other member is its conjugate. With Mt = s Mt_1
+  the eigenvalues are lambda_j(1) / s: each step has its own shifts.
 
 The decoupled form amplifies rounding by about the condition number of V,
 which grows by ~3.6 per degree (measured with numpy's unit-norm
@@ -109,15 +111,15 @@ _CHUNK_VALUES = 2**17
 
 # Default number of step classes whose factorisations a stepper keeps (see
 # the module's docstring): enough for a mesh graded by a few dozen
-# distinct steps to factorise each once, and, at (q + 2) / 2 factorisations
+# distinct steps to factorise each once, and, at (q + 2) // 2 factorisations
 # of N x N per class, a bound a caller can lower with ``cache_size``.
 STEP_CACHE_SIZE = 64
 
-# Steps within this many ulp of the mesh's scale max(|t_0|, |t_n|, largest
-# step) of a class's representative share its factorisation: a node is
-# stored within half an ulp of that scale, so steps meant to be equal
-# (np.linspace, h * m) come out within 2 ulp of one another; it is the
-# tolerance that locating times gives the nodes.
+# A step within this many ulp(max(|t_0|, |t_n|, largest step)) above a
+# class's representative shares its factorisation: each node is stored
+# within half an ulp of that scale, so steps meant to be equal (np.linspace,
+# h * m) come out within 2 ulp of one another; locating times grants the
+# nodes the same 4 ulp.
 STEP_ULPS = 4
 
 
