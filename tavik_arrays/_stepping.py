@@ -7,9 +7,10 @@ and the method asks, for every test function v of the interval,
     int (M u' + A u) v dt + M (u(t_n^+) - u(t_n^-)) v(t_n^+) = int f v dt,
 
 with u(t_0^-) = u0 at the first node: upwinding at the nodes, as
-``jump_matrix`` couples them. Interval n has the (q+1)N x (q+1)N block ``kron(K, M) + kron(Mt, A)`` with
-``K = derivative + jump`` (independent of the step) and ``Mt`` the temporal
-mass, proportional to the interval's step s. On a uniform mesh every
+``jump_matrix`` couples them. Interval n has the (q+1)N x (q+1)N block
+``kron(K, M) + kron(Mt, A)`` with ``K = derivative + jump`` (independent of
+the step) and ``Mt`` the temporal mass, proportional to the interval's
+step s. On a uniform mesh every
 interval has the same block, so one factorisation serves the run. On a
 mesh of nodes the steps are sorted into classes: a class is the steps
 within 4 ulp(max(|t_0|, |t_n|, largest step)) of its smallest member (its
@@ -124,10 +125,11 @@ STEP_ULPS = 4
 
 
 class IntervalMatrices(NamedTuple):
-    """The temporal matrices of one interval of length h (its step) for the Legendre
-    basis P_0 ... P_q (entry (i, j): test function i, trial function j).
+    """The temporal matrices of one interval of length h (its step) for the
+    Legendre basis P_0 ... P_q (entry (i, j): test function i, trial
+    function j).
 
-    mass: diagonal, h / (2i + 1) (h the interval's step). derivative: the integral of P_j' P_i,
+    mass: diagonal, h / (2i + 1). derivative: the integral of P_j' P_i,
     2.0 where i < j and i + j is odd (independent of h). jump: P_j(-1)
     P_i(-1) = (-1)**(i + j), the interval's own trace at its start.
     coupling: -P_j(1) P_i(-1) = -(-1)**i, the previous interval's end value
