@@ -634,6 +634,7 @@ class DGStepper:
         # The column ordering depends on the pattern alone, the same for
         # every step: found with the first factorisation.
         self._ordering: str | None = None
+        self._csc: tuple[Any, Any] | None = None
         if method == "coupled":
             self._shift_list: list[_Shift] = []
             self._native = False
@@ -676,8 +677,9 @@ class DGStepper:
                 solver = lambda m: _superlu(m, ordering).solve  # noqa: E731
             return _Factorised([], [_factorise(solver, scipy.sparse.csc_array(block), SINGULAR_BLOCK_MESSAGE)], None)
         shifts = _shifts(local)
-        M_csc = scipy.sparse.csc_array(self._M)
-        A_csc = scipy.sparse.csc_array(self._A)
+        if self._csc is None:  # once per stepper, not per step
+            self._csc = (scipy.sparse.csc_array(self._M), scipy.sparse.csc_array(self._A))
+        M_csc, A_csc = self._csc
         solver = self._solver
         if self._default:
             if self._ordering is None:
