@@ -20,6 +20,7 @@ also runs with threads=False ("in turn"), its shifts solved one after the
 other. Factorisation and marching are timed apart.
 
     python bench/bench_stepping.py [--quick]
+    python bench/bench_stepping.py --graded   # meshes of nodes against the uniform mesh
 """
 
 import argparse
@@ -182,13 +183,57 @@ def relative(x, y):
     return np.abs(x - y).max() / np.abs(y).max()
 
 
+def graded(size, q, n_t, repeats=3):
+    """--graded: the stepper on meshes of nodes of the same n_t with 1, 3
+    and n_t distinct steps, against the uniform mesh (1D Laplacian of this
+    size, [0, 1]); the best of `repeats` runs of construction + solve each."""
+    import tavik_arrays as ta
+
+    M, A, u0, f = problem(1, size, q, n_t)
+    uniform = ta.LegendreSpace(q, n_t, 1.0)
+    # Three step sizes s, s/2 and s/4 in bands, as refinement makes them
+    # (the nodes, summed and scaled, round each step differently).
+    quarter = n_t // 4
+    bands = np.r_[np.full(n_t - 3 * quarter, 4.0), np.full(quarter, 2.0), np.full(quarter, 1.0), np.full(quarter, 2.0)]
+    refined = ta.LegendreSpace.from_nodes(q, np.r_[0.0, np.cumsum(bands)] / bands.sum())
+    steps = 1.002 ** np.arange(n_t)
+    geometric = ta.LegendreSpace.from_nodes(q, np.r_[0.0, np.cumsum(steps)] / steps.sum())
+    meshes = [
+        ("uniform", uniform),
+        ("the uniform mesh's nodes", ta.LegendreSpace.from_nodes(q, uniform.nodes)),
+        ("np.linspace nodes", ta.LegendreSpace.from_nodes(q, np.linspace(0.0, 1.0, n_t + 1))),
+        ("bands of steps s, s/2, s/4", refined),
+        ("geometric, ratio 1.002", geometric),
+    ]
+    print(f"1D N={size}, q={q}, n_t={n_t}, cache of {ta._stepping.STEP_CACHE_SIZE} steps")
+    print("| mesh | distinct steps | construct + solve s | × uniform |")
+    print("|---|---|---|---|")
+    base = None
+    for name, space in meshes:
+        f_space = f * np.ones((1, 1, size))
+        best = np.inf
+        for _ in range(repeats):
+            start = time.perf_counter()
+            stepper = ta.DGStepper(space, M, A)
+            stepper.solve(u0, f_space)
+            best = min(best, time.perf_counter() - start)
+        base = best if base is None else base
+        print(f"| {name} | {stepper.distinct_steps.size} | {best:.3f} | {best / base:.2f} |", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--child", nargs=6)
     parser.add_argument("--case", action="append", help="dim,size,q,n_t (repeatable)")
     parser.add_argument("--defaults", action="store_true", help="also (a) with splu's default options")
+    parser.add_argument("--graded", action="store_true", help="meshes of nodes against the uniform mesh")
     args = parser.parse_args()
+    if args.graded:
+        print(f"load: {os.getloadavg()[0]:.2f}")
+        graded(400, 2, 2000)
+        print(f"load after: {os.getloadavg()[0]:.2f}")
+        return
     if args.child:
         name, dim, size, q, n_t, path = args.child
         child(name, int(dim), int(size), int(q), int(n_t), path)

@@ -64,6 +64,9 @@ MATRIX_SIZE_MESSAGE = "the arguments give a matrix of {rows} rows and up to {ent
 BOUND_TYPE_MESSAGE = "{name} must be a real number or None, not {type}"
 BOUND_FINITE_MESSAGE = "{name} must be finite, got {value!r}"
 BOUND_RANGE_MESSAGE = "{name} must be within [0, T] = [0, {T!r}] (the space is not periodic), got {value!r}"
+BOUND_NODES_RANGE_MESSAGE = (
+    "{name} must be within [start, T] = [{start!r}, {T!r}] (the space is not periodic), got {value!r}"
+)
 NORM_KIND_MESSAGE = "kind must be 'L2' or 'H1', got {value!r}"
 WEIGHT_TYPE_MESSAGE = "weight must be a 2-D numpy array or scipy.sparse matrix, not {type}"
 WEIGHT_SHAPE_MESSAGE = (
@@ -74,7 +77,7 @@ WEIGHT_INDEFINITE_MESSAGE = (
     "weight must be positive semidefinite: the weighted integral is {value!r} < 0 (squared=True returns it as it is)"
 )
 REFERENCE_TYPE_MESSAGE = "reference must be a callable or a pair (LegendreSpace, coefficients), not {type}"
-REFERENCE_SPACE_MESSAGE = "reference must be on the same [0, T] as this space: {other!r} against {space!r}"
+REFERENCE_SPACE_MESSAGE = "reference must be on the same [start, T] as this space: {other!r} against {space!r}"
 REFERENCE_SHAPE_MESSAGE = (
     "reference coefficients must have shape (n_t, degree + 1, *components) = ({n_t}, {width}, *{components}), "
     "got {shape}"

@@ -28,6 +28,16 @@ class _Space(Protocol):
     def h(self) -> float: ...
     @property
     def periodic(self) -> bool: ...
+    @property
+    def is_uniform(self) -> bool: ...
+    @property
+    def start(self) -> float: ...
+    @property
+    def nodes(self) -> np.ndarray: ...
+    @property
+    def steps(self) -> np.ndarray: ...
+    def _native_mesh(self) -> Any: ...
+    def _spanning_nodes(self) -> np.ndarray: ...
     def _coefficients(self, coefficients: Any) -> np.ndarray: ...
     def evaluate(self, coefficients: Any, t: Any, *, derivative: bool = False) -> np.ndarray: ...
     def quadrature(self, n_points: int | None = None) -> tuple[np.ndarray, np.ndarray]: ...
@@ -137,27 +147,33 @@ class LegendreIntegralsMixin:
         """The integral of the function over [a, b], exact up to rounding.
 
         coefficients: array-like of shape (n_t, degree + 1, *components).
-        a, b: real numbers, default 0 and T. Returns a float64 array of shape
+        a, b: real numbers, default the mesh's start and end (0 and T on a
+        uniform mesh). Returns a float64 array of shape
         ``components`` (a numpy float64 for a scalar function).
 
         From the Legendre antiderivative, ∫ P_k = (P_(k+1) - P_(k-1)) / (2k + 1):
-        h times the coefficient of P_0 for every whole interval, the
+        the step times the coefficient of P_0 for every whole interval, the
         antiderivative at the local coordinates of a and b for the two partial
         ones. a and b are located by the node rule of the class (a time within
         rounding of a node is that node). ``a > b`` gives minus the integral
         over [b, a]. A space that is not periodic has no function outside
-        [0, T], so a or b outside it is a ValueError naming it; on a periodic
+        [start, T], so a or b outside it is a ValueError naming it; on a periodic
         space any finite a and b are taken, whole periods adding the integral
         over [0, T] once each.
         """
         coeffs = self._coefficients(coefficients)
         T = self.T
-        lower = _bound(a, "a", 0.0)
+        start = self.start
+        lower = _bound(a, "a", start)
         upper = _bound(b, "b", T)
         if not self.periodic:
             for name, value in (("a", lower), ("b", upper)):
-                if not 0.0 <= value <= T:
-                    raise ValueError(_checks.BOUND_RANGE_MESSAGE.format(name=name, T=T, value=value))
+                if not start <= value <= T:
+                    if self.is_uniform:
+                        raise ValueError(_checks.BOUND_RANGE_MESSAGE.format(name=name, T=T, value=value))
+                    raise ValueError(
+                        _checks.BOUND_NODES_RANGE_MESSAGE.format(name=name, start=start, T=T, value=value)
+                    )
         sign = 1.0
         if lower > upper:
             lower, upper, sign = upper, lower, -1.0
@@ -196,11 +212,12 @@ class LegendreIntegralsMixin:
         """The L2 norm in time, or the broken H1 seminorm, of the function.
 
         coefficients: array-like of shape (n_t, degree + 1, *components).
-        ``kind="L2"``: the square root of ∫_0^T u(t)^2 dt per component;
+        ``kind="L2"``: the square root of ∫ u(t)^2 dt over the mesh per component;
         ``kind="H1"``: that of ∫ u'(t)^2 dt, the derivative taken on each
         interval (the jumps at the nodes do not count). Both exact up to
-        rounding, from the closed forms (h / (2k + 1) per coefficient squared;
-        the derivative's Legendre coefficients for H1).
+        rounding, from the closed forms (s_c / (2k + 1) per coefficient
+        squared, s_c the interval's step, h on a uniform mesh; the
+        derivative's Legendre coefficients for H1).
 
         Returns a float64 array of shape ``components`` (a numpy float64 for
         a scalar function); ``squared=True`` returns the integrals of the
@@ -221,8 +238,10 @@ class LegendreIntegralsMixin:
         want_total = _checks.flag(total, "total")
         components = coeffs.shape[2:]
         q = self.degree
-        h = self.h
         flat = coeffs.reshape(self.n_t, q + 1, math.prod(coeffs.shape[2:]))
+        if not self.is_uniform:
+            return _graded_norm(self, flat, h1, weight, coeffs.shape, want_squared, want_total)
+        h = self.h
         if h1:
             # ∫ u'^2 over an interval = sum_k 4 / (h (2k + 1)) d_k^2 with d = D c
             # the xi-derivative's coefficients.
@@ -270,9 +289,10 @@ class LegendreIntegralsMixin:
           space. For ``kind="H1"``, ``derivative`` must be the callable f',
           called the same way.
         - reference a pair ``(other, coefficients)``, ``other`` a
-          LegendreSpace on the same [0, T] (any n_t and degree, nested with
-          this mesh or not, periodic or not): the union of both meshes' nodes,
-          found exactly in integers, cuts [0, T] into subintervals on which
+          LegendreSpace on the same [start, T] (any n_t and degree, uniform
+          or from nodes, nested with this mesh or not, periodic or not): the
+          union of both meshes' nodes (for two uniform meshes found exactly in
+          integers) cuts [start, T] into subintervals on which
           both functions are polynomials, and the rule of max(degree,
           other.degree) + 1 points (or n_points) on each is exact for their
           difference up to rounding.
@@ -305,6 +325,25 @@ class LegendreIntegralsMixin:
         return _finish(_square_sums(differences, weights), components, want_squared, want_total)
 
 
+def _graded_norm(
+    space: _Space, flat: np.ndarray, h1: bool, weight: Any, shape: tuple[int, ...], squared: bool, total: bool
+) -> Any:
+    """norm on a mesh of nodes: the uniform closed forms with each
+    interval's own step s_c (per-interval weights, so the derivative's
+    coefficients are formed first rather than on the fly)."""
+    q = space.degree
+    steps = space.steps[:, None]
+    if h1:
+        values = np.matmul(_derivative_map(q), flat)
+        weights = 4.0 / (steps * np.arange(1, 2 * q, 2, dtype=np.float64)[None, :])
+    else:
+        values = flat
+        weights = steps / np.arange(1, 2 * q + 3, 2, dtype=np.float64)[None, :]
+    if weight is not None:
+        return _weighted_result(values, weights, weight, shape, squared)
+    return _finish(_square_sums(np.ascontiguousarray(values), weights), shape[2:], squared, total)
+
+
 def _weighted_result(values: np.ndarray, weights: np.ndarray, weight: Any, shape: tuple[int, ...], squared: bool) -> Any:
     if len(shape) != 3:
         raise ValueError(_checks.WEIGHT_COMPONENTS_MESSAGE.format(shape=shape))
@@ -324,7 +363,8 @@ def _callable_differences(
     components: tuple[int, ...],
 ) -> tuple[np.ndarray, np.ndarray]:
     """u - f (or u' - f') at the n Gauss points of every interval, shape
-    (n_t, n, m), and the rule's weights on one interval, shape (1, n)."""
+    (n_t, n, m), and the rule's weights, shape (1, n) on a uniform mesh (the
+    same on every interval), else (n_t, n)."""
     points, weights = space.quadrature(n)
     samples = _checks.real_array(source(points), f"{name}(points)")
     if samples.shape != (space.n_t, n) + components:
@@ -338,12 +378,17 @@ def _callable_differences(
     nodes, _ = _core.gauss_legendre(n=n)
     if h1:
         basis = np.polynomial.legendre.legvander(nodes, max(space.degree - 1, 0))[:, : space.degree]
-        basis = basis @ _derivative_map(space.degree) * (2.0 / space.h)
+        basis = basis @ _derivative_map(space.degree)
+        if space.is_uniform:
+            basis = basis * (2.0 / space.h)
     else:
         basis = np.polynomial.legendre.legvander(nodes, space.degree)
     values: np.ndarray = np.matmul(basis, flat)
+    if h1 and not space.is_uniform:
+        # d/dt = (2 / s_c) d/dxi on interval c.
+        np.multiply(values, (2.0 / space.steps)[:, None, None], out=values)
     np.subtract(values, samples.reshape(values.shape), out=values)
-    return values, weights[:1]
+    return values, weights[:1] if space.is_uniform else weights
 
 
 def _space_differences(
@@ -361,7 +406,7 @@ def _space_differences(
     other, other_coefficients = reference
     if not isinstance(other, LegendreSpace):
         raise TypeError(_checks.REFERENCE_TYPE_MESSAGE.format(type="tuple of " + type(other).__name__))
-    if other.T != space.T:
+    if other.T != space.T or other.start != space.start:
         raise ValueError(_checks.REFERENCE_SPACE_MESSAGE.format(other=other, space=space))
     other_coeffs = _checks.real_array(other_coefficients, "reference")
     if other_coeffs.shape != (other.n_t, other.degree + 1) + components:
@@ -372,6 +417,8 @@ def _space_differences(
         )
     n = _quadrature_points(space, max(space.degree, other.degree) + 1 if n_points is None else n_points)
     nodes, rule = _core.gauss_legendre(n=n)
+    if not (space.is_uniform and other.is_uniform):
+        return _graded_differences(space, flat, other, other_coeffs, nodes, rule, h1, components)
     na, nb = space.n_t, other.n_t
     # Node m of this mesh is m / na of [0, T], node l of the other l / nb:
     # over the common denominator na * nb both are integers, whose sorted
@@ -389,6 +436,34 @@ def _space_differences(
     times = (starts.astype(np.float64) * scale)[:, None] + (lengths / 2)[:, None] * (nodes + 1.0)[None, :]
     ours = space.evaluate(flat, times, derivative=h1)
     theirs = other.evaluate(other_coeffs.reshape(nb, other.degree + 1, math.prod(components)), times, derivative=h1)
+    difference: np.ndarray = np.subtract(ours, theirs, out=ours)
+    weights = (lengths / 2)[:, None] * rule[None, :]
+    return difference, weights
+
+
+def _graded_differences(
+    space: _Space,
+    flat: np.ndarray,
+    other: Any,
+    other_coeffs: np.ndarray,
+    nodes: np.ndarray,
+    rule: np.ndarray,
+    h1: bool,
+    components: tuple[int, ...],
+) -> tuple[np.ndarray, np.ndarray]:
+    """_space_differences where either mesh is given by its nodes: the
+    common subintervals are cut at the union of both node arrays (a uniform
+    mesh's nodes as it places them, h m, but ending at T), equal nodes once. Nodes of the two
+    meshes within a few ulps of each other leave a subinterval that narrow,
+    whose points either function may see on the neighbouring side of the
+    node: a contribution of the order of that width, below rounding."""
+    cuts = np.union1d(space._spanning_nodes(), other._spanning_nodes())
+    lengths = np.subtract(cuts[1:], cuts[:-1])
+    times = cuts[:-1, None] + (lengths / 2)[:, None] * (nodes + 1.0)[None, :]
+    ours = space.evaluate(flat, times, derivative=h1)
+    theirs = other.evaluate(
+        other_coeffs.reshape(other.n_t, other.degree + 1, math.prod(components)), times, derivative=h1
+    )
     difference: np.ndarray = np.subtract(ours, theirs, out=ours)
     weights = (lengths / 2)[:, None] * rule[None, :]
     return difference, weights
@@ -413,7 +488,7 @@ class _LegendreAntiderivative:
         columns = np.empty((1, width), dtype=np.int64)
         _core.basis_rows(
             degree=q + 1, n_t=space.n_t, T=space.T, times=np.array([t]), values=values, columns=columns,
-            derivative=False, left=left, periodic=False,
+            derivative=False, left=left, periodic=False, mesh=space._native_mesh(),
         )
         c = int(columns[0, 0]) // width
         p = values[0]
@@ -422,16 +497,21 @@ class _LegendreAntiderivative:
         factors[0] = p[1] + p[0]
         for k in range(1, q + 1):
             factors[k] = (p[k + 1] - p[k - 1]) / (2 * k + 1)
-        return c, (space.h / 2) * (factors @ self.flat[c])
+        half = space.h / 2 if space.is_uniform else float(space.nodes[c + 1] - space.nodes[c]) / 2
+        return c, half * (factors @ self.flat[c])
 
     def between(self, a: float, b: float) -> np.ndarray:
-        """∫_a^b for 0 <= a <= b <= T."""
+        """∫_a^b for start <= a <= b <= T."""
         ca, before = self._partial(a, left=False)
         cb, upto = self._partial(b, left=True)
         if cb < ca:
             # a = b at a node: the right side of a starts the interval after
             # the one whose end b is.
             return np.zeros(self.flat.shape[2])
-        whole = np.sum(self.flat[ca:cb, 0], axis=0) * self.space.h
+        if self.space.is_uniform:
+            whole = np.sum(self.flat[ca:cb, 0], axis=0) * self.space.h
+        else:
+            nodes = self.space.nodes
+            whole = np.subtract(nodes[ca + 1 : cb + 1], nodes[ca:cb]) @ self.flat[ca:cb, 0]
         result: np.ndarray = whole + upto - before
         return result

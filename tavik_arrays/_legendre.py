@@ -22,12 +22,18 @@ FLAT_SHAPE_MESSAGE = "values must have shape (n_dofs, *components) = ({n_dofs}, 
 
 
 class LegendreSpace(MeshSpace, LegendreOperatorsMixin, LegendreIntegralsMixin):
-    """Discontinuous piecewise polynomials of one degree on a uniform mesh of [0, T].
+    """Discontinuous piecewise polynomials of one degree on a time mesh.
 
-    The mesh has ``n_t`` intervals of length ``h = T / n_t``. On interval c the
-    local coordinate runs from -1 at ``c * h`` to 1 at ``c * h + h`` and the
-    basis functions are the Legendre polynomials P_0 ... P_degree of it
-    (P_k(1) = 1), zero outside the interval.
+    ``LegendreSpace(degree, n_t, T)``: the uniform mesh of [0, T], ``n_t``
+    intervals of length ``h = T / n_t``, interval c from ``c * h`` to ``c * h
+    + h``. ``LegendreSpace.from_nodes(degree, nodes)``: the mesh of any
+    strictly increasing nodes t_0 < ... < t_n, interval c from t_c to
+    t_(c+1) (see :meth:`from_nodes` for T, h and the validation, and
+    docs/arrays.md for the location rule there). On each interval the local
+    coordinate runs from -1 at its start to 1 at its end and the basis
+    functions are the Legendre polynomials P_0 ... P_degree of it (P_k(1) =
+    1), zero outside the interval. :meth:`refine` and :meth:`coarsen` move
+    functions between a mesh and one with intervals halved or merged.
 
     Coefficients are arrays of shape ``(n_t, degree + 1, *components)``:
     ``coefficients[c, k]`` multiplies P_k on interval c, and the trailing
@@ -37,7 +43,8 @@ class LegendreSpace(MeshSpace, LegendreOperatorsMixin, LegendreIntegralsMixin):
     ``c * (degree + 1) + k``. The flat order of :mod:`tavik` (interval index
     fastest) is reached with :meth:`to_flat` and :meth:`from_flat`.
 
-    Locating a time. A time within rounding of a mesh node is that node:
+    Locating a time (uniform mesh; a mesh of nodes follows the same rule
+    with its own nodes). A time within rounding of a mesh node is that node:
     with r = t (or, on a periodic space, t mod T in [0, T]) and m the node
     nearest to r, a time with ``|r - h * m| <= 4 ulp(max(|t|, h * m))`` is
     node m, so every usual way of writing a node (``h * m``, ``m * T / n_t``,
@@ -189,7 +196,8 @@ class LegendreSpace(MeshSpace, LegendreOperatorsMixin, LegendreIntegralsMixin):
         The kernels' order of operations, so the sums are evaluate's bits at
         the nodes: from -0.0, k increasing, each term the end value of P_k
         (+-1, or +-k (k + 1) / 2 for P_k') times the coefficient; a derivative
-        is then (S + S) / h. Cost: degree + 1 passes over the coefficients.
+        is then (S + S) / h, or (S + S) / s_c with interval c's step on a mesh
+        of nodes. Cost: degree + 1 passes over the coefficients.
         """
         total = np.full((self._n_t,) + coeffs.shape[2:], -0.0)
         term = np.empty_like(total)
@@ -206,7 +214,10 @@ class LegendreSpace(MeshSpace, LegendreOperatorsMixin, LegendreIntegralsMixin):
             np.add(total, term, out=total)
         if derivative:
             np.add(total, total, out=total)
-            np.divide(total, self.h, out=total)
+            if self.is_uniform:
+                np.divide(total, self.h, out=total)
+            else:
+                np.divide(total, self.steps.reshape((self._n_t,) + (1,) * (total.ndim - 1)), out=total)
         return total
 
     def traces(
@@ -261,3 +272,162 @@ class LegendreSpace(MeshSpace, LegendreOperatorsMixin, LegendreIntegralsMixin):
             raise ValueError(FLAT_SHAPE_MESSAGE.format(n_dofs=self.n_dofs, shape=array.shape))
         grouped = array.reshape((self._degree + 1, self._n_t) + array.shape[1:])
         return grouped.swapaxes(0, 1).copy()
+
+    # ------------------------------------------------------------ adaptivity
+
+    def _spanning_nodes(self) -> np.ndarray:
+        """The nodes, ending at T: on a uniform mesh h n_t may fall an ulp
+        short of T, and a refined or coarsened mesh must span the same
+        [start, T] (so that its functions compare with this space's)."""
+        if self._nodes is not None:
+            return self._nodes
+        nodes = self.nodes.copy()
+        nodes[-1] = self._T
+        return nodes
+
+    def refine(self, intervals: Any) -> tuple[LegendreSpace, scipy.sparse.csr_array]:
+        """Splits the chosen intervals in halves: ``(fine, P)``.
+
+        intervals: a boolean mask of length n_t, or an array-like of distinct
+        interval indices 0 ... n_t - 1 (any order). Interval [a, b] is split
+        at ``m = (a + b) * 0.5``, the double nearest the midpoint (the sum
+        cannot overflow and the halving is exact for every valid mesh).
+        fine: the space of the same degree and periodicity on the nodes with
+        those midpoints added (always a mesh of nodes; from a uniform space,
+        its nodes h m with the last one T). P: a ``scipy.sparse.csr_array``
+        of shape (fine.n_dofs, n_dofs) with ``fine_coefficients = (P @
+        coefficients.reshape(n_dofs, -1)).reshape((fine.n_t,) +
+        coefficients.shape[1:])`` the same function, exact up to rounding of P's entries (they are computed for
+        the actual m, midpoint or not). Intervals not chosen map by identity
+        (stored 1.0 entries); a half of a chosen one by an upper-triangular
+        block, row j of the half holding its Legendre degree j.
+
+        Refused: a wrong dtype (TypeError), a repeated or out-of-range index
+        or a mask of the wrong length (ValueError), and a split whose halves
+        would be steps the mesh rules of :meth:`from_nodes` refuse
+        (ValueError naming the interval). Cost: O(n_dofs + chosen degree^3).
+        """
+        chosen = _checks.selection(intervals, "intervals", self._n_t, 0, self._n_t - 1)
+        nodes = self._spanning_nodes()
+        a, b = nodes[chosen], nodes[chosen + 1]
+        middle = (a + b) * 0.5
+        fine_nodes = np.insert(nodes, chosen + 1, middle)
+        split = np.zeros(self._n_t, dtype=bool)
+        split[chosen] = True
+        # Fine interval -> the coarse interval it lies in.
+        parent = np.repeat(np.arange(self._n_t), np.where(split, 2, 1))
+        try:
+            fine = type(self).from_nodes(self._degree, fine_nodes, self._periodic)
+        except ValueError as error:
+            # The halves keep the ends and stay increasing: only the step
+            # rules can fail, at the smallest step, which the error names.
+            index = int(parent[np.argmin(np.subtract(fine_nodes[1:], fine_nodes[:-1]))])
+            raise ValueError(_checks.REFINE_MESH_MESSAGE.format(index=index, error=error)) from None
+        width = self._degree + 1
+        # The two halves of each chosen interval, as positions in [a, b].
+        lo = np.stack([a, middle], axis=1).reshape(-1)
+        hi = np.stack([middle, b], axis=1).reshape(-1)
+        G = _transfer_integrals(self._degree, *_affine(lo, hi, np.repeat(a, 2), np.repeat(b, 2)))
+        # Row j of a half: (2j + 1) / 2 times the integral of P_j against the
+        # coarse P_k, zero for k < j (P_k has degree k on the half too).
+        j = np.arange(width)
+        halves = G * ((2 * j + 1) / 2)[None, :, None]
+        blocks = np.zeros((fine.n_t, width, width))
+        blocks[:, j, j] = 1.0
+        is_half = split[parent]
+        blocks[is_half] = halves
+        keep = np.broadcast_to(j[None, :, None] == j[None, None, :], blocks.shape).copy()
+        keep[is_half] = j[:, None] <= j[None, :]
+        columns = np.broadcast_to((parent[:, None] * width + j[None, :])[:, None, :], blocks.shape)
+        rows = np.arange(fine.n_dofs)
+        return fine, _csr_from_rows(blocks, columns, keep, rows, (fine.n_dofs, self.n_dofs))
+
+    def coarsen(self, nodes: Any) -> tuple[LegendreSpace, scipy.sparse.csr_array]:
+        """Removes the chosen inner nodes, merging the intervals beside each:
+        ``(coarse, R)``.
+
+        nodes: a boolean mask of length n_t + 1, or an array-like of distinct
+        node indices, all inner (1 ... n_t - 1; the ends stay). coarse: the
+        space of the same degree and periodicity on the remaining nodes (a
+        mesh of nodes). R: a ``scipy.sparse.csr_array`` of shape
+        (coarse.n_dofs, n_dofs), the L2 projection onto the coarse space:
+        ``(R @ coefficients.reshape(n_dofs, -1))`` are the coarse
+        coefficients of the function's best approximation, computed interval
+        by merged interval, exact up to rounding. Hence coarsening the nodes
+        that :meth:`refine` added gives back the coarse coefficients: ``R @ P``
+        is the identity up to rounding. Intervals not merged map by identity
+        (stored 1.0 entries).
+
+        Refused: a wrong dtype (TypeError), a repeated or out-of-range index
+        or a mask of the wrong length (ValueError). Cost: O(n_dofs degree).
+        """
+        removed = _checks.selection(nodes, "nodes", self._n_t + 1, 1, self._n_t - 1)
+        fine_nodes = self._spanning_nodes()
+        kept = np.ones(self._n_t + 1, dtype=bool)
+        kept[removed] = False
+        coarse_nodes = fine_nodes[kept]
+        coarse = type(self).from_nodes(self._degree, coarse_nodes, self._periodic)
+        parent = np.cumsum(kept[:-1]) - 1
+        width = self._degree + 1
+        scale, shift = _affine(fine_nodes[:-1], fine_nodes[1:], coarse_nodes[parent], coarse_nodes[parent + 1])
+        G = _transfer_integrals(self._degree, scale, shift)
+        # Coarse row k: (2k + 1) / (b - a) times the integral over the piece of
+        # P_k against the fine P_j, which is (2k + 1) / 2 * scale * G[j, k].
+        k = np.arange(width)
+        blocks = G.swapaxes(1, 2) * ((2 * k + 1) / 2)[None, :, None] * scale[:, None, None]
+        alone = np.bincount(parent, minlength=coarse.n_t)[parent] == 1
+        blocks[alone] = np.eye(width)
+        keep = np.broadcast_to(k[:, None] >= k[None, :], blocks.shape).copy()
+        keep[alone] = np.eye(width, dtype=bool)
+        columns = np.broadcast_to(np.arange(self._n_t * width).reshape(self._n_t, 1, width), blocks.shape)
+        # Row (parent, k) gathers the pieces of a merged interval: the (piece,
+        # k) pairs sorted by row, pieces ascending within it (so columns too).
+        rows = (parent[:, None] * width + k[None, :]).reshape(-1)
+        order = np.argsort(rows, kind="stable")
+        shape = (self._n_t * width, width)
+        return coarse, _csr_from_rows(
+            blocks.reshape(shape)[order], columns.reshape(shape)[order], keep.reshape(shape)[order], rows[order],
+            (coarse.n_dofs, self.n_dofs),
+        )
+
+
+def _csr_from_rows(
+    values: np.ndarray, columns: np.ndarray, keep: np.ndarray, rows: np.ndarray, shape: tuple[int, int]
+) -> scipy.sparse.csr_array:
+    """The csr_array of the kept entries: values, columns and keep of shape
+    (pairs, width) (or (pieces, k, width)), one matrix row per pair, pairs
+    given in row order (rows, nondecreasing) and columns ascending along
+    each, so the arrays are canonical as they stand. Entries that came out
+    exactly 0.0 are not stored, as in the native matrices."""
+    import scipy.sparse
+
+    keep = keep & (values != 0.0)
+
+    counts = np.bincount(rows, weights=keep.reshape(rows.size, -1).sum(axis=1), minlength=shape[0])
+    indptr = np.zeros(shape[0] + 1, dtype=np.int64)
+    np.cumsum(counts.astype(np.int64), out=indptr[1:])
+    matrix = scipy.sparse.csr_array((values[keep], columns[keep], indptr), shape=shape)
+    matrix.has_sorted_indices = True
+    matrix.has_canonical_format = True
+    return matrix
+
+
+def _affine(lo: np.ndarray, hi: np.ndarray, a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """(scale, shift) with xi = scale * eta + shift the local coordinate in
+    [a, b] of the point at local coordinate eta in the piece [lo, hi] inside
+    it. Written with differences of nearby nodes only (no a + b), so nothing
+    overflows and a piece equal to its interval gives exactly (1, 0)."""
+    length = b - a
+    return (hi - lo) / length, ((lo - a) + (hi - b)) / length
+
+
+def _transfer_integrals(degree: int, scale: np.ndarray, shift: np.ndarray) -> np.ndarray:
+    """G[i, j, k] = the integral over eta in [-1, 1] of P_j(eta) P_k(scale_i
+    eta + shift_i), shape (len(scale), degree + 1, degree + 1), by the
+    (degree + 1)-point Gauss rule, exact for these products of degree <= 2
+    degree up to rounding."""
+    x, w = _core.gauss_legendre(n=degree + 1)
+    inner = np.polynomial.legendre.legvander(x, degree) * w[:, None]
+    outer = np.polynomial.legendre.legvander(scale[:, None] * x[None, :] + shift[:, None], degree)
+    G: np.ndarray = np.einsum("qj,iqk->ijk", inner, outer)
+    return G

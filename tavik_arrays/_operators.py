@@ -39,6 +39,12 @@ class _Mesh(Protocol):
     def h(self) -> float: ...
     @property
     def periodic(self) -> bool: ...
+    @property
+    def is_uniform(self) -> bool: ...
+    @property
+    def nodes(self) -> np.ndarray: ...
+    @property
+    def steps(self) -> np.ndarray: ...
 
 
 def _quadrature_points(space: _Mesh, n_points: int | None, projection: bool = False) -> int:
@@ -56,6 +62,32 @@ def _quadrature_points(space: _Mesh, n_points: int | None, projection: bool = Fa
     return n
 
 
+def mapped_points(space: _Mesh, nodes: np.ndarray) -> np.ndarray:
+    """The reference points ``nodes`` (in [-1, 1]) mapped to every interval:
+    shape (n_t, len(nodes)), row c ascending in interval c.
+
+    Uniform mesh: ``h c + (x + 1) (h / 2)``; mesh of nodes: ``t_c + (x + 1)
+    (s_c / 2)`` with s_c = t_(c+1) - t_c: the same operations, so a mesh of
+    nodes gives the uniform mesh's bits wherever t_c == h c and s_c == h."""
+    if space.is_uniform:
+        h = space.h
+        left = h * np.arange(space.n_t, dtype=np.float64)
+        half = np.full(1, h / 2)
+    else:
+        left = space.nodes[:-1]
+        half = space.steps / 2
+    points: np.ndarray = left[:, None] + (nodes + 1.0)[None, :] * half[:, None]
+    return points
+
+
+def half_steps(space: _Mesh) -> np.ndarray:
+    """s_c / 2 per interval as a column, shape (n_t, 1); (1, 1) on a uniform
+    mesh, where every interval has h / 2 (broadcasts alike)."""
+    if space.is_uniform:
+        return np.full((1, 1), space.h / 2)
+    return (space.steps / 2)[:, None]
+
+
 def csr(arrays: tuple[np.ndarray, np.ndarray, np.ndarray, tuple[int, int]]) -> scipy.sparse.csr_array:
     """A csr_array over the (data, indices, indptr, shape) of the native
     module, without copying; the arrays are canonical (sorted, no
@@ -70,10 +102,10 @@ def csr(arrays: tuple[np.ndarray, np.ndarray, np.ndarray, tuple[int, int]]) -> s
 
 
 class LegendreOperatorsMixin:
-    """Matrices and quadrature of a discontinuous Legendre space on a uniform mesh.
+    """Matrices and quadrature of a discontinuous Legendre space.
 
-    Mixed into :class:`~tavik_arrays.LegendreSpace`; relies on its ``degree``,
-    ``n_t``, ``h`` and ``periodic`` attributes (the ``_Mesh`` protocol).
+    Mixed into :class:`~tavik_arrays.LegendreSpace`; relies on its mesh
+    attributes (the ``_Mesh`` protocol).
 
     Matrices are ``scipy.sparse.csr_array`` of shape (n_dofs, n_dofs) in the
     C order of the coefficient arrays (row and column ``c * (degree + 1) +
@@ -89,13 +121,30 @@ class LegendreOperatorsMixin:
 
     def mass_matrix(self: _Mesh) -> scipy.sparse.csr_array:
         """The L2 inner products of the basis functions: diagonal, with
-        ``h / (2k + 1)`` for Legendre degree k."""
-        _checks.matrix_size(_core.mass_shape(degree=self.degree, n_t=self.n_t))
-        return csr(_core.mass(degree=self.degree, n_t=self.n_t, h=self.h))
+        ``h / (2k + 1)`` for Legendre degree k on a uniform mesh and ``s_c /
+        (2k + 1)`` on interval c of a mesh of nodes (s_c = t_(c+1) - t_c)."""
+        bits = _checks.matrix_size(_core.mass_shape(degree=self.degree, n_t=self.n_t))
+        if self.is_uniform:
+            return csr(_core.mass(degree=self.degree, n_t=self.n_t, h=self.h))
+        # One division per entry, as the native uniform build rounds it, one
+        # long pass per degree (a broadcast over rows of degree + 1 entries
+        # runs several times slower); the diagonal's index arrays are ranges.
+        # Faster than the native uniform build (bench/bench_graded_matrices.py).
+        width = self.degree + 1
+        steps = self.steps
+        values = np.empty((self.n_t, width))
+        for k in range(width):
+            np.divide(steps, float(2 * k + 1), out=values[:, k])
+        data = values.reshape(-1)
+        n = data.size
+        index = np.arange(n + 1, dtype=np.int32 if bits == 32 else np.int64)
+        return csr((data, index[:-1], index, (n, n)))
 
     def derivative_matrix(self: _Mesh) -> scipy.sparse.csr_array:
         """Entry (i, j): the integral over the interval of phi_j' phi_i
-        (block diagonal; 2.0 where i < j and i + j is odd, independent of h)."""
+        (block diagonal; 2.0 where i < j and i + j is odd). The time
+        derivative's 2 / s_c and the integral's s_c / 2 cancel, so the matrix
+        is the same for every step, uniform or not."""
         _checks.matrix_size(_core.derivative_shape(degree=self.degree, n_t=self.n_t))
         return csr(_core.derivative(degree=self.degree, n_t=self.n_t))
 
@@ -104,7 +153,9 @@ class LegendreOperatorsMixin:
         ``sum_n (u(t_n^+) - u(t_n^-)) v(t_n^+)`` over the inner nodes, plus
         ``u(0^+) v(0^+)`` at the first node, whose ``u(0^-)`` is the initial
         value (it belongs on the right-hand side) or, on a periodic space,
-        ``u(T^-)`` of the last interval (included here).
+        ``u(T^-)`` of the last interval (included here). Its entries are the
+        end values +-1 of the Legendre polynomials, so it does not depend on
+        the steps: a mesh of nodes gives the uniform mesh's matrix.
 
         periodic: None (the default) follows the space; an explicit value must
         equal the space's flag (a periodic coupling on a space that evaluates
@@ -125,15 +176,14 @@ class LegendreOperatorsMixin:
         n_points-point rule (default degree + 1, exact for polynomials of
         degree 2 n_points - 1, so for products of two functions of the space)
         mapped to each interval, points ascending. ``(weights * f(points)).sum()``
-        approximates the integral of f over [0, T].
+        approximates the integral of f over the mesh, [start, T]. On interval
+        c the points are ``t_c + (x_q + 1) * (s_c / 2)`` and the weights
+        ``w_q * (s_c / 2)``, with t_c = h c and s_c = h on a uniform mesh.
         """
         n = _quadrature_points(self, n_points)
         nodes, weights = _core.gauss_legendre(n=n)
-        h = self.h
-        left = h * np.arange(self.n_t, dtype=np.float64)
-        half = h / 2
-        points = left[:, None] + (nodes + 1.0)[None, :] * half
-        return points, np.broadcast_to(weights * half, (self.n_t, n)).copy()
+        points = mapped_points(self, nodes)
+        return points, np.broadcast_to(weights[None, :] * half_steps(self), (self.n_t, n)).copy()
 
     def project(self: _Mesh, f: Callable[[np.ndarray], Any] | Any, n_points: int | None = None) -> np.ndarray:
         """The L2 projection onto the space, as coefficients of shape
@@ -157,8 +207,7 @@ class LegendreOperatorsMixin:
         n = _quadrature_points(self, n_points, projection=True)
         nodes, weights = _core.gauss_legendre(n=n)
         if callable(f):
-            h = self.h
-            points = h * np.arange(self.n_t, dtype=np.float64)[:, None] + (nodes + 1.0)[None, :] * (h / 2)
+            points = mapped_points(self, nodes)
             samples = _checks.real_array(f(points), "f(points)")
             message = CALLABLE_RESULT_MESSAGE
         else:

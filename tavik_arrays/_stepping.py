@@ -6,10 +6,23 @@ and the method asks, for every test function v of the interval,
 
     int (M u' + A u) v dt + M (u(t_n^+) - u(t_n^-)) v(t_n^+) = int f v dt,
 
-with u(0^-) = u0: upwinding at the nodes, as ``jump_matrix`` couples them.
-Because the mesh is uniform, every interval has the same
-(q+1)N x (q+1)N block ``kron(K, M) + kron(Mt, A)`` with ``K = derivative +
-jump`` and ``Mt`` the temporal mass, so one factorisation serves the run.
+with u(t_0^-) = u0 at the first node: upwinding at the nodes, as
+``jump_matrix`` couples them. Interval n has the (q+1)N x (q+1)N block
+``kron(K, M) + kron(Mt, A)`` with ``K = derivative + jump`` (independent of
+the step) and ``Mt`` the temporal mass, proportional to the interval's
+step s. On a uniform mesh every
+interval has the same block, so one factorisation serves the run. On a
+mesh of nodes the steps are sorted into classes: a class is the steps
+within 4 ulp(max(|t_0|, |t_n|, largest step)) of its smallest member (its
+representative, whose block the class's intervals solve with), the
+rounding with which the nodes themselves are stored, so equally spaced
+nodes (np.linspace, h * m, halves from refinement) make one class per
+intended step. Each class is factorised when the march first needs it, and
+the factorisations are kept in a least-recently-used cache of
+``STEP_CACHE_SIZE`` (64) classes by default, so memory stays bounded: a
+mesh with more distinct steps drops the class used longest ago and
+factorises it again when its step comes back (a geometric mesh with 1000
+distinct steps runs, with about 1000 factorisations per march).
 
 Two ways to solve that block:
 
@@ -18,7 +31,8 @@ Two ways to solve that block:
   for even q, the rest in complex-conjugate pairs), so with ``S = V diag(lambda)
   V^-1`` the block splits into the q + 1 shifted systems ``(lambda_j M + A)``;
   a conjugate pair needs one complex factorisation and one complex solve,
-  since the solution of the other member is its conjugate.
+  since the solution of the other member is its conjugate. With Mt = s Mt_1
+  the eigenvalues are lambda_j(1) / s: each step has its own shifts.
 
 The decoupled form amplifies rounding by about the condition number of V,
 which grows by ~3.6 per degree (measured with numpy's unit-norm
@@ -29,9 +43,11 @@ block beyond.
 
 from __future__ import annotations
 
+import collections
 import functools
 import numbers
 import os
+import threading
 from collections.abc import Callable, Iterator
 from typing import Any, NamedTuple
 
@@ -56,6 +72,8 @@ INITIAL_SHAPE_MESSAGE = "u0 must have shape (N,) or (N, k) with N = {n}, got {sh
 SOURCE_SHAPE_MESSAGE = "f must have shape (n_t, degree + 1) + u0.shape = {expected}, got {shape}"
 SOURCE_RESULT_MESSAGE = "f(t) must return an array of shape t.shape + u0.shape = {expected}, got {shape}"
 METHOD_MESSAGE = "method must be 'auto', 'coupled' or 'decoupled', got {value!r}"
+INTERVAL_REQUIRED_MESSAGE = "interval is required on a mesh of nodes: its intervals differ in length"
+INTERVAL_RANGE_MESSAGE = "interval must be below n_t = {n_t}, got {value}"
 SOLVER_TYPE_MESSAGE = "solver must be callable, not {type}"
 SOLVER_RESULT_MESSAGE = "solver(matrix) must return a callable, not {type}"
 SINGULAR_SHIFT_MESSAGE = "the shifted system lambda * M + A is singular for lambda = {shift}: {error}"
@@ -92,10 +110,24 @@ NATIVE_MAX_SIZE = 30000
 _CHUNK = 256
 _CHUNK_VALUES = 2**17
 
+# Default number of step classes whose factorisations a stepper keeps (see
+# the module's docstring): enough for a mesh graded by a few dozen
+# distinct steps to factorise each once, and, at (q + 2) // 2 factorisations
+# of N x N per class, a bound a caller can lower with ``cache_size``.
+STEP_CACHE_SIZE = 64
+
+# A step within this many ulp(max(|t_0|, |t_n|, largest step)) above a
+# class's representative shares its factorisation: each node is stored
+# within half an ulp of that scale, so steps meant to be equal (np.linspace,
+# h * m) come out within 2 ulp of one another; locating times grants the
+# nodes the same 4 ulp.
+STEP_ULPS = 4
+
 
 class IntervalMatrices(NamedTuple):
-    """The temporal matrices of one interval of length h for the Legendre
-    basis P_0 ... P_q (entry (i, j): test function i, trial function j).
+    """The temporal matrices of one interval of length h (its step) for the
+    Legendre basis P_0 ... P_q (entry (i, j): test function i, trial
+    function j).
 
     mass: diagonal, h / (2i + 1). derivative: the integral of P_j' P_i,
     2.0 where i < j and i + j is odd (independent of h). jump: P_j(-1)
@@ -114,10 +146,14 @@ class IntervalMatrices(NamedTuple):
     end: np.ndarray
 
 
-def interval_matrices(space: Any) -> IntervalMatrices:
+def interval_matrices(space: Any, interval: int | None = None) -> IntervalMatrices:
     """The temporal matrices of one interval of ``space`` (see
     :class:`IntervalMatrices`), dense (q+1) x (q+1) arrays and vectors of
-    length q + 1. Interval n of dG(q) for M u' + A u = f solves
+    length q + 1. interval: the index of the interval, required on a mesh
+    of nodes (only ``mass`` depends on it, through the step
+    ``space.steps[interval]``); on a uniform mesh every interval has the
+    same matrices and it may be left out. Interval n of dG(q) for
+    M u' + A u = f solves
 
         (kron(derivative + jump, M) + kron(mass, A)) U[n]
             = F[n] - kron(coupling, M) U[n - 1]
@@ -128,10 +164,21 @@ def interval_matrices(space: Any) -> IntervalMatrices:
     ``mass_matrix``, ``derivative_matrix`` and ``jump_matrix``.
     """
     _legendre_space(space)
-    n = space.degree + 1
+    if interval is None:
+        if not space.is_uniform:
+            raise ValueError(INTERVAL_REQUIRED_MESSAGE)
+        return _interval_matrices(space.degree, space.h)
+    index = _checks.integer(interval, "interval", 0)
+    if index >= space.n_t:
+        raise ValueError(INTERVAL_RANGE_MESSAGE.format(n_t=space.n_t, value=index))
+    return _interval_matrices(space.degree, space.h if space.is_uniform else float(space.steps[index]))
+
+
+def _interval_matrices(degree: int, step: float) -> IntervalMatrices:
+    n = degree + 1
     i = np.arange(n)
     sign = np.where(i % 2 == 0, 1.0, -1.0)
-    mass = np.diag(space.h / (2.0 * i + 1.0))
+    mass = np.diag(step / (2.0 * i + 1.0))
     derivative = np.where((i[:, None] < i[None, :]) & ((i[:, None] + i[None, :]) % 2 == 1), 2.0, 0.0)
     jump = np.outer(sign, sign)
     coupling = -np.outer(sign, np.ones(n))
@@ -196,20 +243,55 @@ def _initial(u0: Any, n: int) -> np.ndarray:
     return _finite(array, "u0")
 
 
+def _step_classes(space: Any) -> tuple[np.ndarray, np.ndarray | None]:
+    """The step classes of a space's mesh: (representatives, index), the
+    representatives ascending, index[n] the class of interval n (None when
+    there is one class). A class is the steps s with s - r <= 4 ulp(scale)
+    for r its smallest member, the representative, and scale =
+    max(|t_0|, |t_n|, largest step); formed greedily from the smallest step
+    up, so classes do not chain. A uniform mesh is the one class h.
+    Cost: O(n_t log n_t) for the sort, plus O(log n_t) per class."""
+    if space.is_uniform:
+        return np.array([space.h]), None
+    nodes = space.nodes
+    steps = space.steps
+    distinct, inverse = np.unique(steps, return_inverse=True)
+    scale = max(abs(float(nodes[0])), abs(float(nodes[-1])), float(distinct[-1]))
+    tolerance = STEP_ULPS * float(np.spacing(scale))
+    label = np.empty(distinct.size, dtype=np.intp)
+    representatives: list[float] = []
+    first = 0
+    while first < distinct.size:
+        r = distinct[first]
+        # r + tolerance rounds: search beyond it, then test the differences.
+        stop = int(np.searchsorted(distinct, r + 2 * tolerance, side="right"))
+        while distinct[stop - 1] - r > tolerance:
+            stop -= 1
+        label[first:stop] = len(representatives)
+        representatives.append(float(r))
+        first = stop
+    index = label[inverse.reshape(-1)]
+    return np.array(representatives), (index if len(representatives) > 1 else None)
+
+
 class _Source:
     """The load F[n, i] = integral of f P_i over interval n, formed for a
     range of intervals at a time, of shape (count, q+1) + components.
 
     A callable is integrated with the (q+2)-point Gauss rule, exact for
     f of degree q + 2 (products of degree 2q + 2); Legendre coefficients
-    are integrated exactly (F = h / (2i + 1) times the coefficient).
+    are integrated exactly (F = s / (2i + 1) times the coefficient, s the
+    interval's step: h on a uniform mesh, ``space.steps[n]`` on a mesh of
+    nodes).
     """
 
     def __init__(self, space: Any, f: Any, components: tuple[int, ...]) -> None:
         self.space = space
         self.components = components
         q = space.degree
-        self.weights = space.h / (2.0 * np.arange(q + 1) + 1.0)
+        # (q + 1,) on a uniform mesh; (n_t, q + 1) on a mesh of nodes.
+        self.steps = None if space.is_uniform else space.steps[:, None]
+        self.weights = (space.h if self.steps is None else self.steps) / (2.0 * np.arange(q + 1) + 1.0)
         self.callable = callable(f)
         if f is None:
             self.coefficients = None
@@ -218,8 +300,11 @@ class _Source:
             self.values: np.ndarray | None = None
             n_points = q + 2
             nodes, weights = _core.gauss_legendre(n=n_points)
-            # B[i, p] = (h / 2) w_p P_i(x_p).
-            self.rule = np.polynomial.legendre.legvander(nodes, q).T * (weights * (space.h / 2))[None, :]
+            # B[i, p] = (s / 2) w_p P_i(x_p), s the step: one rule on a
+            # uniform mesh; on a mesh of nodes, formed per block of intervals.
+            self.vander = np.polynomial.legendre.legvander(nodes, q).T
+            self.gauss_weights = weights
+            self.rule = self.vander * (weights * (space.h / 2))[None, :]
             self.points = space.quadrature(n_points)[0]
         else:
             array = _checks.real_array(f, "f")
@@ -246,14 +331,19 @@ class _Source:
         if not self.callable:
             if self.coefficients is None:
                 return np.zeros(shape)
-            scale = self.weights.reshape((1, -1) + (1,) * len(self.components))
+            weights = self.weights if self.steps is None else self.weights[first:stop]
+            scale = weights.reshape(weights.shape[:-1] + (-1,) + (1,) * len(self.components))
             return self.coefficients[first:stop] * scale
         if self.values is not None:
             values = self.values[first:stop]
         else:
             values = self._sample(self.points[first:stop])
         flat = values.reshape(values.shape[:2] + (-1,))
-        return np.einsum("ip,cpm->cim", self.rule, flat, optimize=True).reshape(shape)
+        if self.steps is None:
+            return np.einsum("ip,cpm->cim", self.rule, flat, optimize=True).reshape(shape)
+        scaled = self.gauss_weights[None, :] * (self.steps[first:stop] / 2)
+        rule = self.vander[None, :, :] * scaled[:, None, :]
+        return np.einsum("cip,cpm->cim", rule, flat, optimize=True).reshape(shape)
 
 
 # ---------------------------------------------------------- the whole system
@@ -264,7 +354,9 @@ def space_time_system(space: Any, M: Any, A: Any, u0: Any = None, f: Any = None)
 
     Returns ``(K, b)``: K, a ``scipy.sparse.csr_array`` of shape
     (n_dofs N, n_dofs N), ``kron(D + J, M) + kron(Mt, A)`` with D, J, Mt the
-    space's derivative, jump and mass matrices; b of shape (n_dofs N,) or
+    space's derivative, jump and mass matrices (on a mesh of nodes Mt's
+    blocks carry each interval's step, D and J do not depend on it; the
+    initial value enters at the first node); b of shape (n_dofs N,) or
     (n_dofs N, k). Both in the C order of the coefficient array, so
     ``spsolve(K, b).reshape(n_t, degree + 1, N[, k])`` is the solution
     :class:`DGStepper` marches to (up to rounding).
@@ -301,7 +393,7 @@ def space_time_system(space: Any, M: Any, A: Any, u0: Any = None, f: Any = None)
     )
     rhs = source.load(0, space.n_t)
     if initial is not None:
-        start = interval_matrices(space).start
+        start = _interval_matrices(space.degree, space.h).start
         rhs[0] += np.multiply.outer(start, np.asarray(mass @ initial))
     return scipy.sparse.csr_array(K), rhs.reshape((-1,) + components[1:])
 
@@ -455,10 +547,21 @@ def _shifts(local: IntervalMatrices) -> list[_Shift]:
     return result
 
 
-class DGStepper:
-    """dG(q) in time for M u' + A u = f, factorised once for the whole mesh.
+class _Factorised(NamedTuple):
+    """One step class's factorisations: its shifts (empty when coupled),
+    the solves the Python loop calls (empty when the native loop marches)
+    and the native loop's factors, one per shift (None on the Python loop)."""
 
-    space: a non-periodic :class:`~tavik_arrays.LegendreSpace` of degree q.
+    shifts: list[_Shift]
+    solves: list[Callable[..., Any]]
+    factors: list[Any] | None
+
+
+class DGStepper:
+    """dG(q) in time for M u' + A u = f, factorised once per step.
+
+    space: a non-periodic :class:`~tavik_arrays.LegendreSpace` of degree q,
+    uniform or on a mesh of nodes.
     M, A: N x N, scipy.sparse or dense, real; M invertible (a mass matrix).
     method: "coupled" factorises the (q+1)N x (q+1)N block of an interval;
     "decoupled" factorises the shifted systems lambda_j M + A (one per real
@@ -479,10 +582,20 @@ class DGStepper:
     solver, or N above 30000) solves them in turn. The bits are the same
     either way; on a machine whose other processors are busy the threads
     wait for each other twice per interval and are slower.
+    cache_size: how many step classes' factorisations are kept (default
+    ``STEP_CACHE_SIZE`` = 64; each class holds (q + 2) // 2 factorisations
+    of N x N matrices when decoupled, one of (q+1)N x (q+1)N when coupled).
 
-    Construction does the factorisations; :meth:`solve` and :meth:`steps`
-    march, any number of times, with one solve per shift per interval (the
-    shifts of an interval on threads of their own when N is large).
+    A uniform mesh has one step. On a mesh of nodes, steps within
+    4 ulp(max(|t_0|, |t_n|, largest step)) of a class's smallest member
+    share that member's factorisation (see ``distinct_steps``); beyond ``cache_size`` classes the one used longest
+    ago is dropped and factorised again when the march meets its step once
+    more. Construction factorises the first ``cache_size`` classes in the
+    order the march meets them (so a singular system is refused at once for
+    those); :meth:`solve` and :meth:`steps` march, any number of times, with
+    one solve per shift per interval (the shifts of an interval on threads
+    of their own when N is large). The cache is shared by the stepper's
+    marches, under a lock.
     """
 
     def __init__(
@@ -494,9 +607,8 @@ class DGStepper:
         method: str = "auto",
         solver: Callable[[Any], Callable[[np.ndarray], np.ndarray]] | None = None,
         threads: bool | None = None,
+        cache_size: int = STEP_CACHE_SIZE,
     ) -> None:
-        import scipy.sparse
-
         _legendre_space(space)
         if getattr(space, "periodic", False):
             raise ValueError(PERIODIC_MESSAGE)
@@ -508,63 +620,115 @@ class DGStepper:
             raise TypeError(SOLVER_TYPE_MESSAGE.format(type=type(solver).__name__))
         if threads is not None:
             threads = _checks.flag(threads, "threads")
+        self._cache_size = _checks.integer(cache_size, "cache_size", 1)
         self._space = space
-        self._M, A = _matrices(M, A)
+        self._M, self._A = _matrices(M, A)
         self._N = self._M.shape[0]
-        self._local = interval_matrices(space)
+        # The step-independent vectors, and the shifts of a step h.
+        self._local = _interval_matrices(space.degree, space.h)
         if method == "auto":
             method = "decoupled" if space.degree <= DECOUPLED_MAX_DEGREE else "coupled"
         self._method = method
-        local = self._local
+        self._default = solver is _default_solver
+        self._solver = solver
+        # The column ordering depends on the pattern alone, the same for
+        # every step: found with the first factorisation.
+        self._ordering: str | None = None
+        self._csc: tuple[Any, Any] | None = None
         if method == "coupled":
-            block = scipy.sparse.kron(local.derivative + local.jump, self._M, format="csc") + scipy.sparse.kron(
-                local.mass, A, format="csc"
-            )
-            if solver is _default_solver:
-                ordering = column_ordering(block)
-                solver = lambda m: _superlu(m, ordering).solve  # noqa: E731
             self._shift_list: list[_Shift] = []
-            self._factors: list[Any] | None = None
+            self._native = False
             self._concurrent = False
-            self._solves = [_factorise(solver, scipy.sparse.csc_array(block), SINGULAR_BLOCK_MESSAGE)]
-            return
-        self._shift_list = _shifts(local)
-        M_csc = scipy.sparse.csc_array(self._M)
-        A_csc = scipy.sparse.csc_array(A)
-        # The default solver's factors go to the native interval loop up to
-        # NATIVE_MAX_SIZE; a solver of the caller's own, and SuperLU's own
-        # solves beyond that size, are called from the Python one.
-        native = solver is _default_solver and self._N <= NATIVE_MAX_SIZE
-        if solver is _default_solver:
-            ordering = column_ordering(M_csc + A_csc)
-            solver = functools.partial(_superlu, ordering=ordering)
-        if threads is None:
-            threads = self._N >= CONCURRENT_MIN_SIZE and _idle_processors() >= 0.5
-        self._concurrent = native and threads and len(self._shift_list) > 1
+        else:
+            self._shift_list = _shifts(self._local)
+            # The default solver's factors go to the native interval loop up to
+            # NATIVE_MAX_SIZE; a solver of the caller's own, and SuperLU's own
+            # solves beyond that size, are called from the Python one.
+            self._native = self._default and self._N <= NATIVE_MAX_SIZE
+            if threads is None:
+                threads = self._N >= CONCURRENT_MIN_SIZE and _idle_processors() >= 0.5
+            self._concurrent = self._native and threads and len(self._shift_list) > 1
+        self._steps, self._class_of = _step_classes(space)
+        self._steps.flags.writeable = False
+        self._cache: collections.OrderedDict[int, _Factorised] = collections.OrderedDict()
+        self._lock = threading.Lock()
+        if self._class_of is None:
+            order = np.zeros(1, dtype=np.intp)
+        else:
+            seen, firsts = np.unique(self._class_of, return_index=True)
+            order = seen[np.argsort(firsts)]
+        for c in order[: self._cache_size]:
+            self._factorised(int(c))
+
+    def _factorise_step(self, step: float) -> _Factorised:
+        """The factorisations of an interval of this step."""
+        import scipy.sparse
+
+        local = _interval_matrices(self._space.degree, step)
+        if self._method == "coupled":
+            block = scipy.sparse.kron(local.derivative + local.jump, self._M, format="csc") + scipy.sparse.kron(
+                local.mass, self._A, format="csc"
+            )
+            solver = self._solver
+            if self._default:
+                if self._ordering is None:
+                    self._ordering = column_ordering(block)
+                ordering = self._ordering
+                solver = lambda m: _superlu(m, ordering).solve  # noqa: E731
+            return _Factorised([], [_factorise(solver, scipy.sparse.csc_array(block), SINGULAR_BLOCK_MESSAGE)], None)
+        shifts = _shifts(local)
+        if self._csc is None:  # once per stepper, not per step
+            self._csc = (scipy.sparse.csc_array(self._M), scipy.sparse.csc_array(self._A))
+        M_csc, A_csc = self._csc
+        solver = self._solver
+        if self._default:
+            if self._ordering is None:
+                self._ordering = column_ordering(M_csc + A_csc)
+            solver = functools.partial(_superlu, ordering=self._ordering)
+        # Set above whenever the native loop runs (it needs the default solver).
+        transposed = functools.partial(_transposed_superlu, ordering=self._ordering or "COLAMD")
 
         def factorise(shift: _Shift, native: bool) -> tuple[Callable[..., Any], Any]:
             value = shift.shift if shift.pair else shift.shift.real
             matrix = scipy.sparse.csc_array(M_csc * value + A_csc)
             if not native:
                 return _factorise(solver, matrix, SINGULAR_SHIFT_MESSAGE, shift=value), None
-            transposed = functools.partial(_transposed_superlu, ordering=ordering)
             solve = _factorise(transposed, matrix, SINGULAR_SHIFT_MESSAGE, shift=value)
             return solve, _triangular_factors(solve)  # type: ignore[arg-type]
 
         # In turn: scipy's SuperLU gained nothing from factorising two shifts
         # on two threads (0.081 against 0.084 s for two complex shifts at
         # N = 100^2), and lost under load.
-        done = [factorise(s, native) for s in self._shift_list]
+        native = self._native
+        done = [factorise(s, native) for s in shifts]
         if native and any(factors is None for _, factors in done):
             # The Python loop, which solves with B's own factors, not B^T's.
-            done = [factorise(s, False) for s in self._shift_list]
-        self._solves = [solve for solve, _ in done]
-        if native and all(factors is not None for _, factors in done):
-            self._factors = [factors for _, factors in done]
-        else:
-            self._factors = None
-        if self._factors is not None:
-            self._solves = []  # the SuperLU objects' memory goes
+            done = [factorise(s, False) for s in shifts]
+            native = False
+        if native:
+            # The SuperLU objects' memory goes; the native factors hold theirs.
+            return _Factorised(shifts, [], [factors for _, factors in done])
+        return _Factorised(shifts, [solve for solve, _ in done], None)
+
+    def _factorised(self, step_class: int) -> _Factorised:
+        """The factorisations of a step class, from the cache or made now
+        (dropping the class used longest ago when the cache is full)."""
+        with self._lock:
+            entry = self._cache.get(step_class)
+            if entry is not None:
+                self._cache.move_to_end(step_class)
+                return entry
+            if len(self._cache) >= self._cache_size:
+                self._cache.popitem(last=False)
+            entry = self._factorise_step(float(self._steps[step_class]))
+            self._cache[step_class] = entry
+            return entry
+
+    @property
+    def _factors(self) -> list[Any] | None:
+        """The native factors of the step used last (None: the Python loop)."""
+        with self._lock:
+            return next(reversed(self._cache.values())).factors
 
     @property
     def method(self) -> str:
@@ -573,9 +737,32 @@ class DGStepper:
 
     @property
     def shifts(self) -> tuple[complex, ...]:
-        """The lambda of each shifted system factorised (decoupled; empty
-        when coupled): the real eigenvalues and one member of each pair."""
+        """The lambda of each shifted system factorised for a step h
+        (decoupled; empty when coupled): the real eigenvalues and one member
+        of each pair. They scale with 1 / step: on a mesh of nodes (h the
+        largest step) a step s has these times h / s."""
         return tuple(s.shift for s in self._shift_list)
+
+    @property
+    def distinct_steps(self) -> np.ndarray:
+        """The representative step of each step class, ascending, read-only:
+        the one step h of a uniform mesh; on a mesh of nodes, the smallest
+        step of each class of steps within 4 ulp(max(|t_0|, |t_n|, largest
+        step)) of it. One factorisation (or one set of shifted ones) per
+        entry."""
+        return self._steps
+
+    @property
+    def cache_size(self) -> int:
+        """How many step classes' factorisations are kept at most."""
+        return self._cache_size
+
+    @property
+    def cached_steps(self) -> tuple[float, ...]:
+        """The representative steps whose factorisations are held now, the
+        one used longest ago first."""
+        with self._lock:
+            return tuple(float(self._steps[c]) for c in self._cache)
 
     def _start(self, u0: Any, f: Any) -> tuple[np.ndarray, _Source]:
         initial = _initial(u0, self._N)
@@ -591,9 +778,10 @@ class DGStepper:
         (q+2)-point Gauss rule, exact for the products with the test
         functions when f is of degree q + 2) and returning values of shape
         (n_t, q + 2) + u0.shape.
-        Cost: one solve per shift (or one block solve) per interval; memory:
-        the result, the factorisations, and blocks of about 2**17 values
-        (plus the values of a callable f).
+        Cost: one solve per shift (or one block solve) per interval, plus
+        the factorisations of the steps not in the cache; memory: the
+        result, the factorisations, and blocks of about 2**17 values (plus
+        the values of a callable f).
         """
         initial, source = self._start(u0, f)
         source.sample_all()
@@ -611,6 +799,17 @@ class DGStepper:
         chunk = max(1, min(_CHUNK, _CHUNK_VALUES // max(1, (self._space.degree + 1) * initial.size)))
         for first in range(0, n_t, chunk):
             yield first, min(first + chunk, n_t)
+
+    def _runs(self, first: int, stop: int) -> Iterator[tuple[int, int, int]]:
+        """The runs of intervals of one step class within first ... stop - 1,
+        as (start, stop, class) relative to first."""
+        if self._class_of is None:
+            yield 0, stop - first, 0
+            return
+        classes = self._class_of[first:stop]
+        bounds = [0, *(np.flatnonzero(classes[1:] != classes[:-1]) + 1).tolist(), stop - first]
+        for a, b in zip(bounds[:-1], bounds[1:]):
+            yield a, b, int(classes[a])
 
     def steps(self, u0: Any, f: Any = None) -> Iterator[np.ndarray]:
         """The solution one interval at a time, for long runs: yields the
@@ -634,17 +833,20 @@ class DGStepper:
         load = source.load(first, stop)
         if out.size == 0:  # k = 0 problems: nothing to solve
             return initial
-        if self._method == "coupled":
-            end = self._march_coupled(initial, load, out)
-        else:
-            end = self._march_decoupled(initial, load, out)
+        end = initial
+        for a, b, step_class in self._runs(first, stop):
+            entry = self._factorised(step_class)
+            if self._method == "coupled":
+                end = self._march_coupled(entry, end, load[a:b], out[a:b])
+            else:
+                end = self._march_decoupled(entry, end, load[a:b], out[a:b])
         if not np.isfinite(out).all():
             bad = int(np.argmin(np.isfinite(out).reshape(out.shape[0], -1).all(axis=1)))
             raise ValueError(DIVERGED_MESSAGE.format(interval=first + bad))
         return end
 
-    def _march_coupled(self, initial: np.ndarray, load: np.ndarray, out: np.ndarray) -> np.ndarray:
-        solve = self._solves[0]
+    def _march_coupled(self, entry: _Factorised, initial: np.ndarray, load: np.ndarray, out: np.ndarray) -> np.ndarray:
+        solve = entry.solves[0]
         M = self._M
         start = self._local.start
         width = self._space.degree + 1
@@ -657,18 +859,20 @@ class DGStepper:
             end = U.sum(axis=0)
         return end
 
-    def _march_native(self, initial: np.ndarray, work: list[np.ndarray], coupling: list[Any], ends: list[Any]) -> np.ndarray:
+    def _march_native(
+        self, entry: _Factorised, initial: np.ndarray, work: list[np.ndarray], coupling: list[Any], ends: list[Any]
+    ) -> np.ndarray:
         """The decoupled loop in native code over the SuperLU factors: the
         work arrays become the solutions W_j, and the end value is returned."""
-        assert self._factors is not None
+        assert entry.factors is not None
         count = work[0].shape[0]
         n = self._N
         end = np.array(initial, dtype=np.float64, order="C").reshape(n, -1)
         real: list[tuple[Any, ...]] = []
         pairs: list[tuple[Any, ...]] = []
-        for shift, factors, w, c, e in zip(self._shift_list, self._factors, work, coupling, ends):
-            entry = (factors, w.reshape(count, -1), complex(c), complex(e))
-            (pairs if shift.pair else real).append(entry)
+        for shift, factors, w, c, e in zip(entry.shifts, entry.factors, work, coupling, ends):
+            entry_ = (factors, w.reshape(count, -1), complex(c), complex(e))
+            (pairs if shift.pair else real).append(entry_)
         M = self._M
         _core.march_decoupled(
             M_indptr=M.indptr.astype(np.int64),
@@ -682,12 +886,12 @@ class DGStepper:
         )
         return end
 
-    def _march_decoupled(self, initial: np.ndarray, load: np.ndarray, out: np.ndarray) -> np.ndarray:
+    def _march_decoupled(self, entry: _Factorised, initial: np.ndarray, load: np.ndarray, out: np.ndarray) -> np.ndarray:
         """For each shift j: W_j = (lambda_j M + A)^-1 (T_j . (F + start M u_prev))
         with T = V^-1 Mt^-1; the end value sum_i U_i = sum_j (sum_i V_ij) W_j,
         a pair counted twice in its real part; then U = V W for all the
         intervals at once."""
-        shifts = self._shift_list
+        shifts = entry.shifts
         count = load.shape[0]
         start = self._local.start
         M = self._M
@@ -700,14 +904,14 @@ class DGStepper:
         def step(j: int, n: int, Mu: np.ndarray) -> np.ndarray:
             rhs = work[j][n]
             rhs += coupling[j] * Mu
-            w = self._solves[j](rhs)
+            w = entry.solves[j](rhs)
             work[j][n] = w
             part = ends[j] * w
             return part.real if shifts[j].pair else part
 
         end = initial
-        if self._factors is not None:
-            end = self._march_native(initial, work, coupling, ends)
+        if entry.factors is not None:
+            end = self._march_native(entry, initial, work, coupling, ends)
         else:
             for n in range(count):
                 Mu = M @ end
@@ -737,7 +941,8 @@ def dg_solve(
     solver: Callable[[Any], Callable[[np.ndarray], np.ndarray]] | None = None,
 ) -> np.ndarray:
     """``DGStepper(space, M, A, method=method, solver=solver).solve(u0, f)``:
-    the dG(q) solution of M u' + A u = f, u(0) = u0, as coefficients of shape
+    the dG(q) solution of M u' + A u = f, u(t_0) = u0 (t_0 = space.start, the
+    first node), as coefficients of shape
     (n_t, q + 1) + u0.shape."""
     return DGStepper(space, M, A, method=method, solver=solver).solve(u0, f)
 
