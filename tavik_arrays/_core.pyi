@@ -9,17 +9,28 @@ import numpy
 from numpy.typing import NDArray
 
 
-def evaluate(degree: int, n_t: int, T: float, coefficients: Annotated[NDArray[numpy.float64], dict(shape=(None, None, None), order='C', device='cpu', writable=False)], times: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], out: Annotated[NDArray[numpy.float64], dict(shape=(None, None), order='C', device='cpu')], *, derivative: bool, left: bool, periodic: bool) -> None:
-    """Field (n_t, degree + 1, m) at 1-D times into out (times, m)."""
+class GradedMesh:
+    """The nodes of a mesh (copied) and the table that locates times on it."""
+
+    def __init__(self, nodes: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)]) -> None: ...
+
+    @property
+    def n_t(self) -> int:
+        """Number of intervals (nodes - 1)."""
+
+def evaluate(degree: int, n_t: int, T: float, coefficients: Annotated[NDArray[numpy.float64], dict(shape=(None, None, None), order='C', device='cpu', writable=False)], times: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], out: Annotated[NDArray[numpy.float64], dict(shape=(None, None), order='C', device='cpu')], *, derivative: bool, left: bool, periodic: bool, mesh: GradedMesh | None = None) -> None:
+    """
+    Field (n_t, degree + 1, m) at 1-D times into out (times, m); with mesh, on that mesh of nodes (n_t must be its own; T is unused).
+    """
 
 @overload
-def basis_rows(degree: int, n_t: int, T: float, times: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], values: Annotated[NDArray[numpy.float64], dict(shape=(None, None), order='C', device='cpu')], columns: Annotated[NDArray[numpy.int64], dict(shape=(None, None), order='C', device='cpu')], *, derivative: bool, left: bool, periodic: bool) -> None:
+def basis_rows(degree: int, n_t: int, T: float, times: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], values: Annotated[NDArray[numpy.float64], dict(shape=(None, None), order='C', device='cpu')], columns: Annotated[NDArray[numpy.int64], dict(shape=(None, None), order='C', device='cpu')], *, derivative: bool, left: bool, periodic: bool, mesh: GradedMesh | None = None) -> None:
     """
     Non-zero basis functions and their columns at 1-D times, rows (times, degree + 1).
     """
 
 @overload
-def basis_rows(degree: int, n_t: int, T: float, times: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], values: Annotated[NDArray[numpy.float64], dict(shape=(None, None), order='C', device='cpu')], columns: Annotated[NDArray[numpy.int32], dict(shape=(None, None), order='C', device='cpu')], *, derivative: bool, left: bool, periodic: bool) -> None: ...
+def basis_rows(degree: int, n_t: int, T: float, times: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], values: Annotated[NDArray[numpy.float64], dict(shape=(None, None), order='C', device='cpu')], columns: Annotated[NDArray[numpy.int32], dict(shape=(None, None), order='C', device='cpu')], *, derivative: bool, left: bool, periodic: bool, mesh: GradedMesh | None = None) -> None: ...
 
 def weighted_square_sums(values: Annotated[NDArray[numpy.float64], dict(shape=(None, None, None), order='C', device='cpu', writable=False)], weights: Annotated[NDArray[numpy.float64], dict(shape=(None, None), order='C', device='cpu', writable=False)], out: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu')]) -> None:
     """
