@@ -138,6 +138,7 @@ class LegendreSpace(MeshSpace, LegendreOperatorsMixin, LegendreIntegralsMixin):
                 derivative=want_derivative,
                 left=left,
                 periodic=self._periodic,
+                mesh=self._native_mesh(),
             )
         if out is None or target is None:
             return result
@@ -183,6 +184,7 @@ class LegendreSpace(MeshSpace, LegendreOperatorsMixin, LegendreIntegralsMixin):
                 derivative=want_derivative,
                 left=left,
                 periodic=self._periodic,
+                mesh=self._native_mesh(),
             )
         indptr = np.arange(0, nnz + 1, width, dtype=indices.dtype)
         return scipy.sparse.csr_array((data, indices, indptr), shape=(n, self.n_dofs), copy=False)

@@ -161,7 +161,7 @@ class MeshSpace:
         if self._native is None:
             from . import _core
 
-            object.__setattr__(self, "_native", _core.GradedMesh(nodes=self._nodes))  # type: ignore[attr-defined]
+            object.__setattr__(self, "_native", _core.GradedMesh(nodes=self._nodes))
         return self._native
 
     def _key(self) -> tuple[Any, ...]:

@@ -39,7 +39,9 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "formulas/node_rule.hpp"
@@ -123,6 +125,14 @@ struct GradedLaneLocation {
     L right;  // b = t_(c+1)
 };
 
+// xi = (u + u) / (b - a), u = r + (a + b) * -0.5, unclamped.
+template <class L>
+[[gnu::always_inline]] inline L graded_xi(L r, L a, L b) noexcept {
+    const L s = a + b;
+    const L u = r + s * -0.5;
+    return (u + u) / (b - a);
+}
+
 // Interval, ends and unclamped xi of each lane's r by the table search.
 // gather(base, index) gives base[index] per lane.
 template <class L, class Gather>
@@ -137,9 +147,59 @@ template <class L, class Gather>
     loc.interval = c;
     loc.left = gather(mesh.nodes, c);
     loc.right = gather(mesh.nodes + 1, c);
-    const L s = loc.left + loc.right;
-    const L u = r + s * -0.5;
-    loc.xi = (u + u) / (loc.right - loc.left);
+    loc.xi = graded_xi(r, loc.left, loc.right);
+    return loc;
+}
+
+// The interval the previous block's last time was found in, kept by the
+// caller from block to block (one per chunk, never shared): sorted times
+// then mostly find every lane of a block in it, and skip the search and its
+// gathers. The test low <= t < high holds exactly for the times whose search
+// gives `interval` (low is -inf for the first interval, high +inf for the
+// last, as the count of inner nodes goes), so the result has the same bits
+// either way; NaN fails it, as does every time before the first block.
+struct GradedMemo {
+    double low = std::numeric_limits<double>::quiet_NaN();
+    double high = std::numeric_limits<double>::quiet_NaN();
+    double left = 0.0, right = 0.0;
+    std::uint64_t interval = 0;
+};
+
+// The same index in every lane.
+template <class I>
+[[gnu::always_inline]] inline I broadcast_index(std::uint64_t v) noexcept {
+    if constexpr (std::is_arithmetic_v<I>) {
+        return static_cast<I>(v);
+    } else if constexpr (kIsLanePack<I>) {
+        I r;
+        for (auto& p : r.part) p = broadcast_index<std::remove_reference_t<decltype(p)>>(v);
+        return r;
+    } else {
+        return I{} + static_cast<std::int64_t>(v);
+    }
+}
+
+// locate_graded_unclamped, through the memo: the memo's interval when every
+// lane lies in it, else the search, whose last lane then becomes the memo.
+template <class L, class Gather>
+[[gnu::always_inline]] inline GradedLaneLocation<L> locate_graded_remembered(const GradedLocator& mesh, L r,
+                                                                              GradedMemo& memo,
+                                                                              Gather&& gather) noexcept {
+    if (all_lanes((r >= memo.low) & (memo.high > r))) {
+        GradedLaneLocation<L> loc;
+        loc.interval = broadcast_index<LaneIndex<L>>(memo.interval);
+        loc.left = broadcast<L>(memo.left);
+        loc.right = broadcast<L>(memo.right);
+        loc.xi = graded_xi(r, loc.left, loc.right);
+        return loc;
+    }
+    const GradedLaneLocation<L> loc = locate_graded_unclamped<L>(mesh, r, gather);
+    const auto c = static_cast<std::uint64_t>(get_lane(loc.interval, kLaneCount<L> - 1));
+    memo.interval = c;
+    memo.left = mesh.nodes[c];
+    memo.right = mesh.nodes[c + 1];
+    memo.low = c == 0 ? -std::numeric_limits<double>::infinity() : memo.left;
+    memo.high = c + 1 == mesh.n_t ? std::numeric_limits<double>::infinity() : memo.right;
     return loc;
 }
 
@@ -211,18 +271,20 @@ namespace {
 //    fl(t - a) > tol and fl(b - t) > tol, tol = max(|t|, |a|, |b|) * 2^-50:
 // then t lies inside [t_0, t_n] (so r = t, periodic or not) and, rounding
 // being monotone, |r - x_m| exceeds 4 ulp(max(|t|, |x_m|)) for either end:
-// the rule leaves it where the search put it. NaN, times outside the mesh
+// the rule leaves it where the search put it. memo as in
+// locate_graded_remembered. NaN, times outside the mesh
 // and times near a node fail the test and go through
 // locate_graded_by_node_rule one by one, so every lane gets the scalar
 // rule's bits.
 template <class L, class Gather>
-[[gnu::always_inline]] inline GradedLocation<L> locate_graded_lanes(const GradedLocator& mesh, L t,
+[[gnu::always_inline]] inline GradedLocation<L> locate_graded_lanes(const GradedLocator& mesh, L t, GradedMemo& memo,
                                                                     Gather&& gather) noexcept {
     if constexpr (kScalarLane<L>) {
+        (void)memo;
         const GradedMeshLocation one = locate_graded_by_node_rule(mesh, t);
         return {one.interval, one.xi, one.step};
     } else {
-        const GradedLaneLocation<L> raw = locate_graded_unclamped<L>(mesh, t, gather);
+        const GradedLaneLocation<L> raw = locate_graded_remembered<L>(mesh, t, memo, gather);
         GradedLocation<L> loc{raw.interval, clamp_xi(raw.xi), raw.right - raw.left};
         const L tol = larger_lanes(abs_lanes(t), larger_lanes(abs_lanes(raw.left), abs_lanes(raw.right))) * 0x1p-50;
         const auto clear = ((t - raw.left) > tol) & ((raw.right - t) > tol);

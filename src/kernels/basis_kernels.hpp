@@ -40,7 +40,7 @@ public:
         LaneLocation<B> loc;
         if (in.graded != nullptr) {
             const GradedLocation<B> at = locate_graded_lanes<B>(
-                *in.graded, load_lanes<B>(times), [](const double* base, const LaneIndex<B>& c)
+                *in.graded, load_lanes<B>(times), memo_, [](const double* base, const LaneIndex<B>& c)
                                                       __attribute__((always_inline)) {
                                                           return gather_coefficients<B>(base, c);
                                                       });
@@ -87,6 +87,7 @@ private:
 
     double stack_[kStackWidth * kLanes];
     double* const values_;
+    GradedMemo memo_;  // the block before's interval, on a mesh of nodes
 };
 
 // Runs per(block, first, count) for every block of times[0 .. n), after

@@ -89,10 +89,10 @@ enum class Locate { plain, node_rule, graded };
 // neighbours.
 template <class L, bool Narrow, Locate Route>
 [[gnu::always_inline]] inline LaneLocation<L> locate_block(const NodeRule& rule, const GradedLocator& graded,
-                                                           const double* t) noexcept {
+                                                           GradedMemo& memo, const double* t) noexcept {
     if constexpr (Route == Locate::graded) {
         const GradedLocation<L> loc = locate_graded_lanes<L>(
-            graded, load_lanes<L>(t),
+            graded, load_lanes<L>(t), memo,
             [](const double* base, const LaneIndex<L>& c) __attribute__((always_inline)) {
                 return gather_coefficients<L>(base, c);
             });

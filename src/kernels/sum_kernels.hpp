@@ -19,9 +19,10 @@ namespace {
 template <class L, int D, bool Derivative, bool Narrow, Locate Route, bool Flat>
 void sum_blocks(const BatchInput& in, const NodeRule& rule, const GradedLocator& graded, const double* t,
                 double* out, std::size_t n) {
+    GradedMemo memo;
     for_each_block<L>(t, n, [&]<class B>(const double* times, std::size_t first, std::size_t count)
                                 __attribute__((always_inline)) {
-                                    const LaneLocation<B> loc = locate_block<B, Narrow, Route>(rule, graded, times);
+                                    const LaneLocation<B> loc = locate_block<B, Narrow, Route>(rule, graded, memo, times);
                                     if (in.check_rows) {
                                         for (int l = 0; l < kLaneCount<B>; ++l) {
                                             const auto row = static_cast<std::uint64_t>(get_lane(loc.interval, l));
