@@ -265,20 +265,7 @@ class LagrangeSpace(MeshSpace):
         exactly). Refused as :meth:`LegendreSpace.refine` refuses.
         Cost O(n_dofs degree).
         """
-        chosen = _checks.selection(intervals, "intervals", self._n_t, 0, self._n_t - 1)
-        nodes = self._spanning_nodes()
-        middle = (nodes[chosen] + nodes[chosen + 1]) * 0.5
-        fine_nodes = np.insert(nodes, chosen + 1, middle)
-        try:
-            fine = type(self).from_nodes(self._degree, fine_nodes, self._periodic)
-        except ValueError as error:
-            # Only the step rules can fail, at the smallest step, a half of
-            # the interval named.
-            split = np.zeros(self._n_t, dtype=bool)
-            split[chosen] = True
-            parent = np.repeat(np.arange(self._n_t), np.where(split, 2, 1))
-            index = int(parent[np.argmin(np.subtract(fine_nodes[1:], fine_nodes[:-1]))])
-            raise ValueError(_checks.REFINE_MESH_MESSAGE.format(index=index, error=error)) from None
+        fine, _, _ = self._refined(intervals)
         return fine, self.prolongation(fine)
 
     def coarsen(self, nodes: Any) -> tuple[LagrangeSpace, scipy.sparse.linalg.LinearOperator]:
@@ -302,10 +289,7 @@ class LagrangeSpace(MeshSpace):
         """
         import scipy.sparse.linalg  # type: ignore[import-untyped]
 
-        removed = _checks.selection(nodes, "nodes", self._n_t + 1, 1, self._n_t - 1)
-        kept = np.ones(self._n_t + 1, dtype=bool)
-        kept[removed] = False
-        coarse = type(self).from_nodes(self._degree, self._spanning_nodes()[kept], self._periodic)
+        coarse, _ = self._coarsened(nodes)
         transfer = (coarse.prolongation(self).T @ self._mass()).tocsr()
         factors = scipy.sparse.linalg.splu(coarse._mass().tocsc())
 
@@ -323,14 +307,6 @@ class LagrangeSpace(MeshSpace):
             dtype=np.float64,
         )
         return coarse, R
-
-    def _spanning_nodes(self) -> np.ndarray:
-        """The nodes, ending at T itself: on a uniform mesh h * n_t may miss
-        T by an ulp (T = 0.7, n_t = 35), and a mesh derived from these nodes
-        must cover the same [start, T] for the transfer between the two.
-        (LegendreSpace has the same rule under the same name.)"""
-        nodes = self.nodes
-        return nodes if nodes[-1] == self._T else np.append(nodes[:-1], self._T)
 
     def _mass(self) -> scipy.sparse.csr_array:
         """The mass matrix (integrals of products of basis functions) as

@@ -277,16 +277,6 @@ class LegendreSpace(MeshSpace, LegendreOperatorsMixin, LegendreIntegralsMixin):
 
     # ------------------------------------------------------------ adaptivity
 
-    def _spanning_nodes(self) -> np.ndarray:
-        """The nodes, ending at T: on a uniform mesh h n_t may fall an ulp
-        short of T, and a refined or coarsened mesh must span the same
-        [start, T] (so that its functions compare with this space's)."""
-        if self._nodes is not None:
-            return self._nodes
-        nodes = self.nodes.copy()
-        nodes[-1] = self._T
-        return nodes
-
     def refine(self, intervals: Any) -> tuple[LegendreSpace, scipy.sparse.csr_array]:
         """Splits the chosen intervals in halves: ``(fine, P)``.
 
@@ -309,22 +299,13 @@ class LegendreSpace(MeshSpace, LegendreOperatorsMixin, LegendreIntegralsMixin):
         would be steps the mesh rules of :meth:`from_nodes` refuse
         (ValueError naming the interval). Cost: O(n_dofs + chosen degree^3).
         """
-        chosen = _checks.selection(intervals, "intervals", self._n_t, 0, self._n_t - 1)
-        nodes = self._spanning_nodes()
-        a, b = nodes[chosen], nodes[chosen + 1]
-        middle = (a + b) * 0.5
-        fine_nodes = np.insert(nodes, chosen + 1, middle)
+        fine, chosen, parent = self._refined(intervals)
         split = np.zeros(self._n_t, dtype=bool)
         split[chosen] = True
-        # Fine interval -> the coarse interval it lies in.
-        parent = np.repeat(np.arange(self._n_t), np.where(split, 2, 1))
-        try:
-            fine = type(self).from_nodes(self._degree, fine_nodes, self._periodic)
-        except ValueError as error:
-            # The halves keep the ends and stay increasing: only the step
-            # rules can fail, at the smallest step, which the error names.
-            index = int(parent[np.argmin(np.subtract(fine_nodes[1:], fine_nodes[:-1]))])
-            raise ValueError(_checks.REFINE_MESH_MESSAGE.format(index=index, error=error)) from None
+        nodes = fine.nodes
+        # Chosen interval i (ascending) became fine intervals chosen[i] + i and chosen[i] + i + 1.
+        first = chosen + np.arange(chosen.size)
+        a, middle, b = nodes[first], nodes[first + 1], nodes[first + 2]
         width = self._degree + 1
         # The two halves of each chosen interval, as positions in [a, b].
         lo = np.stack([a, middle], axis=1).reshape(-1)
@@ -363,12 +344,9 @@ class LegendreSpace(MeshSpace, LegendreOperatorsMixin, LegendreIntegralsMixin):
         Refused: a wrong dtype (TypeError), a repeated or out-of-range index
         or a mask of the wrong length (ValueError). Cost: O(n_dofs degree).
         """
-        removed = _checks.selection(nodes, "nodes", self._n_t + 1, 1, self._n_t - 1)
+        coarse, kept = self._coarsened(nodes)
         fine_nodes = self._spanning_nodes()
-        kept = np.ones(self._n_t + 1, dtype=bool)
-        kept[removed] = False
-        coarse_nodes = fine_nodes[kept]
-        coarse = type(self).from_nodes(self._degree, coarse_nodes, self._periodic)
+        coarse_nodes = coarse.nodes
         parent = np.cumsum(kept[:-1]) - 1
         width = self._degree + 1
         scale, shift = _affine(fine_nodes[:-1], fine_nodes[1:], coarse_nodes[parent], coarse_nodes[parent + 1])

@@ -164,6 +164,42 @@ class MeshSpace:
             object.__setattr__(self, "_native", _core.GradedMesh(nodes=self._nodes))
         return self._native
 
+    def _spanning_nodes(self) -> np.ndarray:
+        """The nodes, ending at T itself: on a uniform mesh h * n_t may miss
+        T by an ulp (T = 0.7, n_t = 35), and a mesh derived from these nodes
+        must cover the same [start, T] for the transfer between the two."""
+        nodes = self.nodes
+        return nodes if nodes[-1] == self._T else np.append(nodes[:-1], self._T)
+
+    def _refined(self, intervals: Any) -> tuple[Any, np.ndarray, np.ndarray]:
+        """What refine() shares: the space of this type on the nodes with the
+        chosen intervals [a, b] split at (a + b) * 0.5 (the double nearest the
+        midpoint: the sum cannot overflow and the halving is exact on every
+        valid mesh), the chosen intervals (ascending) and, per fine interval,
+        the coarse one it lies in. The halves keep the ends and stay
+        increasing, so only the step rules can refuse them; the error names
+        the coarse interval of the smallest step."""
+        chosen = _checks.selection(intervals, "intervals", self._n_t, 0, self._n_t - 1)
+        nodes = self._spanning_nodes()
+        fine_nodes = np.insert(nodes, chosen + 1, (nodes[chosen] + nodes[chosen + 1]) * 0.5)
+        split = np.zeros(self._n_t, dtype=bool)
+        split[chosen] = True
+        parent = np.repeat(np.arange(self._n_t), np.where(split, 2, 1))
+        try:
+            fine = type(self).from_nodes(self._degree, fine_nodes, self._periodic)
+        except ValueError as error:
+            index = int(parent[np.argmin(np.subtract(fine_nodes[1:], fine_nodes[:-1]))])
+            raise ValueError(_checks.REFINE_MESH_MESSAGE.format(index=index, error=error)) from None
+        return fine, chosen, parent
+
+    def _coarsened(self, nodes: Any) -> tuple[Any, np.ndarray]:
+        """What coarsen() shares: the space of this type without the chosen
+        inner nodes, and the mask of the nodes kept."""
+        removed = _checks.selection(nodes, "nodes", self._n_t + 1, 1, self._n_t - 1)
+        kept = np.ones(self._n_t + 1, dtype=bool)
+        kept[removed] = False
+        return type(self).from_nodes(self._degree, self._spanning_nodes()[kept], self._periodic), kept
+
     def _key(self) -> tuple[Any, ...]:
         """The constructor's arguments, in order (uniform meshes only)."""
         return (self._degree, self._n_t, self._T, self._periodic)
