@@ -30,7 +30,10 @@
 // be <= r and have a bucket above r's): c lies in [lower[k], lower[k + 1]].
 // Starting from lower[k], the steps s = 2^(K-1), ..., 2, 1 each add s when
 // inner node c + s is <= r, which lands on c exactly as long as
-// 2^K - 1 >= lower[k + 1] - lower[k] for every k. The inner nodes are kept
+// 2^K - 1 >= lower[k + 1] - lower[k] for every k. A bucket holding no inner
+// node has c = lower[k] outright: its entry carries kCrowdedBucket when it
+// does hold one, and lanes whose buckets all lack the mark (on a graded mesh
+// with B well above n, most) skip the steps. The inner nodes are kept
 // behind NaN padding (a NaN node compares false, so no step leaves the inner
 // nodes, even on node arrays that are not increasing). B is chosen when the
 // table is built so that K stays small (graded_mesh.cpp).
@@ -42,6 +45,7 @@
 #include <limits>
 #include <span>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "formulas/node_rule.hpp"
@@ -50,12 +54,16 @@
 
 namespace tavik {
 
+// Marks a bucket entry whose bucket holds an inner node (a bit no count
+// reaches).
+inline constexpr std::uint64_t kCrowdedBucket = std::uint64_t{1} << 62;
+
 // What the kernels read: views into a GradedMesh, plus the batch's side
 // and periodicity.
 struct GradedLocator {
     const double* nodes;   // t_0 ... t_n
     const double* search;  // search[j] = t_j for 1 <= j <= n - 1, NaN elsewhere (j < n + 2^K)
-    const double* lower;   // B + 1 counts, each an int64's bits
+    const double* lower;   // B + 1 counts, each an int64's bits, | kCrowdedBucket where the bucket holds a node
     std::uint64_t n_t;     // n >= 1
     std::uint64_t buckets;  // B, 1 <= B <= 2^31
     std::int64_t first_step;  // 2^(K-1), or 0 when K = 0
@@ -139,10 +147,14 @@ template <class L, class Gather>
 [[gnu::always_inline]] inline GradedLaneLocation<L> locate_graded_unclamped(const GradedLocator& mesh, L r,
                                                                              Gather&& gather) noexcept {
     GradedLaneLocation<L> loc;
+    using Index = decltype(get_lane(std::declval<LaneIndex<L>&>(), 0));
     LaneIndex<L> c = index_bits_of(gather(mesh.lower, graded_bucket(mesh, r)));
-    for (std::int64_t s = mesh.first_step; s > 0; s >>= 1) {
-        const L node = gather(mesh.search + s, c);
-        c = select(r >= node, c + static_cast<decltype(get_lane(c, 0))>(s), c);
+    if (!all_lanes(c < static_cast<Index>(kCrowdedBucket))) {
+        c = c & static_cast<Index>(kCrowdedBucket - 1);
+        for (std::int64_t s = mesh.first_step; s > 0; s >>= 1) {
+            const L node = gather(mesh.search + s, c);
+            c = select(r >= node, c + static_cast<Index>(s), c);
+        }
     }
     loc.interval = c;
     loc.left = gather(mesh.nodes, c);
