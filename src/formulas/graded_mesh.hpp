@@ -148,8 +148,12 @@ template <class L, class Gather>
                                                                              Gather&& gather) noexcept {
     GradedLaneLocation<L> loc;
     using Index = decltype(get_lane(std::declval<LaneIndex<L>&>(), 0));
-    LaneIndex<L> c = index_bits_of(gather(mesh.lower, graded_bucket(mesh, r)));
-    if (!all_lanes(c < static_cast<Index>(kCrowdedBucket))) {
+    const L entry = gather(mesh.lower, graded_bucket(mesh, r));
+    LaneIndex<L> c = index_bits_of(entry);
+    // Read as doubles, unmarked entries (below 2^62) lie below 2.0 and
+    // marked ones at or above it: the test runs on the compare-to-mask
+    // instructions.
+    if (!all_lanes_below(entry, 2.0)) {
         c = c & static_cast<Index>(kCrowdedBucket - 1);
         for (std::int64_t s = mesh.first_step; s > 0; s >>= 1) {
             const L node = gather(mesh.search + s, c);
@@ -171,7 +175,9 @@ template <class L, class Gather>
 // last, as the count of inner nodes goes), so the result has the same bits
 // either way; NaN fails it, as does every time before the first block.
 struct GradedMemo {
-    double low = std::numeric_limits<double>::quiet_NaN();
+    // The largest double below low (-inf stays -inf, which then misses), so
+    // that r >= low is -r < -below_low, the form all_lanes_below tests.
+    double below_low = std::numeric_limits<double>::quiet_NaN();
     double high = std::numeric_limits<double>::quiet_NaN();
     double left = 0.0, right = 0.0;
     std::uint64_t interval = 0;
@@ -197,7 +203,7 @@ template <class L, class Gather>
 [[gnu::always_inline]] inline GradedLaneLocation<L> locate_graded_remembered(const GradedLocator& mesh, L r,
                                                                               GradedMemo& memo,
                                                                               Gather&& gather) noexcept {
-    if (all_lanes((r >= memo.low) & (memo.high > r))) {
+    if (all_lanes_below(r, memo.high) && all_lanes_below(r * -1.0, -memo.below_low)) {
         GradedLaneLocation<L> loc;
         loc.interval = broadcast_index<LaneIndex<L>>(memo.interval);
         loc.left = broadcast<L>(memo.left);
@@ -210,7 +216,8 @@ template <class L, class Gather>
     memo.interval = c;
     memo.left = mesh.nodes[c];
     memo.right = mesh.nodes[c + 1];
-    memo.low = c == 0 ? -std::numeric_limits<double>::infinity() : memo.left;
+    memo.below_low = c == 0 ? -std::numeric_limits<double>::infinity()
+                            : std::nextafter(memo.left, -std::numeric_limits<double>::infinity());
     memo.high = c + 1 == mesh.n_t ? std::numeric_limits<double>::infinity() : memo.right;
     return loc;
 }
@@ -299,8 +306,11 @@ template <class L, class Gather>
         const GradedLaneLocation<L> raw = locate_graded_remembered<L>(mesh, t, memo, gather);
         GradedLocation<L> loc{raw.interval, clamp_xi(raw.xi), raw.right - raw.left};
         const L tol = larger_lanes(abs_lanes(t), larger_lanes(abs_lanes(raw.left), abs_lanes(raw.right))) * 0x1p-50;
-        const auto clear = ((t - raw.left) > tol) & ((raw.right - t) > tol);
-        if (all_lanes(clear)) [[likely]] return loc;
+        const L below = t - raw.left, above = raw.right - t;
+        // tol - min(below, above) < 0 exactly when both exceed tol (the
+        // sign of a difference is exact); NaN fails.
+        if (all_lanes_below(tol - select(below < above, below, above), 0.0)) [[likely]] return loc;
+        const auto clear = (below > tol) & (above > tol);
         constexpr int kLanes = kLaneCount<L>;
         double times[kLanes], xi[kLanes], step[kLanes];
         std::int64_t is_clear[kLanes];
