@@ -197,6 +197,16 @@ template <class I>
     }
 }
 
+// The largest double below a finite x, by its bits: a call to the C
+// library's nextafter inside the kernels' loop would make the compiler save
+// every vector register around it. (Not for -inf, which gives NaN: a memo
+// that never matches.)
+[[gnu::always_inline]] inline double next_below(double x) noexcept {
+    if (x == 0.0) return -0x1p-1074;
+    const auto bits = std::bit_cast<std::uint64_t>(x);
+    return std::bit_cast<double>(x > 0.0 ? bits - 1 : bits + 1);
+}
+
 // locate_graded_unclamped, through the memo: the memo's interval when every
 // lane lies in it, else the search, whose last lane then becomes the memo.
 template <class L, class Gather>
@@ -216,8 +226,7 @@ template <class L, class Gather>
     memo.interval = c;
     memo.left = mesh.nodes[c];
     memo.right = mesh.nodes[c + 1];
-    memo.below_low = c == 0 ? -std::numeric_limits<double>::infinity()
-                            : std::nextafter(memo.left, -std::numeric_limits<double>::infinity());
+    memo.below_low = c == 0 ? -std::numeric_limits<double>::infinity() : next_below(memo.left);
     memo.high = c + 1 == mesh.n_t ? std::numeric_limits<double>::infinity() : memo.right;
     return loc;
 }
