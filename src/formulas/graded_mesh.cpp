@@ -49,7 +49,7 @@ GradedMesh::GradedMesh(std::span<const double> nodes) {
     lower_.assign(checked_add(buckets_, 1), 0.0);
     std::uint64_t below = 0;
     for (std::uint64_t k = 0; k < buckets_; ++k) {
-        lower_[k] = std::bit_cast<double>(below);
+        lower_[k] = std::bit_cast<double>(count[k] == 0 ? below : below | kCrowdedBucket);
         below += count[k];
     }
     lower_[buckets_] = std::bit_cast<double>(below);

@@ -30,7 +30,10 @@
 // be <= r and have a bucket above r's): c lies in [lower[k], lower[k + 1]].
 // Starting from lower[k], the steps s = 2^(K-1), ..., 2, 1 each add s when
 // inner node c + s is <= r, which lands on c exactly as long as
-// 2^K - 1 >= lower[k + 1] - lower[k] for every k. The inner nodes are kept
+// 2^K - 1 >= lower[k + 1] - lower[k] for every k. A bucket holding no inner
+// node has c = lower[k] outright: its entry carries kCrowdedBucket when it
+// does hold one, and lanes whose buckets all lack the mark (on a graded mesh
+// with B well above n, most) skip the steps. The inner nodes are kept
 // behind NaN padding (a NaN node compares false, so no step leaves the inner
 // nodes, even on node arrays that are not increasing). B is chosen when the
 // table is built so that K stays small (graded_mesh.cpp).
@@ -42,6 +45,7 @@
 #include <limits>
 #include <span>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "formulas/node_rule.hpp"
@@ -50,12 +54,16 @@
 
 namespace tavik {
 
+// Marks a bucket entry whose bucket holds an inner node (a bit no count
+// reaches).
+inline constexpr std::uint64_t kCrowdedBucket = std::uint64_t{1} << 62;
+
 // What the kernels read: views into a GradedMesh, plus the batch's side
 // and periodicity.
 struct GradedLocator {
     const double* nodes;   // t_0 ... t_n
     const double* search;  // search[j] = t_j for 1 <= j <= n - 1, NaN elsewhere (j < n + 2^K)
-    const double* lower;   // B + 1 counts, each an int64's bits
+    const double* lower;   // B + 1 counts, each an int64's bits, | kCrowdedBucket where the bucket holds a node
     std::uint64_t n_t;     // n >= 1
     std::uint64_t buckets;  // B, 1 <= B <= 2^31
     std::int64_t first_step;  // 2^(K-1), or 0 when K = 0
@@ -139,10 +147,18 @@ template <class L, class Gather>
 [[gnu::always_inline]] inline GradedLaneLocation<L> locate_graded_unclamped(const GradedLocator& mesh, L r,
                                                                              Gather&& gather) noexcept {
     GradedLaneLocation<L> loc;
-    LaneIndex<L> c = index_bits_of(gather(mesh.lower, graded_bucket(mesh, r)));
-    for (std::int64_t s = mesh.first_step; s > 0; s >>= 1) {
-        const L node = gather(mesh.search + s, c);
-        c = select(r >= node, c + static_cast<decltype(get_lane(c, 0))>(s), c);
+    using Index = decltype(get_lane(std::declval<LaneIndex<L>&>(), 0));
+    const L entry = gather(mesh.lower, graded_bucket(mesh, r));
+    LaneIndex<L> c = index_bits_of(entry);
+    // Read as doubles, unmarked entries (below 2^62) lie below 2.0 and
+    // marked ones at or above it: the test runs on the compare-to-mask
+    // instructions.
+    if (!all_lanes_below(entry, 2.0)) {
+        c = c & static_cast<Index>(kCrowdedBucket - 1);
+        for (std::int64_t s = mesh.first_step; s > 0; s >>= 1) {
+            const L node = gather(mesh.search + s, c);
+            c = select(r >= node, c + static_cast<Index>(s), c);
+        }
     }
     loc.interval = c;
     loc.left = gather(mesh.nodes, c);
@@ -159,7 +175,9 @@ template <class L, class Gather>
 // last, as the count of inner nodes goes), so the result has the same bits
 // either way; NaN fails it, as does every time before the first block.
 struct GradedMemo {
-    double low = std::numeric_limits<double>::quiet_NaN();
+    // The largest double below low (-inf stays -inf, which then misses), so
+    // that r >= low is -r < -below_low, the form all_lanes_below tests.
+    double below_low = std::numeric_limits<double>::quiet_NaN();
     double high = std::numeric_limits<double>::quiet_NaN();
     double left = 0.0, right = 0.0;
     std::uint64_t interval = 0;
@@ -179,13 +197,23 @@ template <class I>
     }
 }
 
+// The largest double below a finite x, by its bits: a call to the C
+// library's nextafter inside the kernels' loop would make the compiler save
+// every vector register around it. (Not for -inf, which gives NaN: a memo
+// that never matches.)
+[[gnu::always_inline]] inline double next_below(double x) noexcept {
+    if (x == 0.0) return -0x1p-1074;
+    const auto bits = std::bit_cast<std::uint64_t>(x);
+    return std::bit_cast<double>(x > 0.0 ? bits - 1 : bits + 1);
+}
+
 // locate_graded_unclamped, through the memo: the memo's interval when every
 // lane lies in it, else the search, whose last lane then becomes the memo.
 template <class L, class Gather>
 [[gnu::always_inline]] inline GradedLaneLocation<L> locate_graded_remembered(const GradedLocator& mesh, L r,
                                                                               GradedMemo& memo,
                                                                               Gather&& gather) noexcept {
-    if (all_lanes((r >= memo.low) & (memo.high > r))) {
+    if (all_lanes_below(r, memo.high) && all_lanes_below(r * -1.0, -memo.below_low)) {
         GradedLaneLocation<L> loc;
         loc.interval = broadcast_index<LaneIndex<L>>(memo.interval);
         loc.left = broadcast<L>(memo.left);
@@ -198,7 +226,7 @@ template <class L, class Gather>
     memo.interval = c;
     memo.left = mesh.nodes[c];
     memo.right = mesh.nodes[c + 1];
-    memo.low = c == 0 ? -std::numeric_limits<double>::infinity() : memo.left;
+    memo.below_low = c == 0 ? -std::numeric_limits<double>::infinity() : next_below(memo.left);
     memo.high = c + 1 == mesh.n_t ? std::numeric_limits<double>::infinity() : memo.right;
     return loc;
 }
@@ -287,8 +315,11 @@ template <class L, class Gather>
         const GradedLaneLocation<L> raw = locate_graded_remembered<L>(mesh, t, memo, gather);
         GradedLocation<L> loc{raw.interval, clamp_xi(raw.xi), raw.right - raw.left};
         const L tol = larger_lanes(abs_lanes(t), larger_lanes(abs_lanes(raw.left), abs_lanes(raw.right))) * 0x1p-50;
-        const auto clear = ((t - raw.left) > tol) & ((raw.right - t) > tol);
-        if (all_lanes(clear)) [[likely]] return loc;
+        const L below = t - raw.left, above = raw.right - t;
+        // tol - min(below, above) < 0 exactly when both exceed tol (the
+        // sign of a difference is exact); NaN fails.
+        if (all_lanes_below(tol - select(below < above, below, above), 0.0)) [[likely]] return loc;
+        const auto clear = (below > tol) & (above > tol);
         constexpr int kLanes = kLaneCount<L>;
         double times[kLanes], xi[kLanes], step[kLanes];
         std::int64_t is_clear[kLanes];

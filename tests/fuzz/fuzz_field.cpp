@@ -2,7 +2,7 @@
 // every instruction set this processor has, both node sides, values and
 // derivatives, any component count, degrees on both sides of the width the
 // kernels keep on the stack, meshes wide and narrow, batches on the caller
-// and on the worker pool.
+// and on the worker pool; meshes given by their nodes as well as uniform ones.
 //
 // Properties: a call is refused exactly when its mesh is empty or its sizes
 // do not match; otherwise every element has the bits of a plain scalar
@@ -19,6 +19,7 @@
 #include "fuzz_support.hpp"
 #include "bases/legendre_basis.hpp"
 #include "bases/legendre_field.hpp"
+#include "formulas/graded_mesh.hpp"
 #include "formulas/uniform_mesh.hpp"
 
 using namespace tavik;
@@ -143,10 +144,93 @@ void check_row_columns(const LegendreBasis& basis, std::span<const double> times
     FUZZ_REQUIRE(!accepted([&] { basis_rows_into(test::space_of(basis), times, quantity, side, periodic, values, columns); }));
 }
 
+// A mesh of nodes: strictly increasing finite nodes from drawn steps (one
+// step a thousand or a million times another, or crowded within a few ulps),
+// or, at times, any doubles at all. On the increasing ones every row and
+// field element has the bits of the documented rule written out
+// (test::locate_on_nodes_by_documented_rule) and the recurrences above,
+// derivatives dividing by the interval's step; on any others a call is
+// accepted or refused, never out of bounds (the sanitizers watch), and
+// every column names a basis function of the space.
+void fuzz_graded(FuzzedDataProvider& in) {
+    const std::uint64_t n = in.ConsumeIntegralInRange<std::uint64_t>(1, 40);
+    const bool periodic = in.ConsumeBool();
+    const bool any_nodes = in.ConsumeIntegralInRange<int>(0, 5) == 0;
+    std::vector<double> x{periodic ? 0.0 : in.ConsumeFloatingPointInRange<double>(-4.0, 4.0)};
+    for (std::uint64_t c = 0; c < n; ++c) {
+        if (any_nodes) {
+            x.push_back(any_double(in));
+            continue;
+        }
+        double step = in.ConsumeFloatingPointInRange<double>(0.01, 1.0);
+        switch (in.ConsumeIntegralInRange<int>(0, 3)) {
+            case 0: step *= 1e-3; break;
+            case 1: step *= 1e6; break;
+            case 2: step = std::fabs(x.back()) * 0x1p-40 + 0x1p-1000; break;
+            default: break;
+        }
+        x.push_back(x.back() + step);
+    }
+    bool increasing = true;
+    for (std::size_t j = 0; j + 1 < x.size(); ++j) increasing = increasing && std::isfinite(x[j + 1]) && x[j] < x[j + 1];
+    std::vector<double> t(in.ConsumeIntegralInRange<std::size_t>(0, 40));
+    for (double& y : t) {
+        if (in.ConsumeBool()) {
+            y = any_double(in);
+            continue;
+        }
+        y = x[in.ConsumeIntegralInRange<std::size_t>(0, n)];
+        if (periodic) y = y + static_cast<double>(in.ConsumeIntegralInRange<int>(-3, 3)) * x.back();
+        for (int k = in.ConsumeIntegralInRange<int>(-6, 6); k != 0; k += k > 0 ? -1 : 1) {
+            y = std::nextafter(y, k > 0 ? test::inf : -test::inf);
+        }
+    }
+    const std::uint64_t degree = in.ConsumeIntegralInRange<std::uint64_t>(0, 20);
+    const std::uint64_t m = in.ConsumeIntegralInRange<std::uint64_t>(1, 5);
+    const auto quantity = in.ConsumeBool() ? FieldQuantity::derivative : FieldQuantity::value;
+    const auto side = in.ConsumeBool() ? NodeSide::left : NodeSide::right;
+    const std::uint64_t width = degree + 1;
+    std::vector<double> coefficients(n * width * m);
+    for (double& c : coefficients) c = any_double(in);
+    const GradedMesh mesh(x);
+    const FieldSpace space{degree, n, 0.0, &mesh};
+
+    std::vector<double> want(t.size() * width), want_field(t.size() * m);
+    std::vector<std::int64_t> want_columns(want.size());
+    for (std::size_t i = 0; increasing && i < t.size(); ++i) {
+        const test::LocatedOnNodes at = test::locate_on_nodes_by_documented_rule(x, t[i], side == NodeSide::left, periodic);
+        const std::vector<double> b = basis_at(at.xi, degree, quantity);
+        for (std::uint64_t k = 0; k < width; ++k) {
+            want[i * width + k] = per_time(b[k], quantity, at.step);
+            want_columns[i * width + k] = static_cast<std::int64_t>(at.interval * width + k);
+        }
+        for (std::uint64_t j = 0; j < m; ++j) {
+            double s = -0.0;
+            for (std::uint64_t k = 0; k < width; ++k) s = s + b[k] * coefficients[(at.interval * width + k) * m + j];
+            want_field[i * m + j] = per_time(s, quantity, at.step);
+        }
+    }
+    test::for_each_instruction_set([&](const char*) {
+        std::vector<double> values(want.size()), field(want_field.size());
+        std::vector<std::int64_t> columns(want.size());
+        FUZZ_REQUIRE(accepted([&] { basis_rows_into(space, t, quantity, side, periodic, values, columns); }));
+        FUZZ_REQUIRE(accepted([&] { evaluate_field_into(space, coefficients, m, t, quantity, side, periodic, field); }));
+        for (const std::int64_t column : columns) FUZZ_REQUIRE(column >= 0 && static_cast<std::uint64_t>(column) < n * width);
+        if (!increasing) return;
+        FUZZ_REQUIRE(columns == want_columns);
+        for (std::size_t i = 0; i < values.size(); ++i) FUZZ_REQUIRE(same(values[i], want[i]));
+        for (std::size_t i = 0; i < field.size(); ++i) FUZZ_REQUIRE(same(field[i], want_field[i]));
+    });
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider in(data, size);
+    if (in.ConsumeIntegralInRange<int>(0, 3) == 0) {
+        fuzz_graded(in);
+        return 0;
+    }
     // Degrees around 16, the widest block kept on the stack, as often as
     // small ones; sometimes a count at which size arithmetic overflows.
     const std::uint64_t degree = in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint64_t>(13, 40) : any_count(in, 12);
