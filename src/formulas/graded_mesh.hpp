@@ -77,8 +77,10 @@ struct GradedLocator {
 // The node array and its bucket table. Holds copies of the nodes; needs at
 // least two (fatal kGradedMeshTooFewNodes). Any values keep every index in
 // range; only strictly increasing finite nodes get the documented location
-// (the array interface validates them before building one). Cost O(n + B)
-// time and memory, B <= max(2^16, 8 n) (see graded_mesh.cpp).
+// (the array interface validates them before building one). Memory
+// O(n + B), B <= max(2^16, 16 n); time O(n + B) per try of B, which doubles
+// from bit_ceil(n) at most log2(max(2^16, 16 n) / n) times (see
+// graded_mesh.cpp).
 class GradedMesh {
 public:
     explicit GradedMesh(std::span<const double> nodes);
