@@ -1,4 +1,4 @@
-"""The discontinuous Legendre space on a uniform time mesh."""
+"""The discontinuous Legendre space on a time mesh, uniform or given by its nodes."""
 
 from __future__ import annotations
 
@@ -110,6 +110,13 @@ class LegendreSpace(MeshSpace, LegendreOperatorsMixin, LegendreIntegralsMixin):
         derivative recurrence everywhere in the interval, accurate to a few
         ulps (tavik's derivative adds a small guard constant in the interior
         and differs in the last digits there).
+
+        On a mesh of nodes (:meth:`from_nodes`) interval c is [t_c, t_(c+1)]:
+        a time is located by comparison with the nodes (the same node rule,
+        each node's window scaled by its own magnitude), the local coordinate
+        comes from the interval's ends, and a derivative divides by its step
+        ``t_(c+1) - t_c``; the statements about tavik above concern uniform
+        meshes only.
 
         Computed with the interpreter lock released; large batches are spread
         over the worker threads, with the same bits for any number of them.
