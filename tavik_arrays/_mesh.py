@@ -171,13 +171,15 @@ class MeshSpace:
         """The classes of steps the stepper factorises once each:
         (representatives ascending, the class of each interval or None when
         there is one class, as on a uniform mesh). A step's rounding is
-        that of its own nodes, ``ulps`` ulp(max(|a|, |b|)) for [a, b]."""
+        that of its own nodes, computed from the first node (as np.linspace
+        and t_0 + h m compute them): ``ulps`` ulp(max(|a|, |b|, |t_0|)) for
+        [a, b]."""
         if self._nodes is None:
             return np.array([self._T / self._n_t]), None
         from .stepping._steps import group_steps
 
         nodes = self._nodes
-        scale = np.maximum(np.abs(nodes[:-1]), np.abs(nodes[1:]))
+        scale = np.maximum(np.maximum(np.abs(nodes[:-1]), np.abs(nodes[1:])), abs(float(nodes[0])))
         return group_steps(self.steps, ulps * np.spacing(scale))
 
     def _native_mesh(self) -> Any:
