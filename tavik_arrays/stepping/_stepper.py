@@ -100,11 +100,13 @@ class DGStepper:
         self._steps, self._class_of = space._step_classes(STEP_ULPS)
         self._steps.flags.writeable = False
         steps, method_ = self._steps, self._method
+        # attach and detach are optional for a caller's class.
+        attach = getattr(method_, "attach", lambda slot, step, factors: None)
         self._cache = StepCache(
             size,
             lambda c: method_.factorise(float(steps[c])),
-            lambda c, factors: method_.attach(c, float(steps[c]), factors),
-            method_.detach,
+            lambda c, factors: attach(c, float(steps[c]), factors),
+            getattr(method_, "detach", lambda slot: None),
         )
         if self._class_of is None:
             order = [0]

@@ -183,6 +183,14 @@ def test_a_method_and_a_solver_of_ones_own():
             lu = scipy.sparse.linalg.splu(matrix, permc_spec=analysis)
             return type("F", (), {"solve": staticmethod(lu.solve), "native_factors": staticmethod(lambda: None)})()
 
+    # Any class with factorise() and march() will do: attach, detach,
+    # shifts and name are optional.
+    plain = type("Plain", (), {k: DenseMethod.__dict__[k] for k in ("factorise", "march")})
+    plain.__init__ = lambda self, degree, M, A, solver, threads: self.__dict__.update(degree=degree, M=M, A=A)
+    mine = ta.DGStepper(space, M, A, method=plain, cache_size=1)
+    assert mine.method == "Plain" and mine.shifts == ()
+    assert np.abs(mine.solve(u0, f) - reference).max() < 1e-13 * np.abs(reference).max()
+
     solver = RealOnly()
     decoupled = ta.dg_solve(space, M, A, u0, f, method="decoupled", solver=solver)
     assert solver.patterns == 1 and solver.kinds == {("f", (6, 6)), ("f", (12, 12))}
