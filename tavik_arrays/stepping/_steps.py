@@ -42,6 +42,12 @@ def group_steps(steps: np.ndarray, tolerances: np.ndarray) -> tuple[np.ndarray, 
     distinct, inverse = np.unique(steps, return_inverse=True)
     tolerance = np.full(distinct.size, np.inf)
     np.minimum.at(tolerance, inverse.reshape(-1), tolerances)
+    gaps = np.diff(distinct)
+    if ((gaps > tolerance[1:]) & (gaps > tolerance[:-1])).all():
+        # No step within either tolerance of its neighbours, so of any other
+        # (a geometric mesh): a class per distinct step.
+        index = inverse.reshape(-1)
+        return distinct, (index if distinct.size > 1 else None)
     # s - tol(s) <= r is s - r <= tol(s); the difference is exact, since
     # tol(s) is a power of two far below s and at least ulp(s).
     keys = distinct - tolerance
@@ -64,6 +70,7 @@ def group_steps(steps: np.ndarray, tolerances: np.ndarray) -> tuple[np.ndarray, 
             stop -= 1
         run = label[first:stop]
         run[run < 0] = here
+        first = stop
         # Steps within their own tolerance of r: keys up to r (r grows, so
         # the keys are taken in one pass).
         key_stop = int(np.searchsorted(sorted_keys, r, side="right"))

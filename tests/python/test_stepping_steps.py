@@ -49,6 +49,38 @@ def test_steps_meant_equal_make_one_class():
     assert ta.DGStepper(ta.LegendreSpace.from_nodes(1, geometric), M, A).distinct_steps.size == 30
 
 
+def grouped_by_definition(steps, tolerances):
+    """The classes, greedily from the smallest step, one comparison at a time."""
+    tolerance = {}
+    for s, t in zip(steps.tolist(), tolerances.tolist()):
+        tolerance[s] = min(t, tolerance.get(s, np.inf))
+    left, representatives, label = sorted(tolerance), [], {}
+    while left:
+        r = left[0]
+        members = [s for s in left if s - r <= max(tolerance[s], tolerance[r])]
+        label.update((s, len(representatives)) for s in members)
+        representatives.append(r)
+        left = [s for s in left if s not in label]
+    return representatives, [label[s] for s in steps.tolist()]
+
+
+def test_grouping_is_the_greedy_rule():
+    from tavik_arrays.stepping._steps import group_steps
+
+    rng = np.random.default_rng(11)
+    for trial in range(40):
+        # Steps near a few values, some within rounding of each other, with
+        # tolerances of very different scales.
+        n = int(rng.integers(2, 60))
+        centres = rng.choice([0.1, 0.25, 1e-12], size=n)
+        steps = centres + np.spacing(centres) * rng.integers(-6, 7, size=n) * (1 if trial % 2 else 2**20)
+        tolerances = 4 * np.spacing(rng.choice([1e-11, 0.5, 7.3], size=n))
+        representatives, index = group_steps(steps, tolerances)
+        expected, labels = grouped_by_definition(steps, tolerances)
+        assert representatives.tolist() == expected
+        assert (index.tolist() if index is not None else [0] * n) == labels
+
+
 def test_steps_with_a_callable_source_hold_memory_of_one_block():
     # A uniform mesh: 10**4 and 10**5 intervals need the same memory when
     # the intervals are consumed one at a time.
