@@ -10,7 +10,9 @@ import numpy as np
 from . import _checks, _texts
 
 
-def sample_callable(f: Callable[[np.ndarray], Any], times: np.ndarray, shape: tuple[int, ...], name: str = "f") -> np.ndarray:
+def sample_callable(
+    f: Callable[[np.ndarray], Any], times: np.ndarray, shape: tuple[int, ...], name: str = "f"
+) -> np.ndarray:
     """f(times), called once, as a finite float64 array of shape
     times.shape + shape (refused otherwise, naming f)."""
     values = _checks.real_array(f(times), f"{name}(t)")

@@ -232,7 +232,9 @@ class DGStepper:
         return end
 
 
-def dg_solve(space: Any, M: Any, A: Any, u0: Any, f: Any = None, *, method: Any = "auto", solver: Any = None) -> np.ndarray:
+def dg_solve(
+    space: Any, M: Any, A: Any, u0: Any, f: Any = None, *, method: Any = "auto", solver: Any = None
+) -> np.ndarray:
     """``DGStepper(space, M, A, method=method, solver=solver).solve(u0, f)``:
     the dG(q) solution of M u' + A u = f, u(t_0) = u0 (t_0 = space.start, the
     first node), as coefficients of shape (n_t, q + 1) + u0.shape."""
