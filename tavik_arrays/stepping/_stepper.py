@@ -3,7 +3,7 @@ intervals and the checks around a method's hooks."""
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import Any
 
 import numpy as np
@@ -14,7 +14,7 @@ from ._coupled import CoupledMethod
 from ._decoupled import DecoupledMethod
 from ._interval import AUTO_DECOUPLED_MAX_DEGREE, legendre_space
 from ._method import Method
-from ._solvers import as_solver
+from ._solvers import Solver, as_solver
 from ._steps import STEP_CACHE_SIZE, STEP_ULPS, StepCache
 
 METHODS: dict[str, type[Method]] = {"coupled": CoupledMethod, "decoupled": DecoupledMethod}
@@ -80,8 +80,8 @@ class DGStepper:
         M: Any,
         A: Any,
         *,
-        method: Any = "auto",
-        solver: Any = None,
+        method: str | type[Any] = "auto",
+        solver: Solver | Callable[[Any], Callable[[np.ndarray], np.ndarray]] | None = None,
         threads: bool | None = None,
         cache_size: int = STEP_CACHE_SIZE,
     ) -> None:
@@ -233,7 +233,14 @@ class DGStepper:
 
 
 def dg_solve(
-    space: Any, M: Any, A: Any, u0: Any, f: Any = None, *, method: Any = "auto", solver: Any = None
+    space: Any,
+    M: Any,
+    A: Any,
+    u0: Any,
+    f: Any = None,
+    *,
+    method: str | type[Any] = "auto",
+    solver: Solver | Callable[[Any], Callable[[np.ndarray], np.ndarray]] | None = None,
 ) -> np.ndarray:
     """``DGStepper(space, M, A, method=method, solver=solver).solve(u0, f)``:
     the dG(q) solution of M u' + A u = f, u(t_0) = u0 (t_0 = space.start, the
