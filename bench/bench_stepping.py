@@ -205,7 +205,7 @@ def graded(size, q, n_t, repeats=3):
         ("bands of steps s, s/2, s/4", refined),
         ("geometric, ratio 1.002", geometric),
     ]
-    print(f"1D N={size}, q={q}, n_t={n_t}, cache of {ta._stepping.STEP_CACHE_SIZE} steps")
+    print(f"1D N={size}, q={q}, n_t={n_t}, cache of {ta.stepping._steps.STEP_CACHE_SIZE} steps")
     print("| mesh | distinct steps | construct + solve s | × uniform |")
     print("|---|---|---|---|")
     base = None

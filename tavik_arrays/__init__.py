@@ -6,7 +6,7 @@ picklable objects; the numerical core is the one behind :mod:`tavik`.
 
 from ._lagrange import LagrangeSpace
 from ._legendre import LegendreSpace
-from ._stepping import (
+from .stepping import (
     DGStepper,
     IntervalMatrices,
     column_ordering,

@@ -153,6 +153,35 @@ class MeshSpace:
             return np.full(self._n_t, self._T / self._n_t)
         return np.subtract(self._nodes[1:], self._nodes[:-1])
 
+    def _block_steps(self, first: int, stop: int) -> np.ndarray:
+        """The steps of intervals first ... stop - 1 (a new array, O(stop -
+        first) memory whatever n_t)."""
+        if self._nodes is None:
+            return np.full(stop - first, self._T / self._n_t)
+        return np.subtract(self._nodes[first + 1 : stop + 1], self._nodes[first:stop])
+
+    def _left_ends(self, first: int, stop: int) -> np.ndarray:
+        """The first nodes of intervals first ... stop - 1, as ``nodes``
+        places them (h * m on a uniform mesh)."""
+        if self._nodes is None:
+            return (self._T / self._n_t) * np.arange(first, stop, dtype=np.float64)
+        return self._nodes[first:stop].copy()
+
+    def _step_classes(self, ulps: int) -> tuple[np.ndarray, np.ndarray | None]:
+        """The classes of steps the stepper factorises once each:
+        (representatives ascending, the class of each interval or None when
+        there is one class, as on a uniform mesh). A step's rounding is
+        that of its own nodes, computed from the first node (as np.linspace
+        and t_0 + h m compute them): ``ulps`` ulp(max(|a|, |b|, |t_0|)) for
+        [a, b]."""
+        if self._nodes is None:
+            return np.array([self._T / self._n_t]), None
+        from .stepping._steps import group_steps
+
+        nodes = self._nodes
+        scale = np.maximum(np.maximum(np.abs(nodes[:-1]), np.abs(nodes[1:])), abs(float(nodes[0])))
+        return group_steps(self.steps, ulps * np.spacing(scale))
+
     def _native_mesh(self) -> Any:
         """None for a uniform mesh; else the native module's view of the
         nodes (with its location table), built once per space."""

@@ -8,7 +8,8 @@ import pytest
 import tavik_arrays as ta
 from support import raises_exactly, same, scipy_sparse_or_skip
 from tavik_arrays import _checks
-from tavik_arrays import _stepping as stepping
+from tavik_arrays import _texts
+from tavik_arrays.stepping import _decoupled, _solvers, _steps
 
 sp = scipy_sparse_or_skip()
 import scipy.linalg  # noqa: E402
@@ -196,7 +197,7 @@ def test_more_steps_than_the_cache_holds(method):
     space = ta.LegendreSpace.from_nodes(1, geometric(100))
     default = ta.DGStepper(space, M, A, method=method)
     U = default.solve(u0)
-    assert default.cache_size == stepping.STEP_CACHE_SIZE == 64
+    assert default.cache_size == _steps.STEP_CACHE_SIZE == 64
     assert default.cached_steps == tuple(space.steps[-64:])
     assert nodal_error(space, M, A, u0, U=U) < 2e-5  # largest step 0.078
 
@@ -230,7 +231,7 @@ def test_both_methods_and_the_system_at_once_agree_on_a_graded_mesh():
 def test_a_periodic_mesh_of_nodes_solved_at_once():
     # u' + u = cos(w t) on [0, 1] with 24 random steps: the periodic solution.
     space = ta.LegendreSpace.from_nodes(3, random_steps(24, start=0.0, length=1.0), periodic=True)
-    raises_exactly(ValueError, stepping.PERIODIC_MESSAGE, ta.DGStepper, space, [[1.0]], [[1.0]])
+    raises_exactly(ValueError, _texts.PERIODIC_MESSAGE, ta.DGStepper, space, [[1.0]], [[1.0]])
     w = 2 * np.pi
     K, b = ta.space_time_system(space, [[1.0]], [[1.0]], f=lambda t: np.cos(w * t)[..., None])
     u = scipy.sparse.linalg.spsolve(K.tocsc(), b).reshape(24, 4, 1)
@@ -241,8 +242,8 @@ def test_a_periodic_mesh_of_nodes_solved_at_once():
 
 def test_refusals():
     space = ta.LegendreSpace.from_nodes(1, [0.0, 0.5, 2.0])
-    raises_exactly(ValueError, stepping.INTERVAL_REQUIRED_MESSAGE, ta.interval_matrices, space)
-    raises_exactly(ValueError, stepping.INTERVAL_RANGE_MESSAGE.format(n_t=2, value=2), ta.interval_matrices, space, 2)
+    raises_exactly(ValueError, _texts.INTERVAL_REQUIRED_MESSAGE, ta.interval_matrices, space)
+    raises_exactly(ValueError, _texts.INTERVAL_RANGE_MESSAGE.format(n_t=2, value=2), ta.interval_matrices, space, 2)
     raises_exactly(
         ValueError, _checks.INTEGER_RANGE_MESSAGE.format(name="interval", low=0, value=-1), ta.interval_matrices, space, -1
     )
@@ -262,11 +263,11 @@ def test_refusals():
     error = "Factor is exactly singular"
     raises_exactly(
         ValueError,
-        stepping.SINGULAR_SHIFT_MESSAGE.format(shift=2.0, error=error),
+        _texts.SINGULAR_SHIFT_MESSAGE.format(shift=2.0, error=error),
         ta.DGStepper,
         space,
         [[1.0]],
         [[-2.0]],
     )
     stepper = ta.DGStepper(space, [[1.0]], [[-2.0]], cache_size=1)  # only the first step, 0.25, factorised
-    raises_exactly(ValueError, stepping.SINGULAR_SHIFT_MESSAGE.format(shift=2.0, error=error), stepper.solve, [1.0])
+    raises_exactly(ValueError, _texts.SINGULAR_SHIFT_MESSAGE.format(shift=2.0, error=error), stepper.solve, [1.0])
