@@ -274,3 +274,54 @@ def test_omp_num_threads_1_keeps_factorisations_and_solves_on_the_calling_thread
     proc = subprocess.run([sys.executable, "-P", "-c", SINGLE_THREAD], capture_output=True, text=True, timeout=300, env=env)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split() == ["1", "16"]
+
+
+FORK_WHILE_LIMITED = textwrap.dedent("""
+    import os, signal, threading, warnings
+    from tavik_arrays.stepping import _solvers as solvers
+
+    log = []
+
+    class Limiter:
+        def __init__(self):
+            log.append("limit")
+
+        def restore_original_limits(self):
+            log.append("restore")
+
+    class Controller:
+        def limit(self, *, limits, user_api):
+            return Limiter()
+
+    solvers._controller = Controller()
+    inside, done = threading.Event(), threading.Event()
+
+    def hold():
+        with solvers.blas_threads_limited():
+            inside.set()
+            done.wait(60)
+
+    holder = threading.Thread(target=hold)
+    holder.start()
+    inside.wait(60)
+    solvers._lock.acquire()  # as if the holder were entering or leaving
+    warnings.simplefilter("ignore", DeprecationWarning)
+    pid = os.fork()
+    if pid == 0:
+        signal.alarm(30)  # a hung child dies instead of outliving the test
+        # The child's own block must not wait for a lock nobody will release,
+        # and the caller's setting is back once it leaves.
+        with solvers.blas_threads_limited():
+            pass
+        os._exit(0 if log == ["limit", "restore", "limit", "restore"] else 1)
+    solvers._lock.release()
+    done.set()
+    holder.join()
+    print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), log)
+""")
+
+
+def test_a_fork_while_another_thread_is_limited_leaves_the_child_usable():
+    proc = subprocess.run([sys.executable, "-P", "-c", FORK_WHILE_LIMITED], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "0 ['limit', 'restore']"
