@@ -75,7 +75,7 @@ def shifted_matrix(M: Any, A: Any, shift: complex, form: str) -> Any:
     [[a M + A, -b M], [b M, a M + A]] of twice the size, which maps
     [Re w; Im w] to [Re g; Im g] where ((a + ib) M + A) w = g. The diagonal
     blocks of "real2x2" are the bits of "real" for the shift a."""
-    import scipy.sparse
+    import scipy.sparse  # type: ignore[import-untyped]
 
     shift = complex(shift)
     if form == "complex":
@@ -159,8 +159,8 @@ def _enter() -> None:
                 # The BLAS that scipy's SuperLU loads must be loaded before
                 # the controller scans the process (once: it reads every
                 # loaded library).
-                import scipy.sparse.linalg  # noqa: F401
-                import threadpoolctl
+                import scipy.sparse.linalg  # type: ignore[import-untyped]  # noqa: F401
+                import threadpoolctl  # type: ignore[import-untyped]
 
                 _controller = threadpoolctl.ThreadpoolController()
             _limiter = _controller.limit(limits=1, user_api="blas")
