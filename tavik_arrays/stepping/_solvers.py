@@ -251,7 +251,7 @@ class SuperLU:
 
     def factorise(self, analysis: SuperLUAnalysis | None, matrix: Any) -> SuperLUFactorisation:
         import scipy.sparse
-        import scipy.sparse.linalg  # type: ignore[import-untyped]
+        import scipy.sparse.linalg
 
         if analysis is None:
             analysis = self.analyse(matrix)
