@@ -31,8 +31,8 @@ def _enter() -> None:
                 # The BLAS that scipy's SuperLU loads must be loaded before
                 # the controller scans the process (once: it reads every
                 # loaded library).
-                import scipy.sparse.linalg  # type: ignore[import-untyped]  # noqa: F401
-                import threadpoolctl  # type: ignore[import-untyped]
+                import scipy.sparse.linalg  # type: ignore[import-untyped, unused-ignore]  # noqa: F401
+                import threadpoolctl  # type: ignore[import-untyped, unused-ignore]
 
                 _controller = threadpoolctl.ThreadpoolController()
             _limiter = _controller.limit(limits=1, user_api="blas")

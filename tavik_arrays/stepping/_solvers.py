@@ -73,7 +73,7 @@ def shifted_matrix(M: Any, A: Any, shift: complex, form: str) -> Any:
     [[a M + A, -b M], [b M, a M + A]] of twice the size, which maps
     [Re w; Im w] to [Re g; Im g] where ((a + ib) M + A) w = g. The diagonal
     blocks of "real2x2" are the bits of "real" for the shift a."""
-    import scipy.sparse  # type: ignore[import-untyped]
+    import scipy.sparse  # type: ignore[import-untyped, unused-ignore]
 
     shift = complex(shift)
     if form == "complex":
@@ -144,7 +144,7 @@ def column_ordering(matrix: Any) -> str:
     default "COLAMD". Measured on the 2D 5-point Laplacian with N = 100^2:
     0.57x the entries of the factors, factorisations 1.3x (real) and 1.6x
     (complex) faster, solves 1.9x and 2.4x faster."""
-    import scipy.sparse
+    import scipy.sparse  # type: ignore[import-untyped, unused-ignore]
 
     pattern = scipy.sparse.csr_array(matrix, copy=True)
     pattern.data[:] = 1.0
@@ -175,8 +175,8 @@ class SuperLU:
         return SuperLUAnalysis(column_ordering(pattern), pattern.shape[0] <= self.native_max_size)
 
     def factorise(self, analysis: SuperLUAnalysis | None, matrix: Any) -> SuperLUFactorisation:
-        import scipy.sparse
-        import scipy.sparse.linalg
+        import scipy.sparse  # type: ignore[import-untyped, unused-ignore]
+        import scipy.sparse.linalg  # type: ignore[import-untyped, unused-ignore]
 
         if analysis is None:
             analysis = self.analyse(matrix)
