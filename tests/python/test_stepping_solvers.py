@@ -20,12 +20,12 @@ threadpoolctl = pytest.importorskip("threadpoolctl")
 
 
 def laplacian_2d(n):
-    """The five-point Laplacian on an n x n grid (csc), and a non-symmetric
-    mass-like matrix of the same pattern."""
+    """M, A: a non-symmetric M (the identity plus a multiple of A's upper
+    part) and the five-point Laplacian on an n x n grid, csc."""
     one = sp.diags_array([-np.ones(n - 1), 2 * np.ones(n), -np.ones(n - 1)], offsets=[-1, 0, 1])
     eye = sp.eye_array(n)
     A = sp.csc_array(sp.kron(one, eye) + sp.kron(eye, one))
-    M = sp.csc_array(sp.eye_array(n * n) + 0.1 * sp.triu(A, 1) * 0.3)
+    M = sp.csc_array(sp.eye_array(n * n) + 0.03 * sp.triu(A, 1))
     return M, A
 
 
