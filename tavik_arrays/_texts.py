@@ -39,6 +39,8 @@ INTERVAL_REQUIRED_MESSAGE = "interval is required on a mesh of nodes: its interv
 INTERVAL_RANGE_MESSAGE = "interval must be below n_t = {n_t}, got {value}"
 SOLVER_TYPE_MESSAGE = "solver must be callable or have analyse() and factorise(), not {type}"
 SOLVER_RESULT_MESSAGE = "solver(matrix) must return a callable, not {type}"
+SOLVER_FORM_MESSAGE = "form must be 'real', 'complex' or 'real2x2', got {form!r}"
+SOLVER_REAL_SHIFT_MESSAGE = "a real form needs a real shift, got {shift}"
 SINGULAR_SHIFT_MESSAGE = "the shifted system lambda * M + A is singular for lambda = {shift}: {error}"
 SINGULAR_BLOCK_MESSAGE = "the interval block kron(K, M) + kron(Mt, A) is singular: {error}"
 DIVERGED_MESSAGE = (

@@ -10,15 +10,13 @@ import numpy as np
 from .. import _texts
 from ._interval import _interval_matrices
 from ._method import Method
-from ._solvers import Solver
-
-# What a solver raises on a singular matrix (SuperLU: RuntimeError).
-SINGULAR_ERRORS = (RuntimeError, ValueError, ArithmeticError, np.linalg.LinAlgError)
+from ._solvers import Solver, factorise
 
 
 class CoupledMethod(Method):
     """kron(K, M) + kron(Mt, A) factorised per step class, one solve of
-    size (q+1)N per interval. Accurate at every degree."""
+    size (q+1)N per interval. Its rounding is that of the block's own
+    coefficients at every degree (see docs/stepping.md)."""
 
     name = "coupled"
 
@@ -40,10 +38,7 @@ class CoupledMethod(Method):
         )
         if self._analysis is None:  # the pattern is every step's
             self._analysis = (self.solver.analyse(block),)
-        try:
-            return self.solver.factorise(self._analysis[0], block)
-        except SINGULAR_ERRORS as error:
-            raise ValueError(_texts.SINGULAR_BLOCK_MESSAGE.format(error=error)) from error
+        return factorise(self.solver, self._analysis[0], block, _texts.SINGULAR_BLOCK_MESSAGE)
 
     def march(
         self,

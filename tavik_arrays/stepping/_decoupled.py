@@ -10,10 +10,9 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from .. import _core, _texts
-from ._coupled import SINGULAR_ERRORS
 from ._interval import DECOUPLED_MAX_DEGREE, decoupling
 from ._method import Method
-from ._solvers import Factorisation, Solver, shifted_matrix
+from ._solvers import Factorisation, Solver, factorise, native_factors, shifted_matrix
 
 # Below this N a solve takes some tens of microseconds or less (30-40 us at
 # N = 2000 in 1D), too little to gain from handing the shifts of an
@@ -76,11 +75,8 @@ class DecoupledMethod(Method):
         for shift, pair in zip(self._split.shifts, self._split.pair):
             value: complex | float = complex(shift) / step if pair else float(shift.real) / step
             matrix = shifted_matrix(M, A, complex(value), self._form if pair else "real")
-            try:
-                solves.append(self.solver.factorise(self._analysis[0], matrix))
-            except SINGULAR_ERRORS as error:
-                raise ValueError(_texts.SINGULAR_SHIFT_MESSAGE.format(shift=value, error=error)) from error
-        native = [solve.native_factors() for solve in solves] if self._form == "complex" else None
+            solves.append(factorise(self.solver, self._analysis[0], matrix, _texts.SINGULAR_SHIFT_MESSAGE, shift=value))
+        native = [native_factors(solve) for solve in solves] if self._form == "complex" else None
         return ShiftFactors(solves, None if native is None or any(f is None for f in native) else native)
 
     def attach(self, slot: int, step: float, factors: ShiftFactors) -> None:
