@@ -34,11 +34,12 @@ Two ways to solve that block:
   since the solution of the other member is its conjugate. With Mt = s Mt_1
   the eigenvalues are lambda_j(1) / s: each step has its own shifts.
 
-The decoupled form amplifies rounding by about the condition number of V,
-which grows by ~3.6 per degree (measured with numpy's unit-norm
-eigenvectors: 1, 2.4, 6.5, 21, 73, 261, 936, 3384, 1.2e4, 4.5e4, 1.6e5 for
-q = 0 ... 10); "auto" takes it up to q = 6 (below 1e3) and the coupled
-block beyond.
+The decomposition is computed exactly and rounded once (see
+``_decoupling_draft``). The decoupled form still amplifies rounding: the
+end value is a sum of terms that cancel by a factor growing ~4x per degree
+(about 14 cond(V) at lambda h = 2.5); "auto" takes it up to q = 5 (within
+1e-13 per step of the exact amplification factor) and the coupled block
+beyond, and method="decoupled" is refused above q = 7.
 """
 
 from __future__ import annotations
@@ -54,6 +55,7 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from . import _checks, _core
+from ._decoupling_draft import AUTO_DECOUPLED_MAX_DEGREE, DECOUPLED_MAX_DEGREE, decoupling
 
 SPACE_TYPE_MESSAGE = "space must be a LegendreSpace, not {type}"
 PERIODIC_MESSAGE = (
@@ -72,6 +74,10 @@ INITIAL_SHAPE_MESSAGE = "u0 must have shape (N,) or (N, k) with N = {n}, got {sh
 SOURCE_SHAPE_MESSAGE = "f must have shape (n_t, degree + 1) + u0.shape = {expected}, got {shape}"
 SOURCE_RESULT_MESSAGE = "f(t) must return an array of shape t.shape + u0.shape = {expected}, got {shape}"
 METHOD_MESSAGE = "method must be 'auto', 'coupled' or 'decoupled', got {value!r}"
+DECOUPLED_DEGREE_MESSAGE = (
+    "method='decoupled' is limited to degree {limit}: above it the decoupled systems amplify rounding "
+    "beyond the method's accuracy; got degree {degree} (use method='coupled')"
+)
 INTERVAL_REQUIRED_MESSAGE = "interval is required on a mesh of nodes: its intervals differ in length"
 INTERVAL_RANGE_MESSAGE = "interval must be below n_t = {n_t}, got {value}"
 SOLVER_TYPE_MESSAGE = "solver must be callable, not {type}"
@@ -83,9 +89,6 @@ DIVERGED_MESSAGE = (
     "for the solver, or the solution overflows"
 )
 
-# Largest degree that "auto" solves decoupled: the eigenvector matrix's
-# condition number stays below 1e3 (936 at q = 6, 3384 at q = 7).
-DECOUPLED_MAX_DEGREE = 6
 
 # Below this N a solve takes some tens of microseconds or less (measured:
 # 30-40 us at N = 2000 in 1D), too little to gain from handing shifts to
@@ -520,30 +523,34 @@ def _factorise(solver: Callable[[Any], Any], matrix: Any, message: str, **what: 
 class _Shift(NamedTuple):
     """One shifted system: lambda (complex for a pair, whose conjugate is
     implied), the rows of V^-1 Mt^-1 (transform), the column of V
-    (back), and whether it stands for a conjugate pair."""
+    (back), whether it stands for a conjugate pair, transform . start
+    (coupling) and the weight of its solution in the end value (ends,
+    doubled for a pair), both rounded from exact values."""
 
     shift: complex
     transform: np.ndarray
     back: np.ndarray
     pair: bool
+    coupling: complex
+    ends: complex
 
 
 def _shifts(local: IntervalMatrices) -> list[_Shift]:
-    """The eigen-decomposition of Mt^-1 K, one entry per real eigenvalue and
-    per conjugate pair (the member with positive imaginary part)."""
-    K = local.derivative + local.jump
-    S = K / np.diag(local.mass)[:, None]
-    values, vectors = np.linalg.eig(S)
-    inverse = np.linalg.inv(vectors) / np.diag(local.mass)[None, :]
+    """The eigen-decomposition of Mt^-1 K for the step of ``local``, one
+    entry per real eigenvalue and per conjugate pair (the member with
+    positive imaginary part): that of a step of 1, rounded from exact
+    values, divided by the step."""
+    step = float(local.mass[0, 0])
+    d = decoupling(local.mass.shape[0] - 1)
     result = []
-    for j, value in enumerate(values):
-        # The eigenvalues are distinct and of order (q + 1)**2 / h, far apart
-        # against rounding, so a real one has an exactly zero imaginary part
-        # from LAPACK, and a pair comes as (value, conjugate).
-        if value.imag == 0.0:
-            result.append(_Shift(complex(value.real), inverse[j].real.copy(), vectors[:, j].real.copy(), False))
-        elif value.imag > 0.0:
-            result.append(_Shift(complex(value), inverse[j].copy(), vectors[:, j].copy(), True))
+    for j in range(d.shifts.size):
+        if d.pair[j]:
+            result.append(_Shift(complex(d.shifts[j] / step), d.transform[j] / step, d.back[:, j].copy(), True,
+                                 complex(d.coupling[j] / step), complex(d.ends[j])))
+        else:
+            result.append(_Shift(complex(d.shifts[j].real / step), d.transform[j].real / step,
+                                 d.back[:, j].real.copy(), False, float(d.coupling[j].real / step),
+                                 float(d.ends[j].real)))
     return result
 
 
@@ -566,7 +573,8 @@ class DGStepper:
     method: "coupled" factorises the (q+1)N x (q+1)N block of an interval;
     "decoupled" factorises the shifted systems lambda_j M + A (one per real
     eigenvalue and one complex one per conjugate pair; see ``shifts``);
-    "auto" (default) is decoupled up to degree 6, coupled beyond.
+    "auto" (default) is decoupled up to degree 5, coupled beyond;
+    "decoupled" is refused above degree 7 (see ``DECOUPLED_MAX_DEGREE``).
     solver: a callable taking a square ``scipy.sparse.csc_array`` (complex
     for a pair) and returning a callable ``solve(rhs)`` for rhs of shape
     (n,) or (n, k); default ``scipy.sparse.linalg.splu(matrix,
@@ -627,7 +635,9 @@ class DGStepper:
         # The step-independent vectors, and the shifts of a step h.
         self._local = _interval_matrices(space.degree, space.h)
         if method == "auto":
-            method = "decoupled" if space.degree <= DECOUPLED_MAX_DEGREE else "coupled"
+            method = "decoupled" if space.degree <= AUTO_DECOUPLED_MAX_DEGREE else "coupled"
+        elif method == "decoupled" and space.degree > DECOUPLED_MAX_DEGREE:
+            raise ValueError(DECOUPLED_DEGREE_MESSAGE.format(limit=DECOUPLED_MAX_DEGREE, degree=space.degree))
         self._method = method
         self._default = solver is _default_solver
         self._solver = solver
@@ -893,13 +903,12 @@ class DGStepper:
         intervals at once."""
         shifts = entry.shifts
         count = load.shape[0]
-        start = self._local.start
         M = self._M
         # G_j[n] = T_j . F[n] and c_j = T_j . start: the interval's right-hand
         # side is G_j[n] + c_j M u_prev, solved in place of G_j[n].
         work = [np.ascontiguousarray(np.einsum("i,ci...->c...", s.transform, load)) for s in shifts]
-        coupling = [complex(s.transform @ start) if s.pair else float(s.transform @ start) for s in shifts]
-        ends = [complex(s.back.sum()) * 2.0 if s.pair else float(s.back.sum()) for s in shifts]
+        coupling = [s.coupling for s in shifts]
+        ends = [s.ends for s in shifts]
 
         def step(j: int, n: int, Mu: np.ndarray) -> np.ndarray:
             rhs = work[j][n]

@@ -131,7 +131,7 @@ def test_coupled_decoupled_and_all_at_once_agree(q):
     scale = np.abs(coupled).max()
     assert np.abs(decoupled - coupled).max() < 1e-10 * scale
     assert np.abs(at_once - coupled).max() < 1e-10 * scale
-    assert ta.DGStepper(space, M, A).method == ("decoupled" if q <= 6 else "coupled")
+    assert ta.DGStepper(space, M, A).method == ("decoupled" if q <= stepping.AUTO_DECOUPLED_MAX_DEGREE else "coupled")
 
 
 def test_local_matrices_are_the_blocks_of_the_space_and_its_system():
