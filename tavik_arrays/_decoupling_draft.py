@@ -158,7 +158,10 @@ _CACHE: dict[int, Decoupling] = {}
 
 def decoupling(degree: int) -> Decoupling:
     """The decomposition of S = Mt^-1 K for dG(degree) and a step of 1 (see
-    the module's docstring), read-only and shared. Cost: O(q^3) rational
+    the module's docstring), read-only and shared. Degrees up to 29 (the
+    stepper asks for DECOUPLED_MAX_DEGREE at most); above, numpy's starting
+    roots may be too coarse for Newton's method to tell them apart, which
+    raises ArithmeticError rather than return a wrong decomposition. Cost: O(q^3) rational
     operations on numbers of some thousand bits (0.03 s at q = 5, 0.2 s at
     q = 10), once per degree."""
     cached = _CACHE.get(degree)
