@@ -10,7 +10,7 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from .. import _core, _texts
-from ._interval import DECOUPLED_MAX_DEGREE, decoupling
+from ._decoupling import DECOUPLED_MAX_DEGREE, decoupling
 from ._method import Method
 from ._solvers import Factorisation, Solver, factorise, native_factors, shifted_matrix
 

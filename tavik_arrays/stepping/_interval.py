@@ -1,5 +1,5 @@
-"""Closed forms of one interval: its temporal matrices and the decoupling of
-the dG(q) block into shifted systems.
+"""Closed forms of one interval: its temporal matrices (the decoupling of
+its block into shifted systems is in _decoupling.py).
 
 Interval n of dG(q) for M u' + A u = f solves
 
@@ -13,19 +13,11 @@ block splits into the shifted systems ``(lambda_j / s) M + A``.
 
 from __future__ import annotations
 
-import functools
 from typing import Any, NamedTuple
 
 import numpy as np
 
 from .. import _checks, _texts
-
-# Largest degree whose decoupling the stepper accepts, and largest that
-# "auto" chooses: the eigenvector matrix's condition number (unit-norm
-# columns: 1, 2.4, 6.5, 21, 73, 261, 936, 3384 for q = 0 ... 7) amplifies
-# the rounding of every solve.
-DECOUPLED_MAX_DEGREE = 6
-AUTO_DECOUPLED_MAX_DEGREE = 6
 
 
 class IntervalMatrices(NamedTuple):
@@ -95,48 +87,3 @@ def _interval_matrices(degree: int, step: float) -> IntervalMatrices:
     jump = np.outer(sign, sign)
     coupling = -np.outer(sign, np.ones(n))
     return IntervalMatrices(mass, derivative, jump, coupling, sign.copy(), np.ones(n))
-
-
-class Decoupling(NamedTuple):
-    """The decoupling of the block of a step of 1 (for a step s divide
-    ``shifts``, ``transform`` and ``coupling`` by s), s shifted systems for
-    q + 1 eigenvalues: one entry per real eigenvalue and per conjugate pair.
-
-    shifts: complex (s,), real eigenvalues (imaginary part exactly 0) and
-    the member of each pair with positive imaginary part. pair: bool (s,).
-    transform: complex (s, q+1), rows of V^-1 Mt_1^-1 (the load of system
-    j is ``transform[j] @ F``). back: complex (q+1, s), U_i = sum_j
-    back[i, j] W_j (twice the real part for a pair). ends: complex (s,),
-    the weight of W_j in the end value sum_i U_i (already doubled for a
-    pair). coupling: complex (s,), ``transform @ start``.
-    """
-
-    shifts: np.ndarray
-    pair: np.ndarray
-    transform: np.ndarray
-    back: np.ndarray
-    ends: np.ndarray
-    coupling: np.ndarray
-
-
-@functools.cache
-def decoupling(degree: int) -> Decoupling:
-    """The decoupling of degree q (cached; arrays read-only). Cost: one
-    dense eigen-decomposition of size q + 1."""
-    local = _interval_matrices(degree, 1.0)
-    weights = np.diag(local.mass)
-    values, vectors = np.linalg.eig((local.derivative + local.jump) / weights[:, None])
-    inverse = np.linalg.inv(vectors) / weights[None, :]
-    # The eigenvalues are distinct and of order (q + 1)**2, far apart
-    # against rounding, so a real one has an exactly zero imaginary part
-    # from LAPACK, and a pair comes as (value, conjugate).
-    kept = [j for j, value in enumerate(values) if value.imag >= 0.0]
-    pair = np.array([values[j].imag > 0.0 for j in kept])
-    transform = np.array([inverse[j] if values[j].imag else inverse[j].real for j in kept], dtype=complex)
-    back = np.array([vectors[:, j] if values[j].imag else vectors[:, j].real for j in kept], dtype=complex).T
-    ends = back.sum(axis=0) * np.where(pair, 2.0, 1.0)
-    coupling = transform @ local.start
-    result = Decoupling(np.array([complex(values[j]) for j in kept]), pair, transform, back, ends, coupling)
-    for array in result:
-        array.flags.writeable = False
-    return result

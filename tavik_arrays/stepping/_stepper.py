@@ -12,7 +12,8 @@ from .. import _checks, _texts
 from . import _problem
 from ._coupled import CoupledMethod
 from ._decoupled import DecoupledMethod
-from ._interval import AUTO_DECOUPLED_MAX_DEGREE, legendre_space
+from ._decoupling import AUTO_DECOUPLED_MAX_DEGREE
+from ._interval import legendre_space
 from ._method import Method
 from ._solvers import Solver, as_solver
 from ._steps import STEP_CACHE_SIZE, STEP_ULPS, StepCache

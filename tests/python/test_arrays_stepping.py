@@ -10,7 +10,7 @@ import tavik_arrays as ta
 from support import raises_exactly, same, scipy_sparse_or_skip
 from tavik_arrays import _checks
 from tavik_arrays import _texts
-from tavik_arrays.stepping import _decoupled, _solvers, _steps
+from tavik_arrays.stepping import _decoupled, _decoupling, _solvers, _steps
 
 sp = scipy_sparse_or_skip()
 import scipy.sparse.linalg  # noqa: E402
@@ -132,7 +132,7 @@ def test_coupled_decoupled_and_all_at_once_agree(q):
     scale = np.abs(coupled).max()
     assert np.abs(decoupled - coupled).max() < 1e-10 * scale
     assert np.abs(at_once - coupled).max() < 1e-10 * scale
-    assert ta.DGStepper(space, M, A).method == ("decoupled" if q <= 6 else "coupled")
+    assert ta.DGStepper(space, M, A).method == ("decoupled" if q <= _decoupling.AUTO_DECOUPLED_MAX_DEGREE else "coupled")
 
 
 def test_local_matrices_are_the_blocks_of_the_space_and_its_system():
@@ -199,8 +199,7 @@ def test_shifts_solved_on_threads_give_the_same_bits(monkeypatch):
         assert ta.DGStepper(space, M, A)._method.threads
     assert not ta.DGStepper(ta.LegendreSpace(0, 7, 0.1), M, A)._method.threads
     # Beyond the native marcher's sizes SuperLU solves, in turn, from Python.
-    monkeypatch.setattr(_solvers, "NATIVE_MAX_SIZE", 10)
-    beyond = ta.DGStepper(space, M, A, threads=True)
+    beyond = ta.DGStepper(space, M, A, threads=True, solver=_solvers.SuperLU(native_max_size=10))
     assert beyond._method._marcher is None
     assert np.abs(beyond.solve(u0) - serial.solve(u0)).max() < 1e-13 * np.abs(serial.solve(u0)).max()
     assert same(concurrent.solve(u0), serial.solve(u0))
