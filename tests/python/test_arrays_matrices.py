@@ -22,9 +22,8 @@ from exact_lagrange import (
     rowwise_error,
 )
 from support import raises_exactly, same, scipy_sparse_or_skip
-from tavik_arrays import _checks
-from tavik_arrays._lagrange import DEGREE_LIMIT_MESSAGE
-from tavik_arrays._operators import PROJECTION_POINTS_MESSAGE
+from tavik_arrays import _texts
+from tavik_arrays._texts import DEGREE_LIMIT_MESSAGE, PROJECTION_POINTS_MESSAGE
 
 sp = scipy_sparse_or_skip()
 
@@ -263,7 +262,7 @@ def test_dg_solver_reaches_nodal_order_2q_plus_1():
         (lambda: ta.LegendreSpace(2, 3, 1.0).project(np.zeros((3, 2))), ValueError,
          "samples must have shape (n_t, n_points, *components) = (3, 3, ...), got (3, 2)"),
         (lambda: ta.LegendreSpace(2, 3, 1.0).project(lambda t: t[0]), ValueError,
-         "f(points) must return an array of shape (n_t, n_points, *components) = (3, 3, ...), got (3,)"),
+         "f(t) must return an array of shape t.shape + components = (3, 3, ...), got (3,)"),
         (lambda: ta.LegendreSpace(2, 3, 1.0).project("x"), TypeError,
          "samples must be an array-like of real numbers; got dtype <U1"),
     ],
@@ -284,7 +283,7 @@ def test_errors_name_the_argument(call, exc_type, message):
 )
 def test_matrices_that_no_array_can_hold_are_value_errors(call, rows, entries):
     # Counts beyond 64 bits show as 2**64 - 1.
-    raises_exactly(ValueError, _checks.MATRIX_SIZE_MESSAGE.format(rows=rows, entries=entries), call)
+    raises_exactly(ValueError, _texts.MATRIX_SIZE_MESSAGE.format(rows=rows, entries=entries), call)
 
 
 @pytest.mark.allocation_failure

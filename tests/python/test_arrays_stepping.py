@@ -8,7 +8,7 @@ import pytest
 
 import tavik_arrays as ta
 from support import raises_exactly, same, scipy_sparse_or_skip
-from tavik_arrays import _checks
+from tavik_arrays import _texts
 from tavik_arrays import _stepping as stepping
 
 sp = scipy_sparse_or_skip()
@@ -242,7 +242,7 @@ def test_refusals_name_the_argument():
     check(TypeError, stepping.SPACE_TYPE_MESSAGE.format(type="int"), ta.interval_matrices, 3)
     check(ValueError, stepping.METHOD_MESSAGE.format(value="lu"), ta.DGStepper, space, M, A, method="lu")
     check(TypeError, stepping.SOLVER_TYPE_MESSAGE.format(type="str"), ta.DGStepper, space, M, A, solver="splu")
-    check(TypeError, _checks.FLAG_MESSAGE.format(name="threads", type="int"), ta.DGStepper, space, M, A, threads=1)
+    check(TypeError, _texts.FLAG_MESSAGE.format(name="threads", type="int"), ta.DGStepper, space, M, A, threads=1)
     check(TypeError, stepping.SOLVER_RESULT_MESSAGE.format(type="NoneType"), ta.DGStepper, space, M, A, solver=lambda m: None)
     check(TypeError, stepping.MATRIX_TYPE_MESSAGE.format(name="M", type="NoneType"), ta.DGStepper, space, None, A)
     check(ValueError, stepping.MATRIX_SQUARE_MESSAGE.format(name="M", shape=(4, 3)), ta.DGStepper, space, np.ones((4, 3)), A)
@@ -315,7 +315,7 @@ def test_no_problems_at_once_and_patterns_that_are_not_symmetric():
 
 
 def test_the_native_loop_checks_what_its_memory_accesses_rely_on():
-    from tavik_arrays import _core
+    from tavik_arrays import _texts_core
 
     M, A = p1_heat(6)
     Mi = sp.csr_array(M)
