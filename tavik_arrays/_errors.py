@@ -4,7 +4,7 @@ Legendre space and a reference: a callable or a function of another space."""
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING, Any, Callable, Literal
+from typing import TYPE_CHECKING, Any, Callable, Literal, cast
 
 import numpy as np
 
@@ -137,10 +137,11 @@ def _space_differences(
     piece that narrow, whose points either function may see on the
     neighbouring side of the node, a contribution of the order of that
     width, below rounding."""
-    other, other_coefficients = reference
+    candidate, other_coefficients = reference
     # Every LegendreSpace, and it alone of the package's spaces, has this mixin.
-    if not isinstance(other, LegendreErrorsMixin):
-        raise TypeError(_texts.REFERENCE_TYPE_MESSAGE.format(type="tuple of " + type(other).__name__))
+    if not isinstance(candidate, LegendreErrorsMixin):
+        raise TypeError(_texts.REFERENCE_TYPE_MESSAGE.format(type="tuple of " + type(candidate).__name__))
+    other = cast(LegendreLike, candidate)
     if other.T != space.T or other.start != space.start:
         raise ValueError(_texts.REFERENCE_SPACE_MESSAGE.format(other=other, space=space))
     other_coeffs = _checks.real_array(other_coefficients, "reference")

@@ -189,9 +189,11 @@ class MeshSpace:
 
     def _step_sum(self, values: np.ndarray, first: int, stop: int) -> np.ndarray:
         """The sum of s_c values[c] over first <= c < stop."""
+        result: np.ndarray
         if self._nodes is None:
-            return np.sum(values[first:stop], axis=0) * (self._T / self._n_t)
-        result: np.ndarray = np.subtract(self._nodes[first + 1 : stop + 1], self._nodes[first:stop]) @ values[first:stop]
+            result = np.sum(values[first:stop], axis=0) * (self._T / self._n_t)
+        else:
+            result = np.subtract(self._nodes[first + 1 : stop + 1], self._nodes[first:stop]) @ values[first:stop]
         return result
 
     def _common_pieces(self, other: MeshSpace) -> tuple[np.ndarray, np.ndarray]:
