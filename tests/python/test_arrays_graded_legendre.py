@@ -6,6 +6,7 @@ refine and coarsen, validation, and the value semantics of such spaces."""
 import math
 import pickle
 import time
+import warnings
 from fractions import Fraction
 
 import numpy as np
@@ -397,6 +398,13 @@ def test_from_nodes_refusals():
         ValueError, _texts.NODES_PERIODIC_START_MESSAGE.format(value=0.5), LegendreSpace.from_nodes, 1, [0.5, 1.0], True
     )
     raises_exactly(TypeError, _texts.ARRAY_TYPE_MESSAGE.format(name="nodes", dtype="<U1"), LegendreSpace.from_nodes, 1, ["a"])
+    # A step beyond float64 (nodes of opposite signs near its limits):
+    # refused for the bound on |t|, without an overflow warning first.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        raises_exactly(
+            ValueError, _texts.NODES_END_MESSAGE.format(value=1e308, degree=1), LegendreSpace.from_nodes, 1, [-1e308, 1e308]
+        )
     # At the bounds: taken.
     LegendreSpace.from_nodes(1, [0.0, 4.0 - low, 4.0])
     LegendreSpace.from_nodes(1, [-(2.0**1021) + 2.0**1000, 2.0**1021 - 2.0**1000])

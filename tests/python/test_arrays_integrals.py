@@ -9,7 +9,7 @@ from fractions import Fraction
 import numpy as np
 import pytest
 
-from support import bits, raises_exactly, scipy_sparse_or_skip
+from support import bits, raises_exactly, same, scipy_sparse_or_skip
 from tavik_arrays import LagrangeSpace, LegendreSpace, _texts
 
 # Floats enter every computation (h = T / n_t is rounded), so results are
@@ -135,6 +135,28 @@ def test_integral_is_vector_valued_and_periodic_spaces_take_any_bounds():
         rtol=0,
         atol=1e-13,
     )
+
+
+def test_periodic_integrals_over_more_periods_than_doubles_count():
+    # Component 0 is 1, component 1 is P_1 on every interval (no mean).
+    space = LegendreSpace(2, 4, 1e-280, periodic=True)
+    u = np.zeros((4, 3, 2))
+    u[:, 0, 0] = 1.0
+    u[:, 1, 1] = 1.0
+    # 1e310 periods: their count overflows a double, their integral does not.
+    value = space.integral(u, 0.0, 1e30)
+    assert value[0] == pytest.approx(1e30, rel=1e-15) and abs(value[1]) <= space.T
+    assert same(space.integral(u, 1e30, 0.0), -value)
+    assert space.integral(u, -1e30, 1e30)[0] == pytest.approx(2e30, rel=1e-15)
+    # Either side of the count that doubles hold exactly (2**52 periods):
+    # the whole periods and the partial ones still add up.
+    periodic = LegendreSpace(3, 7, 0.7, periodic=True)
+    v = np.zeros((7, 4, 2))
+    v[:, 0, 0] = 1.0
+    v[:, 1, 1] = 1.0
+    for b in (2.0**52 * 0.7 * (1 - 2.0**-30), 2.0**52 * 0.7 * (1 + 2.0**-30), 7.3e100):
+        result = periodic.integral(v, -0.35, b)
+        assert result[0] == pytest.approx(b + 0.35, rel=1e-15) and abs(result[1]) <= 0.1
 
 
 def test_functions_without_components_give_empty_results():
