@@ -455,7 +455,7 @@ WORKERS_SCRIPT = SAME_RULE_IMPORT + textwrap.dedent(
     import hashlib, os, sys
     os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
     import numpy as np
-    from tavik_arrays import LegendreSpace, _texts
+    from tavik_arrays import LegendreSpace
     space = LegendreSpace(3, 50, 2.0)
     c = np.random.default_rng(5).standard_normal((50, 4, 5))
     t = np.random.default_rng(6).uniform(-0.5, 2.5, 300_000)

@@ -315,7 +315,7 @@ def test_no_problems_at_once_and_patterns_that_are_not_symmetric():
 
 
 def test_the_native_loop_checks_what_its_memory_accesses_rely_on():
-    from tavik_arrays import _texts_core
+    from tavik_arrays import _core
 
     M, A = p1_heat(6)
     Mi = sp.csr_array(M)
