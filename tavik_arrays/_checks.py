@@ -1,8 +1,5 @@
-"""Argument conversion shared by the spaces: every message names its argument.
-
-Each ``*_MESSAGE`` is a format string; the tests format the same strings, so a
-message is written here once.
-"""
+"""Argument conversion shared by the spaces: every message names its
+argument, with a text of :mod:`._texts`."""
 
 from __future__ import annotations
 
@@ -13,82 +10,7 @@ from typing import Any
 
 import numpy as np
 
-INTEGER_TYPE_MESSAGE = "{name} must be an integer, not {type}"
-INTEGER_RANGE_MESSAGE = "{name} must be >= {low}, got {value}"
-REAL_TYPE_MESSAGE = "{name} must be a real number, not {type}"
-POSITIVE_FINITE_MESSAGE = "{name} must be finite and > 0, got {value!r}"
-SPACE_SIZE_MESSAGE = "n_t * (degree + 1) must be below 2**62, got {n_t} * ({degree} + 1)"
-MESH_RESOLUTION_MESSAGE = "n_t must be <= 2**40 (the nodes would crowd within rounding of T), got {n_t}"
-MESH_END_MESSAGE = (
-    "T must be <= 2**1022 / (degree + 1) (beyond it the arithmetic overflows), got {T!r} with degree {degree}"
-)
-INTERVAL_LENGTH_MESSAGE = (
-    "T / n_t must be >= 2**-960 * (degree + 1)**2 (below it the arithmetic underflows), "
-    "but T = {T!r} and n_t = {n_t} give {h!r} with degree {degree}"
-)
-NODES_SHAPE_MESSAGE = "nodes must be a 1-D array-like of at least two numbers, got shape {shape}"
-NODES_FINITE_MESSAGE = "nodes must be finite, got {value!r} at index {index}"
-NODES_INCREASING_MESSAGE = "nodes must be strictly increasing, got {left!r} then {right!r} at index {index}"
-NODES_STEP_MESSAGE = (
-    "nodes must be at least 2**-40 * max|t| = {low!r} apart (closer nodes crowd within rounding of each other), "
-    "got the step {step!r} at index {index}"
-)
-NODES_SMALL_STEP_MESSAGE = (
-    "nodes must be at least 2**-960 * (degree + 1)**2 = {low!r} apart (below it the arithmetic underflows), "
-    "got the step {step!r} at index {index}"
-)
-NODES_END_MESSAGE = (
-    "nodes must lie within +-2**1022 / (degree + 1) (beyond it the arithmetic overflows), got {value!r} with degree {degree}"
-)
-NODES_PERIODIC_START_MESSAGE = "nodes must start at 0.0 for a periodic space (the period is [0, nodes[-1]]), got {value!r}"
-SELECTION_TYPE_MESSAGE = "{name} must be a boolean mask or an array of integer indices, got dtype {dtype}"
-SELECTION_SHAPE_MESSAGE = "{name} must be 1-D (a boolean mask of length {size}, or indices), got shape {shape}"
-SELECTION_MASK_MESSAGE = "{name} as a boolean mask must have length {size}, got {length}"
-SELECTION_RANGE_MESSAGE = "{name} must hold indices from {low} to {high}, got {value}"
-SELECTION_REPEAT_MESSAGE = "{name} must not repeat an index, got {value} twice"
-REFINE_MESH_MESSAGE = "intervals must leave a valid mesh when halved, but halving interval {index} breaks it: {error}"
-FLOAT_RANGE_MESSAGE = "{name} must be within the range of float64: {error}"
-IMMUTABLE_MESSAGE = "{type} is immutable"
-FLAG_MESSAGE = "{name} must be True or False, not {type}"
-SIDE_MESSAGE = "side must be 'right' or 'left', got {value!r}"
-ARRAY_TYPE_MESSAGE = "{name} must be an array-like of real numbers; got dtype {dtype}"
-ARRAY_CONVERSION_MESSAGE = "{name} must be an array-like of real numbers: {error}"
-ARRAY_ELEMENT_MESSAGE = "{name} must be an array-like of real numbers; found an element of type {type}"
-OUT_TYPE_MESSAGE = "out must be a numpy.ndarray of dtype float64, not {type}"
-OUT_DTYPE_MESSAGE = "out must have dtype float64, got {dtype}"
-OUT_SHAPE_MESSAGE = "out must have shape {expected} (t.shape + components), got {shape}"
-OUT_READONLY_MESSAGE = "out must be writeable"
-MATRIX_SIZE_MESSAGE = "the arguments give a matrix of {rows} rows and up to {entries} entries, more than one array can hold"
-
-# Integrals and norms.
-BOUND_TYPE_MESSAGE = "{name} must be a real number or None, not {type}"
-BOUND_FINITE_MESSAGE = "{name} must be finite, got {value!r}"
-BOUND_RANGE_MESSAGE = "{name} must be within [0, T] = [0, {T!r}] (the space is not periodic), got {value!r}"
-BOUND_NODES_RANGE_MESSAGE = (
-    "{name} must be within [start, T] = [{start!r}, {T!r}] (the space is not periodic), got {value!r}"
-)
-NORM_KIND_MESSAGE = "kind must be 'L2' or 'H1', got {value!r}"
-WEIGHT_TYPE_MESSAGE = "weight must be a 2-D numpy array or scipy.sparse matrix, not {type}"
-WEIGHT_SHAPE_MESSAGE = (
-    "weight must have shape (N, N) = ({n}, {n}) for coefficients of shape (n_t, degree + 1, N), got {shape}"
-)
-WEIGHT_COMPONENTS_MESSAGE = "weight needs coefficients of shape (n_t, degree + 1, N), got {shape}"
-WEIGHT_INDEFINITE_MESSAGE = (
-    "weight must be positive semidefinite: the weighted integral is {value!r} < 0 (squared=True returns it as it is)"
-)
-REFERENCE_TYPE_MESSAGE = "reference must be a callable or a pair (LegendreSpace, coefficients), not {type}"
-REFERENCE_SPACE_MESSAGE = "reference must be on the same [start, T] as this space: {other!r} against {space!r}"
-REFERENCE_SHAPE_MESSAGE = (
-    "reference coefficients must have shape (n_t, degree + 1, *components) = ({n_t}, {width}, *{components}), "
-    "got {shape}"
-)
-REFERENCE_RESULT_MESSAGE = (
-    "{name}(points) must return an array of shape (n_t, n_points, *components) = ({n_t}, {n_points}, *{components}), "
-    "got {shape}"
-)
-DERIVATIVE_REQUIRED_MESSAGE = "derivative must be given (the callable's time derivative) for kind='H1' with a callable reference"
-DERIVATIVE_TYPE_MESSAGE = "derivative must be a callable, not {type}"
-DERIVATIVE_UNUSED_MESSAGE = "derivative is only taken for kind='H1' with a callable reference"
+from . import _texts
 
 # Largest n_t * (degree + 1): every index and count stays far from the
 # 64-bit limits of the native code, whatever it multiplies them by.
@@ -115,16 +37,16 @@ def _type_name(value: object) -> str:
     return type(value).__name__
 
 
-def integer(value: object, name: str, low: int, range_message: str = INTEGER_RANGE_MESSAGE) -> int:
+def integer(value: object, name: str, low: int, range_message: str = _texts.INTEGER_RANGE_MESSAGE) -> int:
     """A Python int >= low from an int-like object (bool refused); a smaller
     one raises ValueError with range_message (formatted with name, low and
     value)."""
     if isinstance(value, (bool, np.bool_)):
-        raise TypeError(INTEGER_TYPE_MESSAGE.format(name=name, type=_type_name(value)))
+        raise TypeError(_texts.INTEGER_TYPE_MESSAGE.format(name=name, type=_type_name(value)))
     try:
         result = operator.index(value)  # type: ignore[arg-type]
     except TypeError:
-        raise TypeError(INTEGER_TYPE_MESSAGE.format(name=name, type=_type_name(value))) from None
+        raise TypeError(_texts.INTEGER_TYPE_MESSAGE.format(name=name, type=_type_name(value))) from None
     if result < low:
         raise ValueError(range_message.format(name=name, low=low, value=result))
     return result
@@ -133,16 +55,16 @@ def integer(value: object, name: str, low: int, range_message: str = INTEGER_RAN
 def positive_finite(value: object, name: str) -> float:
     """A finite float > 0 from a real number (bool refused)."""
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
-        raise TypeError(REAL_TYPE_MESSAGE.format(name=name, type=_type_name(value)))
+        raise TypeError(_texts.REAL_TYPE_MESSAGE.format(name=name, type=_type_name(value)))
     try:
         result = float(value)
     except OverflowError as error:
-        raise ValueError(FLOAT_RANGE_MESSAGE.format(name=name, error=error)) from None
+        raise ValueError(_texts.FLOAT_RANGE_MESSAGE.format(name=name, error=error)) from None
     except TypeError:
         # A real number whose __float__ returns something else.
-        raise TypeError(REAL_TYPE_MESSAGE.format(name=name, type=_type_name(value))) from None
+        raise TypeError(_texts.REAL_TYPE_MESSAGE.format(name=name, type=_type_name(value))) from None
     if not (math.isfinite(result) and result > 0.0):
-        raise ValueError(POSITIVE_FINITE_MESSAGE.format(name=name, value=result))
+        raise ValueError(_texts.POSITIVE_FINITE_MESSAGE.format(name=name, value=result))
     return result
 
 
@@ -152,18 +74,18 @@ def uniform_mesh(degree: object, n_t: object, T: object) -> tuple[int, int, floa
     n = integer(n_t, "n_t", 1)
     t_end = positive_finite(T, "T")
     if n * (d + 1) >= MAX_SPACE_SIZE:
-        raise ValueError(SPACE_SIZE_MESSAGE.format(n_t=n, degree=d))
+        raise ValueError(_texts.SPACE_SIZE_MESSAGE.format(n_t=n, degree=d))
     if n > MAX_INTERVALS:
-        raise ValueError(MESH_RESOLUTION_MESSAGE.format(n_t=n))
+        raise ValueError(_texts.MESH_RESOLUTION_MESSAGE.format(n_t=n))
     # Both bounds compared exactly, on the doubles' integer ratios (the
     # denominators are powers of two).
     numerator, denominator = t_end.as_integer_ratio()
     if numerator * (d + 1) > denominator << MAX_END_EXPONENT:
-        raise ValueError(MESH_END_MESSAGE.format(T=t_end, degree=d))
+        raise ValueError(_texts.MESH_END_MESSAGE.format(T=t_end, degree=d))
     h = t_end / n  # as the native code computes it
     numerator, denominator = h.as_integer_ratio()
     if numerator << -MIN_INTERVAL_EXPONENT < (d + 1) ** 2 * denominator:
-        raise ValueError(INTERVAL_LENGTH_MESSAGE.format(T=t_end, n_t=n, h=h, degree=d))
+        raise ValueError(_texts.INTERVAL_LENGTH_MESSAGE.format(T=t_end, n_t=n, h=h, degree=d))
     return d, n, t_end
 
 
@@ -181,37 +103,40 @@ def mesh_nodes(nodes: object, degree: int, periodic: bool) -> np.ndarray:
     MAX_SPACE_SIZE. A periodic mesh starts at 0."""
     array = np.array(real_array(nodes, "nodes"), dtype=np.float64, copy=True)
     if array.ndim != 1 or array.size < 2:
-        raise ValueError(NODES_SHAPE_MESSAGE.format(shape=array.shape))
+        raise ValueError(_texts.NODES_SHAPE_MESSAGE.format(shape=array.shape))
     array += 0.0  # -0.0 as 0.0: equal nodes hash alike
     bad = np.flatnonzero(~np.isfinite(array))
     if bad.size:
-        raise ValueError(NODES_FINITE_MESSAGE.format(value=float(array[bad[0]]), index=int(bad[0])))
-    steps = np.subtract(array[1:], array[:-1])
+        raise ValueError(_texts.NODES_FINITE_MESSAGE.format(value=float(array[bad[0]]), index=int(bad[0])))
+    # Nodes of opposite signs near the float64 limits have a step beyond it:
+    # inf, a positive step the bound on |t| below refuses, without a warning.
+    with np.errstate(over="ignore"):
+        steps = np.subtract(array[1:], array[:-1])
     bad = np.flatnonzero(~(steps > 0.0))
     if bad.size:
         i = int(bad[0])
-        raise ValueError(NODES_INCREASING_MESSAGE.format(left=float(array[i]), right=float(array[i + 1]), index=i + 1))
+        raise ValueError(_texts.NODES_INCREASING_MESSAGE.format(left=float(array[i]), right=float(array[i + 1]), index=i + 1))
     n_t = array.size - 1
     if n_t * (degree + 1) >= MAX_SPACE_SIZE:
-        raise ValueError(SPACE_SIZE_MESSAGE.format(n_t=n_t, degree=degree))
+        raise ValueError(_texts.SPACE_SIZE_MESSAGE.format(n_t=n_t, degree=degree))
     largest = float(max(-array[0], array[-1]))
     # Exactly, on the integer ratio: |t| (degree + 1) <= 2**1022.
     numerator, denominator = largest.as_integer_ratio()
     if numerator * (degree + 1) > denominator << MAX_END_EXPONENT:
-        raise ValueError(NODES_END_MESSAGE.format(value=largest, degree=degree))
+        raise ValueError(_texts.NODES_END_MESSAGE.format(value=largest, degree=degree))
     # As n_t <= 2**40 keeps h >= 2**-40 T on a uniform mesh (an exact
     # scaling by a power of two).
     crowd = math.ldexp(largest, -40)
     smallest = int(np.argmin(steps))
     step = float(steps[smallest])
     if step < crowd:
-        raise ValueError(NODES_STEP_MESSAGE.format(low=crowd, step=step, index=smallest + 1))
+        raise ValueError(_texts.NODES_STEP_MESSAGE.format(low=crowd, step=step, index=smallest + 1))
     numerator, denominator = step.as_integer_ratio()
     if numerator << -MIN_INTERVAL_EXPONENT < (degree + 1) ** 2 * denominator:
         low = math.ldexp(float((degree + 1) ** 2), MIN_INTERVAL_EXPONENT)
-        raise ValueError(NODES_SMALL_STEP_MESSAGE.format(low=low, step=step, index=smallest + 1))
+        raise ValueError(_texts.NODES_SMALL_STEP_MESSAGE.format(low=low, step=step, index=smallest + 1))
     if periodic and array[0] != 0.0:
-        raise ValueError(NODES_PERIODIC_START_MESSAGE.format(value=float(array[0])))
+        raise ValueError(_texts.NODES_PERIODIC_START_MESSAGE.format(value=float(array[0])))
     array.setflags(write=False)
     return array
 
@@ -226,26 +151,26 @@ def selection(value: object, name: str, size: int, low: int, high: int) -> np.nd
     if array.size == 0 and array.dtype.kind == "f":
         array = array.astype(np.int64)  # [] comes as float64
     if array.ndim != 1:
-        raise ValueError(SELECTION_SHAPE_MESSAGE.format(name=name, size=size, shape=array.shape))
+        raise ValueError(_texts.SELECTION_SHAPE_MESSAGE.format(name=name, size=size, shape=array.shape))
     kind = array.dtype.kind
     if kind == "b":
         if array.size != size:
-            raise ValueError(SELECTION_MASK_MESSAGE.format(name=name, size=size, length=array.size))
+            raise ValueError(_texts.SELECTION_MASK_MESSAGE.format(name=name, size=size, length=array.size))
         chosen = np.flatnonzero(array)
     elif kind in "iu":
         if kind == "u" and array.size and int(array.max()) > high:
             # Before the cast to int64, which could wrap it.
-            raise ValueError(SELECTION_RANGE_MESSAGE.format(name=name, low=low, high=high, value=int(array.max())))
+            raise ValueError(_texts.SELECTION_RANGE_MESSAGE.format(name=name, low=low, high=high, value=int(array.max())))
         chosen = np.sort(array.astype(np.int64))
     else:
-        raise TypeError(SELECTION_TYPE_MESSAGE.format(name=name, dtype=array.dtype))
+        raise TypeError(_texts.SELECTION_TYPE_MESSAGE.format(name=name, dtype=array.dtype))
     if chosen.size:
         for value_ in (int(chosen[0]), int(chosen[-1])):
             if not low <= value_ <= high:
-                raise ValueError(SELECTION_RANGE_MESSAGE.format(name=name, low=low, high=high, value=value_))
+                raise ValueError(_texts.SELECTION_RANGE_MESSAGE.format(name=name, low=low, high=high, value=value_))
         repeated = np.flatnonzero(chosen[1:] == chosen[:-1])
         if repeated.size:
-            raise ValueError(SELECTION_REPEAT_MESSAGE.format(name=name, value=int(chosen[repeated[0]])))
+            raise ValueError(_texts.SELECTION_REPEAT_MESSAGE.format(name=name, value=int(chosen[repeated[0]])))
     return chosen
 
 
@@ -255,13 +180,35 @@ def matrix_size(shape: tuple[int, int, int, int]) -> int:
     index bits (32 or 64)."""
     rows, _, entries, bits = shape
     if entries > MAX_ARRAY_ELEMENTS or rows >= MAX_ARRAY_ELEMENTS:
-        raise ValueError(MATRIX_SIZE_MESSAGE.format(rows=rows, entries=entries))
+        raise ValueError(_texts.MATRIX_SIZE_MESSAGE.format(rows=rows, entries=entries))
     return bits
+
+
+def bound(value: object, name: str, default: float) -> float:
+    """A finite float from a real number (bool refused), or default for None."""
+    if value is None:
+        return default
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(_texts.BOUND_TYPE_MESSAGE.format(name=name, type=_type_name(value)))
+    try:
+        result = float(value)
+    except OverflowError as error:
+        raise ValueError(_texts.FLOAT_RANGE_MESSAGE.format(name=name, error=error)) from None
+    if not math.isfinite(result):
+        raise ValueError(_texts.BOUND_FINITE_MESSAGE.format(name=name, value=result))
+    return result
+
+
+def norm_kind(kind: object) -> bool:
+    """Whether kind asks for the H1 seminorm ('H1') rather than L2."""
+    if isinstance(kind, str) and kind in ("L2", "H1"):
+        return kind == "H1"
+    raise ValueError(_texts.NORM_KIND_MESSAGE.format(value=kind))
 
 
 def flag(value: object, name: str) -> bool:
     if not isinstance(value, (bool, np.bool_)):
-        raise TypeError(FLAG_MESSAGE.format(name=name, type=_type_name(value)))
+        raise TypeError(_texts.FLAG_MESSAGE.format(name=name, type=_type_name(value)))
     return bool(value)
 
 
@@ -272,7 +219,7 @@ def left_side(side: object) -> bool:
             return False
         if side == "left":
             return True
-    raise ValueError(SIDE_MESSAGE.format(value=side))
+    raise ValueError(_texts.SIDE_MESSAGE.format(value=side))
 
 
 def real_array(value: Any, name: str) -> np.ndarray:
@@ -288,27 +235,27 @@ def real_array(value: Any, name: str) -> np.ndarray:
     except (TypeError, ValueError) as error:
         # numpy's own kind of failure: TypeError for objects it cannot take,
         # ValueError for ragged nesting.
-        raise type(error)(ARRAY_CONVERSION_MESSAGE.format(name=name, error=error)) from None
+        raise type(error)(_texts.ARRAY_CONVERSION_MESSAGE.format(name=name, error=error)) from None
     except OverflowError as error:
         # A Python int beyond float64 among floats.
-        raise ValueError(FLOAT_RANGE_MESSAGE.format(name=name, error=error)) from None
+        raise ValueError(_texts.FLOAT_RANGE_MESSAGE.format(name=name, error=error)) from None
     kind = array.dtype.kind
     if kind == "O":
         # numpy would turn None into NaN and text into numbers; only real
         # numbers are taken.
         for element in array.flat:
             if not isinstance(element, numbers.Real):
-                raise TypeError(ARRAY_ELEMENT_MESSAGE.format(name=name, type=_type_name(element)))
+                raise TypeError(_texts.ARRAY_ELEMENT_MESSAGE.format(name=name, type=_type_name(element)))
         try:
             array = array.astype(np.float64)
         except OverflowError as error:
             # Python ints (or Fractions) beyond float64.
-            raise ValueError(FLOAT_RANGE_MESSAGE.format(name=name, error=error)) from None
+            raise ValueError(_texts.FLOAT_RANGE_MESSAGE.format(name=name, error=error)) from None
         except TypeError as error:
             # A real number whose __float__ returns something else.
-            raise TypeError(ARRAY_CONVERSION_MESSAGE.format(name=name, error=error)) from None
+            raise TypeError(_texts.ARRAY_CONVERSION_MESSAGE.format(name=name, error=error)) from None
     elif kind not in "biuf":
-        raise TypeError(ARRAY_TYPE_MESSAGE.format(name=name, dtype=array.dtype))
+        raise TypeError(_texts.ARRAY_TYPE_MESSAGE.format(name=name, dtype=array.dtype))
     return np.require(array, dtype=np.float64, requirements=["C", "A"])
 
 
@@ -319,14 +266,14 @@ def output_array(out: object, shape: tuple[int, ...]) -> np.ndarray:
     results elsewhere while the call reports success."""
     # isinstance alone would take an object whose __class__ property claims ndarray.
     if not (isinstance(out, np.ndarray) and issubclass(type(out), np.ndarray)):
-        raise TypeError(OUT_TYPE_MESSAGE.format(type=_type_name(out)))
+        raise TypeError(_texts.OUT_TYPE_MESSAGE.format(type=_type_name(out)))
     out = np.ndarray.view(out, np.ndarray)
     if out.dtype.kind != "f" or out.dtype.itemsize != 8:
-        raise TypeError(OUT_DTYPE_MESSAGE.format(dtype=out.dtype))
+        raise TypeError(_texts.OUT_DTYPE_MESSAGE.format(dtype=out.dtype))
     if out.shape != shape:
-        raise ValueError(OUT_SHAPE_MESSAGE.format(expected=shape, shape=out.shape))
+        raise ValueError(_texts.OUT_SHAPE_MESSAGE.format(expected=shape, shape=out.shape))
     if not out.flags.writeable:
-        raise ValueError(OUT_READONLY_MESSAGE)
+        raise ValueError(_texts.OUT_READONLY_MESSAGE)
     return out
 
 

@@ -8,28 +8,16 @@ from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
-from . import _checks, _core
-from ._legendre import FLAT_SHAPE_MESSAGE, LegendreSpace
+from . import _checks, _core, _texts
+from ._adaptivity import LagrangeAdaptivityMixin
+from ._legendre import LegendreSpace
 from ._mesh import MeshSpace
 from ._operators import csr
 
 if TYPE_CHECKING:
     import scipy.sparse  # type: ignore[import-untyped]
 
-DEGREE_LIMIT_MESSAGE = (
-    "degree must be <= {limit} for {method}() (equidistant interpolation of higher degree "
-    "amplifies rounding beyond 1e-12), got {degree}"
-)
-TARGET_TYPE_MESSAGE = "target must be an int (a number of intervals) or a LagrangeSpace, not {type}"
-TARGET_MISMATCH_MESSAGE = "target must have the same degree, T and periodic as this space: {target!r} against {space!r}"
-TARGET_START_MESSAGE = "target must start where this space starts, at {start!r}, got {target_start!r}"
-TARGET_NODES_TYPE_MESSAGE = (
-    "target must be a LagrangeSpace for a space on a mesh of nodes (an int stands for a uniform mesh of [0, T]), "
-    "not {type}"
-)
-
-
-class LagrangeSpace(MeshSpace):
+class LagrangeSpace(MeshSpace, LagrangeAdaptivityMixin):
     """Continuous piecewise polynomials of one degree on a time mesh, by nodal values.
 
     The mesh is that of :class:`~tavik_arrays.LegendreSpace`: ``n_t``
@@ -52,8 +40,8 @@ class LagrangeSpace(MeshSpace):
     Instances are immutable, compare and hash by value, and pickle.
     """
 
-    # The Legendre space on the same mesh of nodes, built once: evaluate
-    # goes through it, and it keeps the mesh's native location table.
+    # The Legendre space on the same mesh, built once: evaluate goes
+    # through it, and on a mesh of nodes it keeps the native location table.
     __slots__ = ("_legendre",)
     _legendre: LegendreSpace
 
@@ -79,22 +67,19 @@ class LagrangeSpace(MeshSpace):
         ``t_c + ((t_(c+1) - t_c) * j) / degree`` (the same operations, with the
         interval's own ends), so node ``c * degree`` is exactly t_c and the
         last (unless periodic) exactly t_n."""
-        if self._nodes is None:
-            return _core.lagrange_points(degree=self._degree, n_t=self._n_t, T=self._T, periodic=self._periodic)
-        return _core.lagrange_points_on_nodes(self._degree, self._nodes, periodic=self._periodic)
+        return self._uniform_or_nodes(
+            lambda: _core.lagrange_points(degree=self._degree, n_t=self._n_t, T=self._T, periodic=self._periodic),
+            lambda nodes: _core.lagrange_points_on_nodes(self._degree, nodes, periodic=self._periodic),
+        )
 
     def legendre_space(self) -> LegendreSpace:
         """The discontinuous Legendre space of the same degree on the same
         mesh (the same nodes), periodic if this space is."""
-        if self._nodes is None:
-            return LegendreSpace(self._degree, self._n_t, self._T, self._periodic)
         try:
             return self._legendre
         except AttributeError:
             pass
-        # The nodes were validated for this space; degree >= 1 suits both.
-        legendre = object.__new__(LegendreSpace)
-        legendre._initialize((self._degree, self._n_t, self._T), self._periodic, self._nodes)
+        legendre: LegendreSpace = self._same_mesh(LegendreSpace)
         object.__setattr__(self, "_legendre", legendre)
         return legendre
 
@@ -151,7 +136,7 @@ class LagrangeSpace(MeshSpace):
         """
         array = _checks.real_array(values, "values")
         if array.ndim < 1 or array.shape[0] != self.n_dofs:
-            raise ValueError(FLAT_SHAPE_MESSAGE.format(n_dofs=self.n_dofs, shape=array.shape))
+            raise ValueError(_texts.FLAT_SHAPE_MESSAGE.format(n_dofs=self.n_dofs, shape=array.shape))
         self._matrix_degree("evaluate", _core.max_to_legendre_degree)
         components = array.shape[1:]
         if math.prod(components) == 0:
@@ -165,7 +150,7 @@ class LagrangeSpace(MeshSpace):
 
     def _matrix_degree(self, method: str, limit: int) -> int:
         if self._degree > limit:
-            raise ValueError(DEGREE_LIMIT_MESSAGE.format(limit=limit, method=method, degree=self._degree))
+            raise ValueError(_texts.DEGREE_LIMIT_MESSAGE.format(limit=limit, method=method, degree=self._degree))
         return self._degree
 
     def prolongation(self, target: int | LagrangeSpace) -> scipy.sparse.csr_array:
@@ -200,16 +185,16 @@ class LagrangeSpace(MeshSpace):
         """
         if isinstance(target, LagrangeSpace):
             if (target._degree, target._T, target._periodic) != (self._degree, self._T, self._periodic):
-                raise ValueError(TARGET_MISMATCH_MESSAGE.format(target=target, space=self))
+                raise ValueError(_texts.TARGET_MISMATCH_MESSAGE.format(target=target, space=self))
             if target.start != self.start:
-                raise ValueError(TARGET_START_MESSAGE.format(start=self.start, target_start=target.start))
-            if self._nodes is not None or target._nodes is not None:
+                raise ValueError(_texts.TARGET_START_MESSAGE.format(start=self.start, target_start=target.start))
+            if not (self.is_uniform and target.is_uniform):
                 return self._interpolation(target.points())
             nt_fine = target._n_t
         elif isinstance(target, (bool, np.bool_)) or not hasattr(type(target), "__index__"):
-            raise TypeError(TARGET_TYPE_MESSAGE.format(type=type(target).__name__))
-        elif self._nodes is not None:
-            raise TypeError(TARGET_NODES_TYPE_MESSAGE.format(type=type(target).__name__))
+            raise TypeError(_texts.TARGET_TYPE_MESSAGE.format(type=type(target).__name__))
+        elif not self.is_uniform:
+            raise TypeError(_texts.TARGET_NODES_TYPE_MESSAGE.format(type=type(target).__name__))
         else:
             nt_fine = LagrangeSpace(self._degree, _checks.integer(target, "target", 1), self._T, self._periodic)._n_t
         degree = self._matrix_degree("prolongation", _core.max_prolongation_degree)
@@ -245,79 +230,6 @@ class LagrangeSpace(MeshSpace):
         n_t, periodic = self._n_t, self._periodic
         _checks.matrix_size(_core.lagrange_to_legendre_shape(degree=degree, n_t=n_t, periodic=periodic))
         return csr(_core.lagrange_to_legendre(degree=degree, n_t=n_t, periodic=periodic))
-
-
-    # ------------------------------------------------------------ adaptivity
-
-    def refine(self, intervals: Any) -> tuple[LagrangeSpace, scipy.sparse.csr_array]:
-        """Splits the chosen intervals in halves: ``(fine, P)``.
-
-        intervals: a boolean mask of length n_t, or an array-like of distinct
-        interval indices 0 ... n_t - 1 (any order). Interval [a, b] is split
-        at ``m = (a + b) * 0.5``, the double nearest the midpoint, as
-        :meth:`LegendreSpace.refine` splits it. fine: the space of the same
-        degree and periodicity on the nodes with those midpoints added (always
-        a mesh of nodes, also from a uniform space, whose h * n_t may miss T
-        by an ulp: the new mesh ends at T itself). P: ``prolongation(fine)``,
-        a csr_array of shape (fine.n_dofs, n_dofs) with ``P @ values`` the
-        nodal values of the same function on the fine space (every point the
-        two spaces share, among them every node of this mesh, keeps its value
-        exactly). Refused as :meth:`LegendreSpace.refine` refuses.
-        Cost O(n_dofs degree).
-        """
-        fine, _, _ = self._refined(intervals)
-        return fine, self.prolongation(fine)
-
-    def coarsen(self, nodes: Any) -> tuple[LagrangeSpace, scipy.sparse.linalg.LinearOperator]:
-        """Removes the chosen inner nodes, merging the intervals beside each:
-        ``(coarse, R)``.
-
-        nodes: a boolean mask of length n_t + 1, or an array-like of distinct
-        node indices, all inner (1 ... n_t - 1; the ends stay). coarse: the
-        space of the same degree and periodicity on the remaining nodes (a
-        mesh of nodes). R: the L2 projection onto the coarse space,
-        ``M_c^-1 P^T M_f`` with P = ``coarse.prolongation(self)`` and M the
-        two spaces' mass matrices, as a
-        ``scipy.sparse.linalg.LinearOperator`` of shape (coarse.n_dofs,
-        n_dofs): ``R @ values`` (values of shape (n_dofs,) or (n_dofs, m))
-        applies ``P^T M_f`` and then one sparse LU factorisation of M_c, made
-        here once (M_c is banded, but its inverse is dense: no matrix is
-        formed). Coarsening the nodes that :meth:`refine` added gives back
-        the coarse values, up to rounding amplified by M_c's condition.
-        Refused as :meth:`LegendreSpace.coarsen` refuses.
-        Cost O(n_dofs degree^2) here, about as much per application.
-        """
-        import scipy.sparse.linalg  # type: ignore[import-untyped]
-
-        coarse, _ = self._coarsened(nodes)
-        transfer = (coarse.prolongation(self).T @ self._mass()).tocsr()
-        factors = scipy.sparse.linalg.splu(coarse._mass().tocsc())
-
-        def project(values: np.ndarray) -> np.ndarray:
-            solved: np.ndarray = factors.solve(np.asarray(transfer @ values, dtype=np.float64))
-            return solved
-
-        def adjoint(values: np.ndarray) -> np.ndarray:
-            # M_c is symmetric: R^T = M_f P M_c^-1.
-            result: np.ndarray = transfer.T @ factors.solve(np.asarray(values, dtype=np.float64))
-            return result
-
-        R = scipy.sparse.linalg.LinearOperator(
-            (coarse.n_dofs, self.n_dofs), matvec=project, matmat=project, rmatvec=adjoint, rmatmat=adjoint,
-            dtype=np.float64,
-        )
-        return coarse, R
-
-    def _mass(self) -> scipy.sparse.csr_array:
-        """The mass matrix (integrals of products of basis functions) as
-        ``to_legendre()^T D to_legendre()``, D the Legendre mass diagonal
-        step / (2k + 1). O(n_dofs degree^2)."""
-        import scipy.sparse
-
-        T = self.to_legendre()
-        diagonal = (self.steps[:, None] / (2 * np.arange(self._degree + 1) + 1)[None, :]).reshape(-1)
-        result: scipy.sparse.csr_array = (T.T @ scipy.sparse.diags_array(diagonal) @ T).tocsr()
-        return result
 
 
 _BLOCKS: dict[int, np.ndarray] = {}

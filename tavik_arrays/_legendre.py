@@ -7,21 +7,25 @@ from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
-from . import _checks, _core
+from . import _checks, _core, _texts
+from ._adaptivity import LegendreAdaptivityMixin
+from ._errors import LegendreErrorsMixin
 from ._integrals import LegendreIntegralsMixin
 from ._mesh import MeshSpace
+from ._norms import LegendreNormsMixin
 from ._operators import LegendreOperatorsMixin
 
 if TYPE_CHECKING:
     import scipy.sparse  # type: ignore[import-untyped]
 
-COEFFICIENTS_SHAPE_MESSAGE = (
-    "coefficients must have shape (n_t, degree + 1, *components) = ({n_t}, {width}, ...), got {shape}"
-)
-FLAT_SHAPE_MESSAGE = "values must have shape (n_dofs, *components) = ({n_dofs}, ...), got {shape}"
-
-
-class LegendreSpace(MeshSpace, LegendreOperatorsMixin, LegendreIntegralsMixin):
+class LegendreSpace(
+    MeshSpace,
+    LegendreOperatorsMixin,
+    LegendreIntegralsMixin,
+    LegendreNormsMixin,
+    LegendreErrorsMixin,
+    LegendreAdaptivityMixin,
+):
     """Discontinuous piecewise polynomials of one degree on a time mesh.
 
     ``LegendreSpace(degree, n_t, T)``: the uniform mesh of [0, T], ``n_t``
@@ -77,7 +81,7 @@ class LegendreSpace(MeshSpace, LegendreOperatorsMixin, LegendreIntegralsMixin):
         array = _checks.real_array(coefficients, "coefficients")
         if array.ndim < 2 or array.shape[:2] != (self._n_t, self._degree + 1):
             raise ValueError(
-                COEFFICIENTS_SHAPE_MESSAGE.format(n_t=self._n_t, width=self._degree + 1, shape=array.shape)
+                _texts.COEFFICIENTS_SHAPE_MESSAGE.format(n_t=self._n_t, width=self._degree + 1, shape=array.shape)
             )
         return array
 
@@ -223,10 +227,8 @@ class LegendreSpace(MeshSpace, LegendreOperatorsMixin, LegendreIntegralsMixin):
             np.add(total, term, out=total)
         if derivative:
             np.add(total, total, out=total)
-            if self.is_uniform:
-                np.divide(total, self.h, out=total)
-            else:
-                np.divide(total, self.steps.reshape((self._n_t,) + (1,) * (total.ndim - 1)), out=total)
+            steps = self._compact_steps()
+            np.divide(total, steps.reshape(steps.shape + (1,) * (total.ndim - 1)), out=total)
         return total
 
     def traces(
@@ -278,143 +280,6 @@ class LegendreSpace(MeshSpace, LegendreOperatorsMixin, LegendreIntegralsMixin):
         *components)."""
         array = _checks.real_array(values, "values")
         if array.ndim < 1 or array.shape[0] != self.n_dofs:
-            raise ValueError(FLAT_SHAPE_MESSAGE.format(n_dofs=self.n_dofs, shape=array.shape))
+            raise ValueError(_texts.FLAT_SHAPE_MESSAGE.format(n_dofs=self.n_dofs, shape=array.shape))
         grouped = array.reshape((self._degree + 1, self._n_t) + array.shape[1:])
         return grouped.swapaxes(0, 1).copy()
-
-    # ------------------------------------------------------------ adaptivity
-
-    def refine(self, intervals: Any) -> tuple[LegendreSpace, scipy.sparse.csr_array]:
-        """Splits the chosen intervals in halves: ``(fine, P)``.
-
-        intervals: a boolean mask of length n_t, or an array-like of distinct
-        interval indices 0 ... n_t - 1 (any order). Interval [a, b] is split
-        at ``m = (a + b) * 0.5``, the double nearest the midpoint (the sum
-        cannot overflow and the halving is exact for every valid mesh).
-        fine: the space of the same degree and periodicity on the nodes with
-        those midpoints added (always a mesh of nodes; from a uniform space,
-        its nodes h m with the last one T). P: a ``scipy.sparse.csr_array``
-        of shape (fine.n_dofs, n_dofs) with ``fine_coefficients = (P @
-        coefficients.reshape(n_dofs, -1)).reshape((fine.n_t,) +
-        coefficients.shape[1:])`` the same function, exact up to rounding of P's entries (they are computed for
-        the actual m, midpoint or not). Intervals not chosen map by identity
-        (stored 1.0 entries); a half of a chosen one by an upper-triangular
-        block, row j of the half holding its Legendre degree j.
-
-        Refused: a wrong dtype (TypeError), a repeated or out-of-range index
-        or a mask of the wrong length (ValueError), and a split whose halves
-        would be steps the mesh rules of :meth:`from_nodes` refuse
-        (ValueError naming the interval). Cost: O(n_dofs + chosen degree^3).
-        """
-        fine, chosen, parent = self._refined(intervals)
-        split = np.zeros(self._n_t, dtype=bool)
-        split[chosen] = True
-        nodes = fine.nodes
-        # Chosen interval i (ascending) became fine intervals chosen[i] + i and chosen[i] + i + 1.
-        first = chosen + np.arange(chosen.size)
-        a, middle, b = nodes[first], nodes[first + 1], nodes[first + 2]
-        width = self._degree + 1
-        # The two halves of each chosen interval, as positions in [a, b].
-        lo = np.stack([a, middle], axis=1).reshape(-1)
-        hi = np.stack([middle, b], axis=1).reshape(-1)
-        G = _transfer_integrals(self._degree, *_affine(lo, hi, np.repeat(a, 2), np.repeat(b, 2)))
-        # Row j of a half: (2j + 1) / 2 times the integral of P_j against the
-        # coarse P_k, zero for k < j (P_k has degree k on the half too).
-        j = np.arange(width)
-        halves = G * ((2 * j + 1) / 2)[None, :, None]
-        blocks = np.zeros((fine.n_t, width, width))
-        blocks[:, j, j] = 1.0
-        is_half = split[parent]
-        blocks[is_half] = halves
-        keep = np.broadcast_to(j[None, :, None] == j[None, None, :], blocks.shape).copy()
-        keep[is_half] = j[:, None] <= j[None, :]
-        columns = np.broadcast_to((parent[:, None] * width + j[None, :])[:, None, :], blocks.shape)
-        rows = np.arange(fine.n_dofs)
-        return fine, _csr_from_rows(blocks, columns, keep, rows, (fine.n_dofs, self.n_dofs))
-
-    def coarsen(self, nodes: Any) -> tuple[LegendreSpace, scipy.sparse.csr_array]:
-        """Removes the chosen inner nodes, merging the intervals beside each:
-        ``(coarse, R)``.
-
-        nodes: a boolean mask of length n_t + 1, or an array-like of distinct
-        node indices, all inner (1 ... n_t - 1; the ends stay). coarse: the
-        space of the same degree and periodicity on the remaining nodes (a
-        mesh of nodes). R: a ``scipy.sparse.csr_array`` of shape
-        (coarse.n_dofs, n_dofs), the L2 projection onto the coarse space:
-        ``(R @ coefficients.reshape(n_dofs, -1))`` are the coarse
-        coefficients of the function's best approximation, computed interval
-        by merged interval, exact up to rounding. Hence coarsening the nodes
-        that :meth:`refine` added gives back the coarse coefficients: ``R @ P``
-        is the identity up to rounding. Intervals not merged map by identity
-        (stored 1.0 entries).
-
-        Refused: a wrong dtype (TypeError), a repeated or out-of-range index
-        or a mask of the wrong length (ValueError). Cost: O(n_dofs degree).
-        """
-        coarse, kept = self._coarsened(nodes)
-        fine_nodes = self._spanning_nodes()
-        coarse_nodes = coarse.nodes
-        parent = np.cumsum(kept[:-1]) - 1
-        width = self._degree + 1
-        scale, shift = _affine(fine_nodes[:-1], fine_nodes[1:], coarse_nodes[parent], coarse_nodes[parent + 1])
-        G = _transfer_integrals(self._degree, scale, shift)
-        # Coarse row k: (2k + 1) / (b - a) times the integral over the piece of
-        # P_k against the fine P_j, which is (2k + 1) / 2 * scale * G[j, k].
-        k = np.arange(width)
-        blocks = G.swapaxes(1, 2) * ((2 * k + 1) / 2)[None, :, None] * scale[:, None, None]
-        alone = np.bincount(parent, minlength=coarse.n_t)[parent] == 1
-        blocks[alone] = np.eye(width)
-        keep = np.broadcast_to(k[:, None] >= k[None, :], blocks.shape).copy()
-        keep[alone] = np.eye(width, dtype=bool)
-        columns = np.broadcast_to(np.arange(self._n_t * width).reshape(self._n_t, 1, width), blocks.shape)
-        # Row (parent, k) gathers the pieces of a merged interval: the (piece,
-        # k) pairs sorted by row, pieces ascending within it (so columns too).
-        rows = (parent[:, None] * width + k[None, :]).reshape(-1)
-        order = np.argsort(rows, kind="stable")
-        shape = (self._n_t * width, width)
-        return coarse, _csr_from_rows(
-            blocks.reshape(shape)[order], columns.reshape(shape)[order], keep.reshape(shape)[order], rows[order],
-            (coarse.n_dofs, self.n_dofs),
-        )
-
-
-def _csr_from_rows(
-    values: np.ndarray, columns: np.ndarray, keep: np.ndarray, rows: np.ndarray, shape: tuple[int, int]
-) -> scipy.sparse.csr_array:
-    """The csr_array of the kept entries: values, columns and keep of shape
-    (pairs, width) (or (pieces, k, width)), one matrix row per pair, pairs
-    given in row order (rows, nondecreasing) and columns ascending along
-    each, so the arrays are canonical as they stand. Entries that came out
-    exactly 0.0 are not stored, as in the native matrices."""
-    import scipy.sparse
-
-    keep = keep & (values != 0.0)
-
-    counts = np.bincount(rows, weights=keep.reshape(rows.size, -1).sum(axis=1), minlength=shape[0])
-    indptr = np.zeros(shape[0] + 1, dtype=np.int64)
-    np.cumsum(counts.astype(np.int64), out=indptr[1:])
-    matrix = scipy.sparse.csr_array((values[keep], columns[keep], indptr), shape=shape)
-    matrix.has_sorted_indices = True
-    matrix.has_canonical_format = True
-    return matrix
-
-
-def _affine(lo: np.ndarray, hi: np.ndarray, a: np.ndarray, b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """(scale, shift) with xi = scale * eta + shift the local coordinate in
-    [a, b] of the point at local coordinate eta in the piece [lo, hi] inside
-    it. Written with differences of nearby nodes only (no a + b), so nothing
-    overflows and a piece equal to its interval gives exactly (1, 0)."""
-    length = b - a
-    return (hi - lo) / length, ((lo - a) + (hi - b)) / length
-
-
-def _transfer_integrals(degree: int, scale: np.ndarray, shift: np.ndarray) -> np.ndarray:
-    """G[i, j, k] = the integral over eta in [-1, 1] of P_j(eta) P_k(scale_i
-    eta + shift_i), shape (len(scale), degree + 1, degree + 1), by the
-    (degree + 1)-point Gauss rule, exact for these products of degree <= 2
-    degree up to rounding."""
-    x, w = _core.gauss_legendre(n=degree + 1)
-    inner = np.polynomial.legendre.legvander(x, degree) * w[:, None]
-    outer = np.polynomial.legendre.legvander(scale[:, None] * x[None, :] + shift[:, None], degree)
-    G: np.ndarray = np.einsum("qj,iqk->ijk", inner, outer)
-    return G

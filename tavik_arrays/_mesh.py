@@ -3,11 +3,14 @@ or given by its nodes."""
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, Callable, TypeVar
 
 import numpy as np
 
-from . import _checks
+from . import _checks, _texts
+from ._legendre_forms import mass_weights
+
+R = TypeVar("R")
 
 
 class MeshSpace:
@@ -44,25 +47,16 @@ class MeshSpace:
     _min_degree = 0
 
     def _initialize(self, mesh: tuple[int, int, float], periodic: bool, nodes: np.ndarray | None = None) -> None:
-        """Stores a validated mesh. Only once: run again on a built space (by
-        calling its __init__), it would change a value that dictionaries and
-        sets already hold by its hash."""
+        """Stores a validated mesh, once: again (its __init__ called on a built
+        space) it would change a value that sets already hold by its hash."""
         try:
             object.__getattribute__(self, "_degree")
         except AttributeError:
             pass
         else:
-            raise AttributeError(_checks.IMMUTABLE_MESSAGE.format(type=type(self).__name__))
-        fields = {
-            "_degree": mesh[0],
-            "_n_t": mesh[1],
-            "_T": mesh[2],
-            "_periodic": periodic,
-            "_nodes": nodes,
-            "_hash": None,
-            "_native": None,
-        }
-        for name, value in fields.items():
+            raise AttributeError(_texts.IMMUTABLE_MESSAGE.format(type=type(self).__name__))
+        values = (*mesh, periodic, nodes, None, None)
+        for name, value in zip(("_degree", "_n_t", "_T", "_periodic", "_nodes", "_hash", "_native"), values):
             object.__setattr__(self, name, value)
 
     def __init__(self, degree: int, n_t: int, T: float, periodic: bool = False) -> None:
@@ -89,10 +83,10 @@ class MeshSpace:
         return space
 
     def __setattr__(self, name: str, value: object) -> None:
-        raise AttributeError(_checks.IMMUTABLE_MESSAGE.format(type=type(self).__name__))
+        raise AttributeError(_texts.IMMUTABLE_MESSAGE.format(type=type(self).__name__))
 
     def __delattr__(self, name: str) -> None:
-        raise AttributeError(_checks.IMMUTABLE_MESSAGE.format(type=type(self).__name__))
+        raise AttributeError(_texts.IMMUTABLE_MESSAGE.format(type=type(self).__name__))
 
     @property
     def degree(self) -> int:
@@ -153,6 +147,76 @@ class MeshSpace:
             return np.full(self._n_t, self._T / self._n_t)
         return np.subtract(self._nodes[1:], self._nodes[:-1])
 
+    # The geometry of the mesh for the modules built on it: this class alone
+    # tells a uniform mesh from one of nodes.
+
+    def _compact_steps(self) -> np.ndarray:
+        """The steps as they broadcast over the intervals: [h] on a uniform mesh, else the n_t steps."""
+        return np.full(1, self._T / self._n_t) if self._nodes is None else self.steps
+
+    def _half_steps(self) -> np.ndarray:
+        """s_c / 2 as a column: shape (1, 1) on a uniform mesh, (n_t, 1) else."""
+        return (self._compact_steps() / 2)[:, None]
+
+    def _mass_weights(self) -> np.ndarray:
+        """s_c / (2k + 1) (see mass_weights): shape (1 or n_t, degree + 1)."""
+        return mass_weights(self._compact_steps(), self._degree)
+
+    def _mapped_points(self, reference: np.ndarray, first: int = 0, stop: int | None = None) -> np.ndarray:
+        """The reference points (in [-1, 1]) on intervals first ... stop - 1
+        (all by default): shape (count, len(reference)), ``t_c + (x + 1)
+        (s_c / 2)`` with t_c = h c and s_c = h on a uniform mesh, the same
+        operations on both kinds of mesh; O(count) memory whatever n_t."""
+        stop = self._n_t if stop is None else stop
+        if self._nodes is None:
+            left = (self._T / self._n_t) * np.arange(first, stop, dtype=np.float64)
+        else:
+            left = self._nodes[first:stop]
+        half = (self._block_steps(first, stop) / 2)[:, None]
+        points: np.ndarray = left[:, None] + (reference + 1.0)[None, :] * half
+        return points
+
+    def _step_sum(self, values: np.ndarray, first: int, stop: int) -> np.ndarray:
+        """The sum of s_c values[c] over first <= c < stop."""
+        result: np.ndarray
+        if self._nodes is None:
+            result = np.sum(values[first:stop], axis=0) * (self._T / self._n_t)
+        else:
+            result = np.subtract(self._nodes[first + 1 : stop + 1], self._nodes[first:stop]) @ values[first:stop]
+        return result
+
+    def _common_pieces(self, other: MeshSpace) -> tuple[np.ndarray, np.ndarray]:
+        """(starts, lengths) of the pieces both meshes' nodes cut the common
+        [start, T] into, equal nodes once: for two uniform meshes exactly, in
+        integers over the denominator n_a n_b; else at the union of the nodes
+        (a uniform mesh's as it places them, but ending at T)."""
+        if self._nodes is None and other._nodes is None:
+            na, nb = self._n_t, other._n_t
+            index = object if na * nb >= 2**62 else np.int64
+            keys = np.union1d(np.arange(na + 1, dtype=index) * nb, np.arange(nb + 1, dtype=index) * na)
+            scale = self._T / float(na * nb)
+            return keys[:-1].astype(np.float64) * scale, (keys[1:] - keys[:-1]).astype(np.float64) * scale
+        cuts = np.union1d(self._spanning_nodes(), other._spanning_nodes())
+        return cuts[:-1], np.subtract(cuts[1:], cuts[:-1])
+
+    def _outside_message(self, name: str, value: float) -> str:
+        """The text refusing a time outside the span (no periodic space refuses it)."""
+        if self._nodes is None:
+            return _texts.BOUND_RANGE_MESSAGE.format(name=name, T=self._T, value=value)
+        return _texts.BOUND_NODES_RANGE_MESSAGE.format(name=name, start=self.start, T=self._T, value=value)
+
+    def _same_mesh(self, cls: type[Any]) -> Any:
+        """The space of type cls (whose degree rule this degree meets) on this very mesh."""
+        if self._nodes is None:
+            return cls(self._degree, self._n_t, self._T, self._periodic)
+        space = object.__new__(cls)
+        space._initialize((self._degree, self._n_t, self._T), self._periodic, self._nodes)
+        return space
+
+    def _uniform_or_nodes(self, uniform: Callable[[], R], nodes: Callable[[np.ndarray], R]) -> R:
+        """uniform() or nodes(node array): what the two kinds build by different native routines."""
+        return uniform() if self._nodes is None else nodes(self._nodes)
+
     def _block_steps(self, first: int, stop: int) -> np.ndarray:
         """The steps of intervals first ... stop - 1 (a new array, O(stop -
         first) memory whatever n_t)."""
@@ -160,31 +224,9 @@ class MeshSpace:
             return np.full(stop - first, self._T / self._n_t)
         return np.subtract(self._nodes[first + 1 : stop + 1], self._nodes[first:stop])
 
-    def _left_ends(self, first: int, stop: int) -> np.ndarray:
-        """The first nodes of intervals first ... stop - 1, as ``nodes``
-        places them (h * m on a uniform mesh)."""
-        if self._nodes is None:
-            return (self._T / self._n_t) * np.arange(first, stop, dtype=np.float64)
-        return self._nodes[first:stop].copy()
-
-    def _step_classes(self, ulps: int) -> tuple[np.ndarray, np.ndarray | None]:
-        """The classes of steps the stepper factorises once each:
-        (representatives ascending, the class of each interval or None when
-        there is one class, as on a uniform mesh). A step's rounding is
-        that of its own nodes, computed from the first node (as np.linspace
-        and t_0 + h m compute them): ``ulps`` ulp(max(|a|, |b|, |t_0|)) for
-        [a, b]."""
-        if self._nodes is None:
-            return np.array([self._T / self._n_t]), None
-        from .stepping._steps import group_steps
-
-        nodes = self._nodes
-        scale = np.maximum(np.maximum(np.abs(nodes[:-1]), np.abs(nodes[1:])), abs(float(nodes[0])))
-        return group_steps(self.steps, ulps * np.spacing(scale))
-
     def _native_mesh(self) -> Any:
-        """None for a uniform mesh; else the native module's view of the
-        nodes (with its location table), built once per space."""
+        """The mesh argument of the native calls: None for a uniform mesh, else
+        the native view of the nodes (with its location table), built once."""
         if self._nodes is None:
             return None
         if self._native is None:
@@ -194,40 +236,10 @@ class MeshSpace:
         return self._native
 
     def _spanning_nodes(self) -> np.ndarray:
-        """The nodes, ending at T itself: on a uniform mesh h * n_t may miss
-        T by an ulp (T = 0.7, n_t = 35), and a mesh derived from these nodes
-        must cover the same [start, T] for the transfer between the two."""
+        """The nodes, ending at T itself (on a uniform mesh h * n_t may miss T
+        by an ulp, T = 0.7, n_t = 35): a mesh derived from them spans the same."""
         nodes = self.nodes
         return nodes if nodes[-1] == self._T else np.append(nodes[:-1], self._T)
-
-    def _refined(self, intervals: Any) -> tuple[Any, np.ndarray, np.ndarray]:
-        """What refine() shares: the space of this type on the nodes with the
-        chosen intervals [a, b] split at (a + b) * 0.5 (the double nearest the
-        midpoint: the sum cannot overflow and the halving is exact on every
-        valid mesh), the chosen intervals (ascending) and, per fine interval,
-        the coarse one it lies in. The halves keep the ends and stay
-        increasing, so only the step rules can refuse them; the error names
-        the coarse interval of the smallest step."""
-        chosen = _checks.selection(intervals, "intervals", self._n_t, 0, self._n_t - 1)
-        nodes = self._spanning_nodes()
-        fine_nodes = np.insert(nodes, chosen + 1, (nodes[chosen] + nodes[chosen + 1]) * 0.5)
-        split = np.zeros(self._n_t, dtype=bool)
-        split[chosen] = True
-        parent = np.repeat(np.arange(self._n_t), np.where(split, 2, 1))
-        try:
-            fine = type(self).from_nodes(self._degree, fine_nodes, self._periodic)
-        except ValueError as error:
-            index = int(parent[np.argmin(np.subtract(fine_nodes[1:], fine_nodes[:-1]))])
-            raise ValueError(_checks.REFINE_MESH_MESSAGE.format(index=index, error=error)) from None
-        return fine, chosen, parent
-
-    def _coarsened(self, nodes: Any) -> tuple[Any, np.ndarray]:
-        """What coarsen() shares: the space of this type without the chosen
-        inner nodes, and the mask of the nodes kept."""
-        removed = _checks.selection(nodes, "nodes", self._n_t + 1, 1, self._n_t - 1)
-        kept = np.ones(self._n_t + 1, dtype=bool)
-        kept[removed] = False
-        return type(self).from_nodes(self._degree, self._spanning_nodes()[kept], self._periodic), kept
 
     def _key(self) -> tuple[Any, ...]:
         """The constructor's arguments, in order (uniform meshes only)."""

@@ -2,90 +2,31 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Callable, Protocol
+from typing import TYPE_CHECKING, Any, Callable
 
 import numpy as np
 
-from . import _checks, _core
+from . import _checks, _core, _texts
+from ._sampling import sample_callable
+from ._space_protocol import LegendreLike
 
 if TYPE_CHECKING:
     import scipy.sparse  # type: ignore[import-untyped]
 
-QUADRATURE_POINTS_MESSAGE = "n_points must be <= {limit}, got {value}"
-PROJECTION_POINTS_MESSAGE = (
-    "{name} must be >= degree + 1 = {low} for an L2 projection "
-    "(fewer points cannot tell the space's polynomials apart), got {value}"
-)
-SAMPLES_SHAPE_MESSAGE = (
-    "samples must have shape (n_t, n_points, *components) = ({n_t}, {n_points}, ...), got {shape}"
-)
-CALLABLE_RESULT_MESSAGE = (
-    "f(points) must return an array of shape (n_t, n_points, *components) = ({n_t}, {n_points}, ...), got {shape}"
-)
-JUMP_PERIODIC_MESSAGE = (
-    "periodic must be None or the space's own periodic={space}, got {value}: "
-    "build the space with periodic={value} instead"
-)
 
-
-class _Mesh(Protocol):
-    """What the operators read from the space they are mixed into."""
-
-    @property
-    def degree(self) -> int: ...
-    @property
-    def n_t(self) -> int: ...
-    @property
-    def h(self) -> float: ...
-    @property
-    def periodic(self) -> bool: ...
-    @property
-    def is_uniform(self) -> bool: ...
-    @property
-    def nodes(self) -> np.ndarray: ...
-    @property
-    def steps(self) -> np.ndarray: ...
-
-
-def _quadrature_points(space: _Mesh, n_points: int | None, projection: bool = False) -> int:
+def _quadrature_points(space: LegendreLike, n_points: int | None, projection: bool = False) -> int:
     if n_points is None:
         n_points = space.degree + 1
     if projection:
         # With n <= degree the rule cannot tell the space's polynomials
         # apart: P_n is zero at its n nodes, so f = P_n would project to 0.
-        n = _checks.integer(n_points, "n_points", space.degree + 1, PROJECTION_POINTS_MESSAGE)
+        n = _checks.integer(n_points, "n_points", space.degree + 1, _texts.PROJECTION_POINTS_MESSAGE)
     else:
         n = _checks.integer(n_points, "n_points", 1)
     limit = _core.max_gauss_legendre_points
     if n > limit:
-        raise ValueError(QUADRATURE_POINTS_MESSAGE.format(limit=limit, value=n))
+        raise ValueError(_texts.QUADRATURE_POINTS_MESSAGE.format(limit=limit, value=n))
     return n
-
-
-def mapped_points(space: _Mesh, nodes: np.ndarray) -> np.ndarray:
-    """The reference points ``nodes`` (in [-1, 1]) mapped to every interval:
-    shape (n_t, len(nodes)), row c ascending in interval c.
-
-    Uniform mesh: ``h c + (x + 1) (h / 2)``; mesh of nodes: ``t_c + (x + 1)
-    (s_c / 2)`` with s_c = t_(c+1) - t_c: the same operations, so a mesh of
-    nodes gives the uniform mesh's bits wherever t_c == h c and s_c == h."""
-    if space.is_uniform:
-        h = space.h
-        left = h * np.arange(space.n_t, dtype=np.float64)
-        half = np.full(1, h / 2)
-    else:
-        left = space.nodes[:-1]
-        half = space.steps / 2
-    points: np.ndarray = left[:, None] + (nodes + 1.0)[None, :] * half[:, None]
-    return points
-
-
-def half_steps(space: _Mesh) -> np.ndarray:
-    """s_c / 2 per interval as a column, shape (n_t, 1); (1, 1) on a uniform
-    mesh, where every interval has h / 2 (broadcasts alike)."""
-    if space.is_uniform:
-        return np.full((1, 1), space.h / 2)
-    return (space.steps / 2)[:, None]
 
 
 def csr(arrays: tuple[np.ndarray, np.ndarray, np.ndarray, tuple[int, int]]) -> scipy.sparse.csr_array:
@@ -105,7 +46,7 @@ class LegendreOperatorsMixin:
     """Matrices and quadrature of a discontinuous Legendre space.
 
     Mixed into :class:`~tavik_arrays.LegendreSpace`; relies on its mesh
-    attributes (the ``_Mesh`` protocol).
+    attributes (the ``LegendreLike`` protocol).
 
     Matrices are ``scipy.sparse.csr_array`` of shape (n_dofs, n_dofs) in the
     C order of the coefficient arrays (row and column ``c * (degree + 1) +
@@ -119,28 +60,20 @@ class LegendreOperatorsMixin:
 
     __slots__ = ()
 
-    def mass_matrix(self: _Mesh) -> scipy.sparse.csr_array:
+    def mass_matrix(self: LegendreLike) -> scipy.sparse.csr_array:
         """The L2 inner products of the basis functions: diagonal, with
         ``h / (2k + 1)`` for Legendre degree k on a uniform mesh and ``s_c /
         (2k + 1)`` on interval c of a mesh of nodes (s_c = t_(c+1) - t_c)."""
         bits = _checks.matrix_size(_core.mass_shape(degree=self.degree, n_t=self.n_t))
-        if self.is_uniform:
-            return csr(_core.mass(degree=self.degree, n_t=self.n_t, h=self.h))
-        # One division per entry, as the native uniform build rounds it, one
-        # long pass per degree (a broadcast over rows of degree + 1 entries
-        # runs several times slower); the diagonal's index arrays are ranges.
-        # Faster than the native uniform build (bench/bench_graded_matrices.py).
-        width = self.degree + 1
-        steps = self.steps
-        values = np.empty((self.n_t, width))
-        for k in range(width):
-            np.divide(steps, float(2 * k + 1), out=values[:, k])
-        data = values.reshape(-1)
+        # One division per entry, as the native build rounds it, and faster
+        # than it (bench/bench_graded_matrices.py); the diagonal's index
+        # arrays are ranges.
+        data = np.broadcast_to(self._mass_weights(), (self.n_t, self.degree + 1)).reshape(-1)
         n = data.size
         index = np.arange(n + 1, dtype=np.int32 if bits == 32 else np.int64)
         return csr((data, index[:-1], index, (n, n)))
 
-    def derivative_matrix(self: _Mesh) -> scipy.sparse.csr_array:
+    def derivative_matrix(self: LegendreLike) -> scipy.sparse.csr_array:
         """Entry (i, j): the integral over the interval of phi_j' phi_i
         (block diagonal; 2.0 where i < j and i + j is odd). The time
         derivative's 2 / s_c and the integral's s_c / 2 cancel, so the matrix
@@ -148,7 +81,7 @@ class LegendreOperatorsMixin:
         _checks.matrix_size(_core.derivative_shape(degree=self.degree, n_t=self.n_t))
         return csr(_core.derivative(degree=self.degree, n_t=self.n_t))
 
-    def jump_matrix(self: _Mesh, periodic: bool | None = None) -> scipy.sparse.csr_array:
+    def jump_matrix(self: LegendreLike, periodic: bool | None = None) -> scipy.sparse.csr_array:
         """The upwind jump coupling of dG in time: the bilinear form
         ``sum_n (u(t_n^+) - u(t_n^-)) v(t_n^+)`` over the inner nodes, plus
         ``u(0^+) v(0^+)`` at the first node, whose ``u(0^-)`` is the initial
@@ -165,11 +98,11 @@ class LegendreOperatorsMixin:
         if periodic is not None:
             wanted = _checks.flag(periodic, "periodic")
             if wanted != self.periodic:
-                raise ValueError(JUMP_PERIODIC_MESSAGE.format(space=self.periodic, value=wanted))
+                raise ValueError(_texts.JUMP_PERIODIC_MESSAGE.format(space=self.periodic, value=wanted))
         _checks.matrix_size(_core.jump_shape(degree=self.degree, n_t=self.n_t))
         return csr(_core.jump(degree=self.degree, n_t=self.n_t, periodic=self.periodic))
 
-    def quadrature(self: _Mesh, n_points: int | None = None) -> tuple[np.ndarray, np.ndarray]:
+    def quadrature(self: LegendreLike, n_points: int | None = None) -> tuple[np.ndarray, np.ndarray]:
         """Gauss-Legendre points and weights on every interval.
 
         Returns ``(points, weights)``, both of shape (n_t, n_points): the
@@ -182,10 +115,10 @@ class LegendreOperatorsMixin:
         """
         n = _quadrature_points(self, n_points)
         nodes, weights = _core.gauss_legendre(n=n)
-        points = mapped_points(self, nodes)
-        return points, np.broadcast_to(weights[None, :] * half_steps(self), (self.n_t, n)).copy()
+        points = self._mapped_points(nodes)
+        return points, np.broadcast_to(weights[None, :] * self._half_steps(), (self.n_t, n)).copy()
 
-    def project(self: _Mesh, f: Callable[[np.ndarray], Any] | Any, n_points: int | None = None) -> np.ndarray:
+    def project(self: LegendreLike, f: Callable[[np.ndarray], Any] | Any, n_points: int | None = None) -> np.ndarray:
         """The L2 projection onto the space, as coefficients of shape
         (n_t, degree + 1, *components).
 
@@ -207,14 +140,11 @@ class LegendreOperatorsMixin:
         n = _quadrature_points(self, n_points, projection=True)
         nodes, weights = _core.gauss_legendre(n=n)
         if callable(f):
-            points = mapped_points(self, nodes)
-            samples = _checks.real_array(f(points), "f(points)")
-            message = CALLABLE_RESULT_MESSAGE
+            samples = sample_callable(f, self._mapped_points(nodes), None)
         else:
             samples = _checks.real_array(f, "samples")
-            message = SAMPLES_SHAPE_MESSAGE
-        if samples.ndim < 2 or samples.shape[:2] != (self.n_t, n):
-            raise ValueError(message.format(n_t=self.n_t, n_points=n, shape=samples.shape))
+            if samples.ndim < 2 or samples.shape[:2] != (self.n_t, n):
+                raise ValueError(_texts.SAMPLES_SHAPE_MESSAGE.format(n_t=self.n_t, n_points=n, shape=samples.shape))
         # B[k, q] = (2k + 1) / 2 w_q P_k(x_q).
         P = np.polynomial.legendre.legvander(nodes, self.degree).T
         B = P * weights[None, :] * ((2 * np.arange(self.degree + 1) + 1) / 2)[:, None]

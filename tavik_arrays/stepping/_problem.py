@@ -8,6 +8,7 @@ from typing import Any
 import numpy as np
 
 from .. import _checks, _core, _texts
+from .._legendre_forms import mass_weights
 from .._sampling import sample_callable
 
 
@@ -76,7 +77,6 @@ class Loads:
         self.space = space
         self.components = components
         q = space.degree
-        self.orders = 2.0 * np.arange(q + 1) + 1.0
         self.f = f
         self.callable = callable(f)
         self.values: np.ndarray | None = None
@@ -96,9 +96,7 @@ class Loads:
     def points(self, first: int, stop: int) -> np.ndarray:
         """The Gauss points of intervals first ... stop - 1, (count, q + 2):
         ``t_c + (x + 1) (s_c / 2)``, as the space's quadrature maps them."""
-        left = self.space._left_ends(first, stop)
-        half = self.space._block_steps(first, stop) / 2
-        return left[:, None] + (self.gauss_nodes + 1.0)[None, :] * half[:, None]  # type: ignore[no-any-return]
+        return self.space._mapped_points(self.gauss_nodes, first, stop)  # type: ignore[no-any-return]
 
     def sample_all(self) -> None:
         """Calls f once with the points of every interval (n_t, q + 2); load()
@@ -111,7 +109,7 @@ class Loads:
         if not self.callable:
             if self.coefficients is None:
                 return np.zeros(shape)
-            weights = self.space._block_steps(first, stop)[:, None] / self.orders
+            weights = mass_weights(self.space._block_steps(first, stop), self.space.degree)
             scale = weights.reshape(weights.shape + (1,) * len(self.components))
             return self.coefficients[first:stop] * scale  # type: ignore[no-any-return]
         if self.values is not None:

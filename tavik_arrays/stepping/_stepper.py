@@ -16,7 +16,7 @@ from ._decoupling import AUTO_DECOUPLED_MAX_DEGREE
 from ._interval import legendre_space
 from ._method import Method
 from ._solvers import Solver, as_solver
-from ._steps import STEP_CACHE_SIZE, STEP_ULPS, StepCache
+from ._steps import STEP_CACHE_SIZE, StepCache, step_classes
 
 METHODS: dict[str, type[Method]] = {"coupled": CoupledMethod, "decoupled": DecoupledMethod}
 
@@ -98,7 +98,7 @@ class DGStepper:
         self._M, self._A = _problem.matrices(M, A)
         self._N = self._M.shape[0]
         self._method = kind(space.degree, self._M, self._A, solver, threads=threads)
-        self._steps, self._class_of = space._step_classes(STEP_ULPS)
+        self._steps, self._class_of = step_classes(space)
         self._steps.flags.writeable = False
         steps, method_ = self._steps, self._method
         # attach and detach are optional for a caller's class.

@@ -32,6 +32,19 @@ STEP_ULPS = 4
 STEP_CACHE_SIZE = 64
 
 
+def step_classes(space: Any) -> tuple[np.ndarray, np.ndarray | None]:
+    """The step classes of a space's mesh (see group_steps): one class, h,
+    on a uniform mesh. A step's rounding is that of its own nodes, computed
+    from the first node (as np.linspace and t_0 + h m compute them):
+    STEP_ULPS ulp(max(|a|, |b|, |t_0|)) for [a, b]."""
+    steps = space._compact_steps()
+    if steps.size == 1:
+        return steps, None
+    nodes = space.nodes
+    scale = np.maximum(np.maximum(np.abs(nodes[:-1]), np.abs(nodes[1:])), abs(float(nodes[0])))
+    return group_steps(steps, STEP_ULPS * np.spacing(scale))
+
+
 def group_steps(steps: np.ndarray, tolerances: np.ndarray) -> tuple[np.ndarray, np.ndarray | None]:
     """Step classes: (representatives ascending, class of each step, or None
     when there is one class). Greedy from the smallest step up, so classes

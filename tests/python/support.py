@@ -431,17 +431,17 @@ def mesh_refusal(degree, n_t, T):
     the bounds compared in exact arithmetic."""
     from fractions import Fraction
 
-    from tavik_arrays import _checks as M
+    from tavik_arrays import _texts
 
     if n_t * (degree + 1) >= 2**62:
-        return M.SPACE_SIZE_MESSAGE.format(n_t=n_t, degree=degree)
+        return _texts.SPACE_SIZE_MESSAGE.format(n_t=n_t, degree=degree)
     if n_t > 2**40:
-        return M.MESH_RESOLUTION_MESSAGE.format(n_t=n_t)
+        return _texts.MESH_RESOLUTION_MESSAGE.format(n_t=n_t)
     if Fraction(T) * (degree + 1) > 2**1022:
-        return M.MESH_END_MESSAGE.format(T=T, degree=degree)
+        return _texts.MESH_END_MESSAGE.format(T=T, degree=degree)
     h = T / n_t
     if Fraction(h) < Fraction((degree + 1) ** 2, 2**960):
-        return M.INTERVAL_LENGTH_MESSAGE.format(T=T, n_t=n_t, h=h, degree=degree)
+        return _texts.INTERVAL_LENGTH_MESSAGE.format(T=T, n_t=n_t, h=h, degree=degree)
     return None
 
 

@@ -12,8 +12,8 @@ import pytest
 import tavik_arrays as ta
 from exact_lagrange import exact_basis, row_error
 from support import MESSAGES, raises_exactly, scipy_sparse_or_skip
-from tavik_arrays import _checks, _core
-from tavik_arrays._lagrange import (
+from tavik_arrays import _core, _texts
+from tavik_arrays._texts import (
     DEGREE_LIMIT_MESSAGE,
     TARGET_MISMATCH_MESSAGE,
     TARGET_NODES_TYPE_MESSAGE,
@@ -231,17 +231,17 @@ def test_refusals():
     high = ta.LagrangeSpace.from_nodes(15, GRADED)
     raises_exactly(ValueError, DEGREE_LIMIT_MESSAGE.format(limit=14, method="prolongation", degree=15),
                    high.prolongation, high)
-    raises_exactly(ValueError, _checks.SELECTION_RANGE_MESSAGE.format(name="intervals", low=0, high=5, value=6),
+    raises_exactly(ValueError, _texts.SELECTION_RANGE_MESSAGE.format(name="intervals", low=0, high=5, value=6),
                    graded.refine, [6])
-    raises_exactly(ValueError, _checks.SELECTION_REPEAT_MESSAGE.format(name="intervals", value=1), graded.refine, [1, 1])
-    raises_exactly(TypeError, _checks.SELECTION_TYPE_MESSAGE.format(name="intervals", dtype="float64"),
+    raises_exactly(ValueError, _texts.SELECTION_REPEAT_MESSAGE.format(name="intervals", value=1), graded.refine, [1, 1])
+    raises_exactly(TypeError, _texts.SELECTION_TYPE_MESSAGE.format(name="intervals", dtype="float64"),
                    graded.refine, [1.0])
-    raises_exactly(ValueError, _checks.SELECTION_RANGE_MESSAGE.format(name="nodes", low=1, high=5, value=0),
+    raises_exactly(ValueError, _texts.SELECTION_RANGE_MESSAGE.format(name="nodes", low=1, high=5, value=0),
                    graded.coarsen, [0, 2])
-    raises_exactly(ValueError, _checks.SELECTION_MASK_MESSAGE.format(name="nodes", size=7, length=6),
+    raises_exactly(ValueError, _texts.SELECTION_MASK_MESSAGE.format(name="nodes", size=7, length=6),
                    graded.coarsen, np.ones(6, dtype=bool))
     # A half below the mesh's resolution: 2**-40 of the largest |t|.
     crowded = ta.LagrangeSpace.from_nodes(1, [1.0, 1.0 + 2.0**-40 * 3, 2.0])
     with pytest.raises(ValueError) as info:
         ta.LagrangeSpace.from_nodes(1, [1.0, 1.0 + 2.0**-40 * 1.5, 1.0 + 2.0**-40 * 3, 2.0])
-    raises_exactly(ValueError, _checks.REFINE_MESH_MESSAGE.format(index=0, error=info.value), crowded.refine, [0])
+    raises_exactly(ValueError, _texts.REFINE_MESH_MESSAGE.format(index=0, error=info.value), crowded.refine, [0])

@@ -6,13 +6,14 @@ refine and coarsen, validation, and the value semantics of such spaces."""
 import math
 import pickle
 import time
+import warnings
 from fractions import Fraction
 
 import numpy as np
 import pytest
 
 from support import raises_exactly, same, scipy_sparse_or_skip
-from tavik_arrays import LegendreSpace, _checks
+from tavik_arrays import LegendreSpace, _texts
 from test_arrays_integrals import dyadic_field, exact_legendre, local_poly, poly_derivative, poly_integral, poly_mul
 
 # The steps t_(c+1) - t_c are rounded once, every result a few operations
@@ -336,33 +337,33 @@ def test_refine_and_coarsen_refusals():
     for method, name, size, low, high in (("refine", "intervals", 5, 0, 4), ("coarsen", "nodes", 6, 1, 4)):
         call = getattr(space, method)
         raises_exactly(
-            TypeError, _checks.SELECTION_TYPE_MESSAGE.format(name=name, dtype=np.dtype(np.float64)), call, [1.0]
+            TypeError, _texts.SELECTION_TYPE_MESSAGE.format(name=name, dtype=np.dtype(np.float64)), call, [1.0]
         )
-        raises_exactly(ValueError, _checks.SELECTION_SHAPE_MESSAGE.format(name=name, size=size, shape=(1, 1)), call, [[1]])
+        raises_exactly(ValueError, _texts.SELECTION_SHAPE_MESSAGE.format(name=name, size=size, shape=(1, 1)), call, [[1]])
         raises_exactly(
-            ValueError, _checks.SELECTION_MASK_MESSAGE.format(name=name, size=size, length=size - 1), call, [True] * (size - 1)
+            ValueError, _texts.SELECTION_MASK_MESSAGE.format(name=name, size=size, length=size - 1), call, [True] * (size - 1)
         )
         for bad in (low - 1, high + 1):
             raises_exactly(
-                ValueError, _checks.SELECTION_RANGE_MESSAGE.format(name=name, low=low, high=high, value=bad), call, [2, bad]
+                ValueError, _texts.SELECTION_RANGE_MESSAGE.format(name=name, low=low, high=high, value=bad), call, [2, bad]
             )
-        raises_exactly(ValueError, _checks.SELECTION_REPEAT_MESSAGE.format(name=name, value=2), call, [3, 2, 2])
+        raises_exactly(ValueError, _texts.SELECTION_REPEAT_MESSAGE.format(name=name, value=2), call, [3, 2, 2])
         raises_exactly(
             ValueError,
-            _checks.SELECTION_RANGE_MESSAGE.format(name=name, low=low, high=high, value=2**64 - 1),
+            _texts.SELECTION_RANGE_MESSAGE.format(name=name, low=low, high=high, value=2**64 - 1),
             call, np.array([2**64 - 1], dtype=np.uint64),
         )
     # A mask choosing an end node, which cannot be removed.
     raises_exactly(
-        ValueError, _checks.SELECTION_RANGE_MESSAGE.format(name="nodes", low=1, high=4, value=0),
+        ValueError, _texts.SELECTION_RANGE_MESSAGE.format(name="nodes", low=1, high=4, value=0),
         space.coarsen, [True] + [False] * 5,
     )
     # Halves closer than the mesh rules allow: named by the coarse interval.
     crowded = LegendreSpace.from_nodes(1, [0.0, 1.0, 1.0 + 3 * 2.0**-41])
     half = (1.0 + 3 * 2.0**-41 + 1.0) * 0.5 - 1.0
-    inner = _checks.NODES_STEP_MESSAGE.format(low=2.0**-40 * (1.0 + 3 * 2.0**-41), step=half, index=3)
+    inner = _texts.NODES_STEP_MESSAGE.format(low=2.0**-40 * (1.0 + 3 * 2.0**-41), step=half, index=3)
     raises_exactly(
-        ValueError, _checks.REFINE_MESH_MESSAGE.format(index=1, error=inner), crowded.refine, [0, 1]
+        ValueError, _texts.REFINE_MESH_MESSAGE.format(index=1, error=inner), crowded.refine, [0, 1]
     )
     # Nothing chosen: the same mesh, identity matrices.
     scipy_sparse_or_skip()
@@ -378,25 +379,32 @@ def test_refine_and_coarsen_refusals():
 def test_from_nodes_refusals():
     low = 2.0**-40 * 4.0
     cases = [
-        ([[0.0, 1.0]], _checks.NODES_SHAPE_MESSAGE.format(shape=(1, 2))),
-        ([1.0], _checks.NODES_SHAPE_MESSAGE.format(shape=(1,))),
-        ([0.0, math.inf], _checks.NODES_FINITE_MESSAGE.format(value=math.inf, index=1)),
-        ([math.nan, 1.0], _checks.NODES_FINITE_MESSAGE.format(value=math.nan, index=0)),
-        ([0.0, 1.0, 1.0], _checks.NODES_INCREASING_MESSAGE.format(left=1.0, right=1.0, index=2)),
-        ([0.0, 2.0, 1.0], _checks.NODES_INCREASING_MESSAGE.format(left=2.0, right=1.0, index=2)),
-        ([0.0, 4.0 - low / 2, 4.0], _checks.NODES_STEP_MESSAGE.format(low=low, step=low / 2, index=2)),
+        ([[0.0, 1.0]], _texts.NODES_SHAPE_MESSAGE.format(shape=(1, 2))),
+        ([1.0], _texts.NODES_SHAPE_MESSAGE.format(shape=(1,))),
+        ([0.0, math.inf], _texts.NODES_FINITE_MESSAGE.format(value=math.inf, index=1)),
+        ([math.nan, 1.0], _texts.NODES_FINITE_MESSAGE.format(value=math.nan, index=0)),
+        ([0.0, 1.0, 1.0], _texts.NODES_INCREASING_MESSAGE.format(left=1.0, right=1.0, index=2)),
+        ([0.0, 2.0, 1.0], _texts.NODES_INCREASING_MESSAGE.format(left=2.0, right=1.0, index=2)),
+        ([0.0, 4.0 - low / 2, 4.0], _texts.NODES_STEP_MESSAGE.format(low=low, step=low / 2, index=2)),
         (
             [0.0, 2.0**-960],
-            _checks.NODES_SMALL_STEP_MESSAGE.format(low=math.ldexp(4.0, -960), step=2.0**-960, index=1),
+            _texts.NODES_SMALL_STEP_MESSAGE.format(low=math.ldexp(4.0, -960), step=2.0**-960, index=1),
         ),
-        ([-1.5 * 2.0**1021, 0.0], _checks.NODES_END_MESSAGE.format(value=1.5 * 2.0**1021, degree=1)),
+        ([-1.5 * 2.0**1021, 0.0], _texts.NODES_END_MESSAGE.format(value=1.5 * 2.0**1021, degree=1)),
     ]
     for nodes, message in cases:
         raises_exactly(ValueError, message, LegendreSpace.from_nodes, 1, nodes)
     raises_exactly(
-        ValueError, _checks.NODES_PERIODIC_START_MESSAGE.format(value=0.5), LegendreSpace.from_nodes, 1, [0.5, 1.0], True
+        ValueError, _texts.NODES_PERIODIC_START_MESSAGE.format(value=0.5), LegendreSpace.from_nodes, 1, [0.5, 1.0], True
     )
-    raises_exactly(TypeError, _checks.ARRAY_TYPE_MESSAGE.format(name="nodes", dtype="<U1"), LegendreSpace.from_nodes, 1, ["a"])
+    raises_exactly(TypeError, _texts.ARRAY_TYPE_MESSAGE.format(name="nodes", dtype="<U1"), LegendreSpace.from_nodes, 1, ["a"])
+    # A step beyond float64 (nodes of opposite signs near its limits):
+    # refused for the bound on |t|, without an overflow warning first.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        raises_exactly(
+            ValueError, _texts.NODES_END_MESSAGE.format(value=1e308, degree=1), LegendreSpace.from_nodes, 1, [-1e308, 1e308]
+        )
     # At the bounds: taken.
     LegendreSpace.from_nodes(1, [0.0, 4.0 - low, 4.0])
     LegendreSpace.from_nodes(1, [-(2.0**1021) + 2.0**1000, 2.0**1021 - 2.0**1000])
@@ -447,7 +455,7 @@ def test_integral_is_exact_over_whole_and_partial_intervals(periodic):
         assert_close(space.integral(u, b, a), -exact(a, b), scale=float(abs(exact(start, T))) + 1)
     if not periodic:
         raises_exactly(
-            ValueError, _checks.BOUND_NODES_RANGE_MESSAGE.format(name="a", start=0.3, T=4.15, value=0.2),
+            ValueError, _texts.BOUND_NODES_RANGE_MESSAGE.format(name="a", start=0.3, T=4.15, value=0.2),
             space.integral, u, 0.2,
         )
 
@@ -472,7 +480,7 @@ def test_error_against_spaces_on_other_meshes():
     # A uniform reference must cover the same [start, T].
     raises_exactly(
         ValueError,
-        _checks.REFERENCE_SPACE_MESSAGE.format(other=LegendreSpace(1, 4, 4.15), space=space),
+        _texts.REFERENCE_SPACE_MESSAGE.format(other=LegendreSpace(1, 4, 4.15), space=space),
         space.error, u, (LegendreSpace(1, 4, 4.15), np.zeros((4, 2, 2))),
     )
 

@@ -7,7 +7,6 @@ import pytest
 
 import tavik_arrays as ta
 from support import raises_exactly, same, scipy_sparse_or_skip
-from tavik_arrays import _checks
 from tavik_arrays import _texts
 from tavik_arrays.stepping import _decoupled, _solvers, _steps
 
@@ -245,13 +244,13 @@ def test_refusals():
     raises_exactly(ValueError, _texts.INTERVAL_REQUIRED_MESSAGE, ta.interval_matrices, space)
     raises_exactly(ValueError, _texts.INTERVAL_RANGE_MESSAGE.format(n_t=2, value=2), ta.interval_matrices, space, 2)
     raises_exactly(
-        ValueError, _checks.INTEGER_RANGE_MESSAGE.format(name="interval", low=0, value=-1), ta.interval_matrices, space, -1
+        ValueError, _texts.INTEGER_RANGE_MESSAGE.format(name="interval", low=0, value=-1), ta.interval_matrices, space, -1
     )
     raises_exactly(
-        ValueError, _checks.INTEGER_RANGE_MESSAGE.format(name="cache_size", low=1, value=0), ta.DGStepper, space, [[1.0]], [[1.0]], cache_size=0
+        ValueError, _texts.INTEGER_RANGE_MESSAGE.format(name="cache_size", low=1, value=0), ta.DGStepper, space, [[1.0]], [[1.0]], cache_size=0
     )
     raises_exactly(
-        TypeError, _checks.INTEGER_TYPE_MESSAGE.format(name="cache_size", type="float"), ta.DGStepper, space, [[1.0]], [[1.0]], cache_size=2.0
+        TypeError, _texts.INTEGER_TYPE_MESSAGE.format(name="cache_size", type="float"), ta.DGStepper, space, [[1.0]], [[1.0]], cache_size=2.0
     )
     # A uniform space takes any interval, all alike.
     uniform = ta.LegendreSpace(2, 4, 1.0)

@@ -9,8 +9,8 @@ from fractions import Fraction
 import numpy as np
 import pytest
 
-from support import bits, raises_exactly, scipy_sparse_or_skip
-from tavik_arrays import LagrangeSpace, LegendreSpace, _checks, _lagrange
+from support import bits, raises_exactly, same, scipy_sparse_or_skip
+from tavik_arrays import LagrangeSpace, LegendreSpace, _texts
 
 # Floats enter every computation (h = T / n_t is rounded), so results are
 # compared with the exact rationals within this many units of rounding of
@@ -137,6 +137,28 @@ def test_integral_is_vector_valued_and_periodic_spaces_take_any_bounds():
     )
 
 
+def test_periodic_integrals_over_more_periods_than_doubles_count():
+    # Component 0 is 1, component 1 is P_1 on every interval (no mean).
+    space = LegendreSpace(2, 4, 1e-280, periodic=True)
+    u = np.zeros((4, 3, 2))
+    u[:, 0, 0] = 1.0
+    u[:, 1, 1] = 1.0
+    # 1e310 periods: their count overflows a double, their integral does not.
+    value = space.integral(u, 0.0, 1e30)
+    assert value[0] == pytest.approx(1e30, rel=1e-15) and abs(value[1]) <= space.T
+    assert same(space.integral(u, 1e30, 0.0), -value)
+    assert space.integral(u, -1e30, 1e30)[0] == pytest.approx(2e30, rel=1e-15)
+    # Either side of the count that doubles hold exactly (2**52 periods):
+    # the whole periods and the partial ones still add up.
+    periodic = LegendreSpace(3, 7, 0.7, periodic=True)
+    v = np.zeros((7, 4, 2))
+    v[:, 0, 0] = 1.0
+    v[:, 1, 1] = 1.0
+    for b in (2.0**52 * 0.7 * (1 - 2.0**-30), 2.0**52 * 0.7 * (1 + 2.0**-30), 7.3e100):
+        result = periodic.integral(v, -0.35, b)
+        assert result[0] == pytest.approx(b + 0.35, rel=1e-15) and abs(result[1]) <= 0.1
+
+
 def test_functions_without_components_give_empty_results():
     space = LegendreSpace(2, 5, 0.5)
     empty = np.zeros((5, 3, 0, 2))
@@ -153,13 +175,13 @@ def test_integral_bounds_are_checked_by_name():
     u = np.zeros((7, 2))
     for name, kwargs, value in [("a", {"a": -0.01}, -0.01), ("b", {"b": 0.71}, 0.71)]:
         raises_exactly(
-            ValueError, _checks.BOUND_RANGE_MESSAGE.format(name=name, T=0.7, value=value), space.integral, u, **kwargs
+            ValueError, _texts.BOUND_RANGE_MESSAGE.format(name=name, T=0.7, value=value), space.integral, u, **kwargs
         )
-    raises_exactly(ValueError, _checks.BOUND_FINITE_MESSAGE.format(name="b", value=float("nan")), space.integral, u, 0.0, float("nan"))
-    raises_exactly(TypeError, _checks.BOUND_TYPE_MESSAGE.format(name="a", type="str"), space.integral, u, "0")
-    raises_exactly(TypeError, _checks.BOUND_TYPE_MESSAGE.format(name="a", type="bool"), space.integral, u, True)
+    raises_exactly(ValueError, _texts.BOUND_FINITE_MESSAGE.format(name="b", value=float("nan")), space.integral, u, 0.0, float("nan"))
+    raises_exactly(TypeError, _texts.BOUND_TYPE_MESSAGE.format(name="a", type="str"), space.integral, u, "0")
+    raises_exactly(TypeError, _texts.BOUND_TYPE_MESSAGE.format(name="a", type="bool"), space.integral, u, True)
     periodic = LegendreSpace(1, 7, 0.7, periodic=True)
-    raises_exactly(ValueError, _checks.BOUND_FINITE_MESSAGE.format(name="a", value=-float("inf")), periodic.integral, u, -np.inf)
+    raises_exactly(ValueError, _texts.BOUND_FINITE_MESSAGE.format(name="a", value=-float("inf")), periodic.integral, u, -np.inf)
 
 
 # ---------------------------------------------------------------- norms
@@ -194,18 +216,18 @@ def test_norm_components_total_and_spatial_weight():
         assert abs(space.norm(u, kind, weight=scipy_sparse.csr_array(M)) - np.sqrt(form)) <= 1e-12 * np.sqrt(form)
     raises_exactly(
         ValueError,
-        _checks.WEIGHT_SHAPE_MESSAGE.format(n=5, shape=(4, 4)),
+        _texts.WEIGHT_SHAPE_MESSAGE.format(n=5, shape=(4, 4)),
         space.norm, u, weight=np.eye(4),
     )
-    raises_exactly(ValueError, _checks.WEIGHT_COMPONENTS_MESSAGE.format(shape=(73, 4)), space.norm, u[:, :, 0], weight=np.eye(1))
-    raises_exactly(TypeError, _checks.WEIGHT_TYPE_MESSAGE.format(type="list"), space.norm, u, weight=[[1.0]])
+    raises_exactly(ValueError, _texts.WEIGHT_COMPONENTS_MESSAGE.format(shape=(73, 4)), space.norm, u[:, :, 0], weight=np.eye(1))
+    raises_exactly(TypeError, _texts.WEIGHT_TYPE_MESSAGE.format(type="list"), space.norm, u, weight=[[1.0]])
     complex_weight = scipy_sparse.csr_array(np.eye(5, dtype=complex))
-    raises_exactly(TypeError, _checks.ARRAY_TYPE_MESSAGE.format(name="weight", dtype="complex128"), space.norm, u, weight=complex_weight)
+    raises_exactly(TypeError, _texts.ARRAY_TYPE_MESSAGE.format(name="weight", dtype="complex128"), space.norm, u, weight=complex_weight)
     negative = -np.eye(5)
     value = space.norm(u, weight=negative, squared=True)
     assert value < 0
-    raises_exactly(ValueError, _checks.WEIGHT_INDEFINITE_MESSAGE.format(value=float(value)), space.norm, u, weight=negative)
-    raises_exactly(ValueError, _checks.NORM_KIND_MESSAGE.format(value="l2"), space.norm, u, "l2")
+    raises_exactly(ValueError, _texts.WEIGHT_INDEFINITE_MESSAGE.format(value=float(value)), space.norm, u, weight=negative)
+    raises_exactly(ValueError, _texts.NORM_KIND_MESSAGE.format(value="l2"), space.norm, u, "l2")
 
 
 def test_reductions_follow_the_stated_order():
@@ -298,15 +320,15 @@ def test_error_against_a_callable():
     # degree up to degree + 1 + 1 on each interval.
     cubic = lambda t: (t**3 - t)[..., None] * np.ones(2)  # noqa: E731
     np.testing.assert_allclose(space.error(u, cubic), np.sqrt(high_order_squares(space, u, cubic)), rtol=1e-12)
-    raises_exactly(ValueError, _checks.DERIVATIVE_REQUIRED_MESSAGE, space.error, u, f, "H1")
-    raises_exactly(ValueError, _checks.DERIVATIVE_UNUSED_MESSAGE, space.error, u, f, derivative=df)
-    raises_exactly(TypeError, _checks.DERIVATIVE_TYPE_MESSAGE.format(type="float"), space.error, u, f, "H1", derivative=1.0)
+    raises_exactly(ValueError, _texts.DERIVATIVE_REQUIRED_MESSAGE, space.error, u, f, "H1")
+    raises_exactly(ValueError, _texts.DERIVATIVE_UNUSED_MESSAGE, space.error, u, f, derivative=df)
+    raises_exactly(TypeError, _texts.DERIVATIVE_TYPE_MESSAGE.format(type="float"), space.error, u, f, "H1", derivative=1.0)
     raises_exactly(
         ValueError,
-        _checks.REFERENCE_RESULT_MESSAGE.format(name="reference", n_t=73, n_points=4, components=(2,), shape=(73, 4)),
+        _texts.CALLABLE_RESULT_MESSAGE.format(name="reference", trailing=(2,), expected=(73, 4, 2), shape=(73, 4)),
         space.error, u, np.sin,
     )
-    raises_exactly(TypeError, _checks.REFERENCE_TYPE_MESSAGE.format(type="list"), space.error, u, [space, u])
+    raises_exactly(TypeError, _texts.REFERENCE_TYPE_MESSAGE.format(type="list"), space.error, u, [space, u])
 
 
 def test_error_against_another_space_is_exact_on_the_common_subintervals():
@@ -329,12 +351,12 @@ def test_error_against_another_space_is_exact_on_the_common_subintervals():
         np.testing.assert_allclose(other.error(v, (coarse, u), kind, squared=True), expected, rtol=1e-13)
     raises_exactly(
         ValueError,
-        _checks.REFERENCE_SPACE_MESSAGE.format(other=LegendreSpace(3, 10, 0.8), space=coarse),
+        _texts.REFERENCE_SPACE_MESSAGE.format(other=LegendreSpace(3, 10, 0.8), space=coarse),
         coarse.error, u, (LegendreSpace(3, 10, 0.8), v),
     )
     raises_exactly(
         ValueError,
-        _checks.REFERENCE_SHAPE_MESSAGE.format(n_t=10, width=4, components=(2,), shape=(10, 4)),
+        _texts.REFERENCE_SHAPE_MESSAGE.format(n_t=10, width=4, components=(2,), shape=(10, 4)),
         coarse.error, u, (other, v[:, :, 0]),
     )
 
@@ -373,10 +395,10 @@ def test_lagrange_evaluate_picks_the_interval_by_side_and_checks_like_legendre()
     assert np.array_equal(space.evaluate(values, nodes), values)
     out = np.empty((2,))
     assert space.evaluate(values, [0.05, 0.95], out=out) is out
-    raises_exactly(ValueError, _lagrange.FLAT_SHAPE_MESSAGE.format(n_dofs=11, shape=(10,)), space.evaluate, values[:-1], 0.5)
-    raises_exactly(ValueError, _checks.SIDE_MESSAGE.format(value="up"), space.evaluate, values, 0.5, side="up")
+    raises_exactly(ValueError, _texts.FLAT_SHAPE_MESSAGE.format(n_dofs=11, shape=(10,)), space.evaluate, values[:-1], 0.5)
+    raises_exactly(ValueError, _texts.SIDE_MESSAGE.format(value="up"), space.evaluate, values, 0.5, side="up")
     raises_exactly(
         ValueError,
-        _lagrange.DEGREE_LIMIT_MESSAGE.format(limit=45, method="evaluate", degree=46),
+        _texts.DEGREE_LIMIT_MESSAGE.format(limit=45, method="evaluate", degree=46),
         LagrangeSpace(46, 1, 1.0).evaluate, np.zeros(47), 0.5,
     )

@@ -29,7 +29,7 @@ from support import (
     same,
     scipy_sparse_or_skip,
 )
-from tavik_arrays import LegendreSpace, _checks, _legendre
+from tavik_arrays import LegendreSpace, _texts
 
 JOIN_TIMEOUT = 120
 
@@ -78,28 +78,25 @@ def test_pickle_and_copy():
     assert copy.copy(s) == s and copy.deepcopy([s])[0] == s
 
 
-M = _checks
-
-
 @pytest.mark.parametrize(
     "args, error, message",
     [
-        ((-1, 4, 1.0), ValueError, M.INTEGER_RANGE_MESSAGE.format(name="degree", low=0, value=-1)),
-        ((2, 0, 1.0), ValueError, M.INTEGER_RANGE_MESSAGE.format(name="n_t", low=1, value=0)),
-        ((2.0, 4, 1.0), TypeError, M.INTEGER_TYPE_MESSAGE.format(name="degree", type="float")),
-        ((True, 4, 1.0), TypeError, M.INTEGER_TYPE_MESSAGE.format(name="degree", type="bool")),
-        ((2, "4", 1.0), TypeError, M.INTEGER_TYPE_MESSAGE.format(name="n_t", type="str")),
-        ((2, 4, 1j), TypeError, M.REAL_TYPE_MESSAGE.format(name="T", type="complex")),
-        ((2, 4, None), TypeError, M.REAL_TYPE_MESSAGE.format(name="T", type="NoneType")),
-        ((2, 4, 0.0), ValueError, M.POSITIVE_FINITE_MESSAGE.format(name="T", value=0.0)),
-        ((2, 4, -1), ValueError, M.POSITIVE_FINITE_MESSAGE.format(name="T", value=-1.0)),
-        ((2, 4, float("nan")), ValueError, M.POSITIVE_FINITE_MESSAGE.format(name="T", value=float("nan"))),
-        ((2, 4, float("inf")), ValueError, M.POSITIVE_FINITE_MESSAGE.format(name="T", value=float("inf"))),
+        ((-1, 4, 1.0), ValueError, _texts.INTEGER_RANGE_MESSAGE.format(name="degree", low=0, value=-1)),
+        ((2, 0, 1.0), ValueError, _texts.INTEGER_RANGE_MESSAGE.format(name="n_t", low=1, value=0)),
+        ((2.0, 4, 1.0), TypeError, _texts.INTEGER_TYPE_MESSAGE.format(name="degree", type="float")),
+        ((True, 4, 1.0), TypeError, _texts.INTEGER_TYPE_MESSAGE.format(name="degree", type="bool")),
+        ((2, "4", 1.0), TypeError, _texts.INTEGER_TYPE_MESSAGE.format(name="n_t", type="str")),
+        ((2, 4, 1j), TypeError, _texts.REAL_TYPE_MESSAGE.format(name="T", type="complex")),
+        ((2, 4, None), TypeError, _texts.REAL_TYPE_MESSAGE.format(name="T", type="NoneType")),
+        ((2, 4, 0.0), ValueError, _texts.POSITIVE_FINITE_MESSAGE.format(name="T", value=0.0)),
+        ((2, 4, -1), ValueError, _texts.POSITIVE_FINITE_MESSAGE.format(name="T", value=-1.0)),
+        ((2, 4, float("nan")), ValueError, _texts.POSITIVE_FINITE_MESSAGE.format(name="T", value=float("nan"))),
+        ((2, 4, float("inf")), ValueError, _texts.POSITIVE_FINITE_MESSAGE.format(name="T", value=float("inf"))),
         ((2, 4, 10**400), ValueError,
-         M.FLOAT_RANGE_MESSAGE.format(name="T", error="int too large to convert to float")),
-        ((2**62, 1, 1.0), ValueError, M.SPACE_SIZE_MESSAGE.format(n_t=1, degree=2**62)),
-        ((2**70, 2**70, 1.0), ValueError, M.SPACE_SIZE_MESSAGE.format(n_t=2**70, degree=2**70)),
-        ((0, 2, 5e-324), ValueError, M.INTERVAL_LENGTH_MESSAGE.format(T=5e-324, n_t=2, h=0.0, degree=0)),
+         _texts.FLOAT_RANGE_MESSAGE.format(name="T", error="int too large to convert to float")),
+        ((2**62, 1, 1.0), ValueError, _texts.SPACE_SIZE_MESSAGE.format(n_t=1, degree=2**62)),
+        ((2**70, 2**70, 1.0), ValueError, _texts.SPACE_SIZE_MESSAGE.format(n_t=2**70, degree=2**70)),
+        ((0, 2, 5e-324), ValueError, _texts.INTERVAL_LENGTH_MESSAGE.format(T=5e-324, n_t=2, h=0.0, degree=0)),
     ],
 )
 def test_invalid_construction(args, error, message, check_raises):
@@ -332,22 +329,22 @@ def test_times_of_any_dtype_layout_and_shape():
 @pytest.mark.parametrize(
     "coefficients, t, kwargs, error, message",
     [
-        (np.zeros((4, 3), complex), [0.0], {}, TypeError, M.ARRAY_TYPE_MESSAGE.format(name="coefficients", dtype="complex128")),
-        (np.zeros((4, 3)), [0.5j], {}, TypeError, M.ARRAY_TYPE_MESSAGE.format(name="t", dtype="complex128")),
-        (np.zeros((4, 3)), ["0.5"], {}, TypeError, M.ARRAY_TYPE_MESSAGE.format(name="t", dtype="<U3")),
-        (np.zeros((4, 3)), np.array(["2020-01-01"], "M8[D]"), {}, TypeError, M.ARRAY_TYPE_MESSAGE.format(name="t", dtype="datetime64[D]")),
-        (np.zeros((4, 3)), [0.5, None], {}, TypeError, M.ARRAY_ELEMENT_MESSAGE.format(name="t", type="NoneType")),
-        (np.zeros((4, 3)), np.array([0.5, "1"], object), {}, TypeError, M.ARRAY_ELEMENT_MESSAGE.format(name="t", type="str")),
+        (np.zeros((4, 3), complex), [0.0], {}, TypeError, _texts.ARRAY_TYPE_MESSAGE.format(name="coefficients", dtype="complex128")),
+        (np.zeros((4, 3)), [0.5j], {}, TypeError, _texts.ARRAY_TYPE_MESSAGE.format(name="t", dtype="complex128")),
+        (np.zeros((4, 3)), ["0.5"], {}, TypeError, _texts.ARRAY_TYPE_MESSAGE.format(name="t", dtype="<U3")),
+        (np.zeros((4, 3)), np.array(["2020-01-01"], "M8[D]"), {}, TypeError, _texts.ARRAY_TYPE_MESSAGE.format(name="t", dtype="datetime64[D]")),
+        (np.zeros((4, 3)), [0.5, None], {}, TypeError, _texts.ARRAY_ELEMENT_MESSAGE.format(name="t", type="NoneType")),
+        (np.zeros((4, 3)), np.array([0.5, "1"], object), {}, TypeError, _texts.ARRAY_ELEMENT_MESSAGE.format(name="t", type="str")),
         (np.zeros((4, 3)), [[0.5], [0.1, 0.2]], {}, ValueError, None),
-        (np.zeros((3, 3)), [0.0], {}, ValueError, _legendre.COEFFICIENTS_SHAPE_MESSAGE.format(n_t=4, width=3, shape=(3, 3))),
-        (np.zeros(12), [0.0], {}, ValueError, _legendre.COEFFICIENTS_SHAPE_MESSAGE.format(n_t=4, width=3, shape=(12,))),
-        (np.zeros((4, 3)), [0.0], {"side": "middle"}, ValueError, M.SIDE_MESSAGE.format(value="middle")),
-        (np.zeros((4, 3)), [0.0], {"side": None}, ValueError, M.SIDE_MESSAGE.format(value=None)),
-        (np.zeros((4, 3)), [0.0], {"derivative": 1}, TypeError, M.FLAG_MESSAGE.format(name="derivative", type="int")),
-        (np.zeros((4, 3)), [0.0], {"out": [0.0]}, TypeError, M.OUT_TYPE_MESSAGE.format(type="list")),
-        (np.zeros((4, 3)), [0.0], {"out": np.zeros(1, np.float32)}, TypeError, M.OUT_DTYPE_MESSAGE.format(dtype="float32")),
-        (np.zeros((4, 3)), [0.0], {"out": np.zeros(2)}, ValueError, M.OUT_SHAPE_MESSAGE.format(expected=(1,), shape=(2,))),
-        (np.zeros((4, 3, 2)), [0.0], {"out": np.zeros(1)}, ValueError, M.OUT_SHAPE_MESSAGE.format(expected=(1, 2), shape=(1,))),
+        (np.zeros((3, 3)), [0.0], {}, ValueError, _texts.COEFFICIENTS_SHAPE_MESSAGE.format(n_t=4, width=3, shape=(3, 3))),
+        (np.zeros(12), [0.0], {}, ValueError, _texts.COEFFICIENTS_SHAPE_MESSAGE.format(n_t=4, width=3, shape=(12,))),
+        (np.zeros((4, 3)), [0.0], {"side": "middle"}, ValueError, _texts.SIDE_MESSAGE.format(value="middle")),
+        (np.zeros((4, 3)), [0.0], {"side": None}, ValueError, _texts.SIDE_MESSAGE.format(value=None)),
+        (np.zeros((4, 3)), [0.0], {"derivative": 1}, TypeError, _texts.FLAG_MESSAGE.format(name="derivative", type="int")),
+        (np.zeros((4, 3)), [0.0], {"out": [0.0]}, TypeError, _texts.OUT_TYPE_MESSAGE.format(type="list")),
+        (np.zeros((4, 3)), [0.0], {"out": np.zeros(1, np.float32)}, TypeError, _texts.OUT_DTYPE_MESSAGE.format(dtype="float32")),
+        (np.zeros((4, 3)), [0.0], {"out": np.zeros(2)}, ValueError, _texts.OUT_SHAPE_MESSAGE.format(expected=(1,), shape=(2,))),
+        (np.zeros((4, 3, 2)), [0.0], {"out": np.zeros(1)}, ValueError, _texts.OUT_SHAPE_MESSAGE.format(expected=(1, 2), shape=(1,))),
     ],
 )
 def test_bad_arguments(coefficients, t, kwargs, error, message):
@@ -364,7 +361,7 @@ def test_bad_arguments(coefficients, t, kwargs, error, message):
 def test_read_only_out_is_refused(check_raises):
     out = np.zeros(1)
     out.flags.writeable = False
-    check_raises(ValueError, M.OUT_READONLY_MESSAGE, LegendreSpace(2, 4, 1.0).evaluate, np.zeros((4, 3)), [0.0], out=out)
+    check_raises(ValueError, _texts.OUT_READONLY_MESSAGE, LegendreSpace(2, 4, 1.0).evaluate, np.zeros((4, 3)), [0.0], out=out)
 
 
 def test_out_of_any_layout_and_overlapping_the_inputs():

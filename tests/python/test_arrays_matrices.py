@@ -22,9 +22,7 @@ from exact_lagrange import (
     rowwise_error,
 )
 from support import raises_exactly, same, scipy_sparse_or_skip
-from tavik_arrays import _checks
-from tavik_arrays._lagrange import DEGREE_LIMIT_MESSAGE
-from tavik_arrays._operators import PROJECTION_POINTS_MESSAGE
+from tavik_arrays import _texts
 
 sp = scipy_sparse_or_skip()
 
@@ -94,7 +92,7 @@ def test_each_matrix_has_its_own_limit():
     assert space.to_legendre().shape == (3 * (PROLONGATION_LIMIT + 2), space.n_dofs)
     with pytest.raises(ValueError) as refused:
         space.prolongation(5)
-    assert str(refused.value) == DEGREE_LIMIT_MESSAGE.format(
+    assert str(refused.value) == _texts.DEGREE_LIMIT_MESSAGE.format(
         limit=PROLONGATION_LIMIT, method="prolongation", degree=PROLONGATION_LIMIT + 1)
 
 
@@ -166,6 +164,45 @@ def test_mass_and_derivative_against_numerical_integration(degree, n_t, T):
     np.testing.assert_allclose(dense(space.derivative_matrix()), np.kron(np.eye(n_t), block_derivative), atol=1e-13)
 
 
+def test_mass_matrix_has_the_native_bits():
+    # One formula for both kinds of mesh, with the native uniform build's bits.
+    from tavik_arrays import _core
+
+    for degree, n_t, T in [(0, 1, 0.1), (3, 7, 7.3), (5, 40000, 0.7)]:
+        space = ta.LegendreSpace(degree, n_t, T)
+        mine = space.mass_matrix()
+        data, indices, indptr, shape = _core.mass(degree=degree, n_t=n_t, h=space.h)
+        assert mine.shape == shape and mine.indices.dtype == indices.dtype
+        assert same(mine.data, data) and np.array_equal(mine.indices, indices) and np.array_equal(mine.indptr, indptr)
+
+
+def test_a_callable_is_sampled_once_with_one_shape_rule_and_finite_values():
+    space = ta.LegendreSpace(2, 3, 0.7)
+    u = np.zeros((3, 3, 2))
+    calls = []
+
+    def f(t):
+        calls.append(t.shape)
+        return np.zeros(t.shape + (2,))
+
+    space.project(f)
+    space.error(u, f)
+    assert calls == [(3, 3), (3, 4)]
+    wrong = lambda t: np.zeros(t.shape + (3,))  # noqa: E731
+    message = _texts.CALLABLE_RESULT_MESSAGE
+    with pytest.raises(ValueError) as info:
+        space.error(u, wrong, "H1", derivative=wrong)
+    assert str(info.value) == message.format(name="derivative", trailing=(2,), expected=(3, 4, 2), shape=(3, 4, 3))
+    with pytest.raises(ValueError) as info:
+        space.project(lambda t: t[:2])
+    assert str(info.value) == message.format(name="f", trailing="components", expected="(3, 3, ...)", shape=(2, 3))
+    nan = lambda t: np.where(t > 0.5, np.nan, t)  # noqa: E731
+    for call, name in [(lambda: space.project(nan), "f(t)"), (lambda: space.error(u[..., 0], nan), "reference(t)")]:
+        with pytest.raises(ValueError) as info:
+            call()
+        assert str(info.value) == _texts.NOT_FINITE_MESSAGE.format(name=name)
+
+
 @pytest.mark.parametrize("periodic", [False, True])
 @pytest.mark.parametrize("degree, n_t", [(0, 4), (2, 1), (3, 5)])
 def test_jump_matrix_is_the_upwind_form_at_the_nodes(periodic, degree, n_t):
@@ -211,7 +248,7 @@ def test_projection_refuses_rules_too_small_to_tell_the_polynomials_apart():
                            (lambda n: space.project(samples, n), 3)]:
         with pytest.raises(ValueError) as info:
             call(n_points)
-        assert str(info.value) == PROJECTION_POINTS_MESSAGE.format(name="n_points", low=4, value=n_points)
+        assert str(info.value) == _texts.PROJECTION_POINTS_MESSAGE.format(name="n_points", low=4, value=n_points)
     # Three points would have projected P_3 of every interval to 0; four
     # reproduce it. Quadrature itself takes rules of any size.
     third = lambda t: np.polynomial.legendre.legval(2 * (t / space.h - np.floor(t / space.h)) - 1, [0, 0, 0, 1])  # noqa: E731
@@ -246,9 +283,9 @@ def test_dg_solver_reaches_nodal_order_2q_plus_1():
         (lambda: ta.LagrangeSpace(0, 3, 1.0), ValueError, "degree must be >= 1, got 0"),
         (lambda: ta.LagrangeSpace(2, 3, 1.0, periodic=1), TypeError, "periodic must be True or False, not int"),
         (lambda: ta.LagrangeSpace(TO_LEGENDRE_LIMIT + 1, 3, 1.0).to_legendre(), ValueError,
-         DEGREE_LIMIT_MESSAGE.format(limit=TO_LEGENDRE_LIMIT, method="to_legendre", degree=TO_LEGENDRE_LIMIT + 1)),
+         _texts.DEGREE_LIMIT_MESSAGE.format(limit=TO_LEGENDRE_LIMIT, method="to_legendre", degree=TO_LEGENDRE_LIMIT + 1)),
         (lambda: ta.LagrangeSpace(PROLONGATION_LIMIT + 1, 3, 1.0).prolongation(6), ValueError,
-         DEGREE_LIMIT_MESSAGE.format(limit=PROLONGATION_LIMIT, method="prolongation", degree=PROLONGATION_LIMIT + 1)),
+         _texts.DEGREE_LIMIT_MESSAGE.format(limit=PROLONGATION_LIMIT, method="prolongation", degree=PROLONGATION_LIMIT + 1)),
         (lambda: ta.LagrangeSpace(2, 3, 1.0).prolongation(2.0), TypeError,
          "target must be an int (a number of intervals) or a LagrangeSpace, not float"),
         (lambda: ta.LagrangeSpace(2, 3, 1.0).prolongation(0), ValueError, "target must be >= 1, got 0"),
@@ -263,7 +300,7 @@ def test_dg_solver_reaches_nodal_order_2q_plus_1():
         (lambda: ta.LegendreSpace(2, 3, 1.0).project(np.zeros((3, 2))), ValueError,
          "samples must have shape (n_t, n_points, *components) = (3, 3, ...), got (3, 2)"),
         (lambda: ta.LegendreSpace(2, 3, 1.0).project(lambda t: t[0]), ValueError,
-         "f(points) must return an array of shape (n_t, n_points, *components) = (3, 3, ...), got (3,)"),
+         "f(t) must return an array of shape t.shape + components = (3, 3, ...), got (3,)"),
         (lambda: ta.LegendreSpace(2, 3, 1.0).project("x"), TypeError,
          "samples must be an array-like of real numbers; got dtype <U1"),
     ],
@@ -284,7 +321,7 @@ def test_errors_name_the_argument(call, exc_type, message):
 )
 def test_matrices_that_no_array_can_hold_are_value_errors(call, rows, entries):
     # Counts beyond 64 bits show as 2**64 - 1.
-    raises_exactly(ValueError, _checks.MATRIX_SIZE_MESSAGE.format(rows=rows, entries=entries), call)
+    raises_exactly(ValueError, _texts.MATRIX_SIZE_MESSAGE.format(rows=rows, entries=entries), call)
 
 
 @pytest.mark.allocation_failure

@@ -10,9 +10,8 @@ import numpy as np
 import pytest
 
 from support import check_located, mesh_refusal, scipy_sparse_or_skip
-from tavik_arrays import LagrangeSpace, LegendreSpace, _checks
+from tavik_arrays import LagrangeSpace, LegendreSpace, _texts
 
-M = _checks
 SPACES = [LegendreSpace, LagrangeSpace]
 DBL_MIN = sys.float_info.min
 
@@ -138,7 +137,7 @@ def test_reasonable_meshes_stay_accepted():
 def test_a_built_space_cannot_be_rebuilt(make, again, check_raises):
     space = make()
     key, held = hash(space), {space: "held"}
-    message = M.IMMUTABLE_MESSAGE.format(type=type(space).__name__)
+    message = _texts.IMMUTABLE_MESSAGE.format(type=type(space).__name__)
     check_raises(AttributeError, message, space.__init__, *again)
     # Through the other class's constructor, or with arguments that would fail.
     check_raises(AttributeError, message, LegendreSpace.__init__, space, 3, 4, 2.0)
@@ -178,7 +177,7 @@ OVERFLOW_CASES = [
     (lambda: SPACE.to_flat([[HUGE, 0], [0, 0]]), "coefficients", [[HUGE, 0], [0, 0]]),
     (lambda: SPACE.from_flat([HUGE, 0, 0, 0]), "values", [HUGE, 0, 0, 0]),
     (lambda: SPACE.project([[HUGE, 0], [0, 0]]), "samples", [[HUGE, 0], [0, 0]]),
-    (lambda: SPACE.project(lambda p: [[HUGE, 0.5], [0.5, 0.5]]), "f(points)", [[HUGE, 0.5], [0.5, 0.5]]),
+    (lambda: SPACE.project(lambda p: [[HUGE, 0.5], [0.5, 0.5]]), "f(t)", [[HUGE, 0.5], [0.5, 0.5]]),
     (lambda: SPACE.project([[Fraction(HUGE), 0], [0, 0]]), "samples", [[Fraction(HUGE), 0], [0, 0]]),
 ]
 
@@ -187,4 +186,4 @@ OVERFLOW_CASES = [
 def test_numbers_beyond_float64_are_value_errors_naming_the_argument(call, name, value, check_raises):
     if "basis_matrix" in call.__code__.co_names:
         scipy_sparse_or_skip()
-    check_raises(ValueError, M.FLOAT_RANGE_MESSAGE.format(name=name, error=overflow_text(value)), call)
+    check_raises(ValueError, _texts.FLOAT_RANGE_MESSAGE.format(name=name, error=overflow_text(value)), call)

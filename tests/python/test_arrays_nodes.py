@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 from support import bits, node_location, scipy_sparse_or_skip
-from tavik_arrays import LagrangeSpace, LegendreSpace, _checks, _legendre, _operators
+from tavik_arrays import LagrangeSpace, LegendreSpace, _texts
 
 
 def identical(a, b):
@@ -270,13 +270,13 @@ def test_jump_matrix_is_the_jumps_against_the_right_traces():
 @pytest.mark.parametrize(
     "call, error, message",
     [
-        (lambda s: s.traces(np.zeros((4, 3)), side="up"), ValueError, _checks.SIDE_MESSAGE.format(value="up")),
+        (lambda s: s.traces(np.zeros((4, 3)), side="up"), ValueError, _texts.SIDE_MESSAGE.format(value="up")),
         (lambda s: s.traces(np.zeros((4, 3)), derivative=1), TypeError,
-         _checks.FLAG_MESSAGE.format(name="derivative", type="int")),
+         _texts.FLAG_MESSAGE.format(name="derivative", type="int")),
         (lambda s: s.jumps(np.zeros((4, 2))), ValueError,
-         _legendre.COEFFICIENTS_SHAPE_MESSAGE.format(n_t=4, width=3, shape=(4, 2))),
+         _texts.COEFFICIENTS_SHAPE_MESSAGE.format(n_t=4, width=3, shape=(4, 2))),
         (lambda s: s.jumps(np.zeros((4, 3), complex)), TypeError,
-         _checks.ARRAY_TYPE_MESSAGE.format(name="coefficients", dtype="complex128")),
+         _texts.ARRAY_TYPE_MESSAGE.format(name="coefficients", dtype="complex128")),
     ],
 )
 def test_traces_and_jumps_check_their_arguments(call, error, message, check_raises):
@@ -301,7 +301,7 @@ def test_periodic_is_part_of_the_value(check_raises):
         assert pickle.loads(pickle.dumps(space, protocol)).periodic
     old = pickle.loads(OLD_PICKLE)
     assert old == LegendreSpace(2, 5, 0.1) and not old.periodic
-    check_raises(TypeError, _checks.FLAG_MESSAGE.format(name="periodic", type="int"), LegendreSpace, 2, 5, 0.1, 1)
+    check_raises(TypeError, _texts.FLAG_MESSAGE.format(name="periodic", type="int"), LegendreSpace, 2, 5, 0.1, 1)
     assert LagrangeSpace(2, 5, 0.1, periodic=True).legendre_space() == space
     assert LagrangeSpace(2, 5, 0.1).legendre_space() == LegendreSpace(2, 5, 0.1)
 
@@ -313,10 +313,10 @@ def test_jump_matrix_follows_the_space(check_raises):
     assert periodic.jump_matrix()[:3, 9:].nnz > 0 and plain.jump_matrix()[:3, 9:].nnz == 0
     assert (periodic.jump_matrix(periodic=True) != periodic.jump_matrix()).nnz == 0
     assert (plain.jump_matrix(False) != plain.jump_matrix()).nnz == 0
-    message = _operators.JUMP_PERIODIC_MESSAGE
+    message = _texts.JUMP_PERIODIC_MESSAGE
     check_raises(ValueError, message.format(space=True, value=False), periodic.jump_matrix, periodic=False)
     check_raises(ValueError, message.format(space=False, value=True), plain.jump_matrix, True)
-    check_raises(TypeError, _checks.FLAG_MESSAGE.format(name="periodic", type="str"), plain.jump_matrix, "yes")
+    check_raises(TypeError, _texts.FLAG_MESSAGE.format(name="periodic", type="str"), plain.jump_matrix, "yes")
 
 
 # ---------------------------------------------------------------- projection layout

@@ -8,7 +8,6 @@ import pytest
 
 import tavik_arrays as ta
 from support import raises_exactly, same, scipy_sparse_or_skip
-from tavik_arrays import _checks
 from tavik_arrays import _texts
 from tavik_arrays.stepping import _decoupled, _decoupling, _solvers, _steps
 
@@ -246,7 +245,7 @@ def test_refusals_name_the_argument():
     check(ValueError, _texts.METHOD_MESSAGE.format(names=names, value="lu"), ta.DGStepper, space, M, A, method="lu")
     check(ValueError, _texts.METHOD_MESSAGE.format(names=names, value=int), ta.DGStepper, space, M, A, method=int)
     check(TypeError, _texts.SOLVER_TYPE_MESSAGE.format(type="str"), ta.DGStepper, space, M, A, solver="splu")
-    check(TypeError, _checks.FLAG_MESSAGE.format(name="threads", type="int"), ta.DGStepper, space, M, A, threads=1)
+    check(TypeError, _texts.FLAG_MESSAGE.format(name="threads", type="int"), ta.DGStepper, space, M, A, threads=1)
     check(TypeError, _texts.SOLVER_RESULT_MESSAGE.format(type="NoneType"), ta.DGStepper, space, M, A, solver=lambda m: None)
     check(TypeError, _texts.MATRIX_TYPE_MESSAGE.format(name="M", type="NoneType"), ta.DGStepper, space, None, A)
     check(ValueError, _texts.MATRIX_SQUARE_MESSAGE.format(name="M", shape=(4, 3)), ta.DGStepper, space, np.ones((4, 3)), A)

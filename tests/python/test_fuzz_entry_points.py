@@ -913,7 +913,7 @@ else:
 legendre = np.polynomial.legendre
 
 # Every argument a message of tavik_arrays may name.
-ARGUMENT_NAMES = ("degree", "n_t", "T", "T / n_t", "t", "coefficients", "values", "samples", "f(points)", "out",
+ARGUMENT_NAMES = ("degree", "n_t", "T", "T / n_t", "t", "coefficients", "values", "samples", "f(t)", "out",
                   "side", "derivative", "periodic", "n_points", "target", "n_t * (degree + 1)")
 MATRIX_METHODS = {"basis_matrix", "mass_matrix", "derivative_matrix", "jump_matrix", "prolongation", "to_legendre"}
 

@@ -125,7 +125,7 @@ import threading  # noqa: E402
 
 import tavik_arrays as ta  # noqa: E402
 from support import Float, Index, Sequence, same  # noqa: E402
-from tavik_arrays import _checks  # noqa: E402
+from tavik_arrays import _checks, _texts  # noqa: E402
 
 JOIN_TIMEOUT = 120
 
@@ -178,7 +178,7 @@ ARRAY_COEFFS = np.arange(9.0).reshape(3, 3) / 7
 
 
 def _names(message):
-    names = ("degree", "n_t", "T", "T / n_t", "t", "coefficients", "values", "samples", "f(points)", "out", "side",
+    names = ("degree", "n_t", "T", "T / n_t", "t", "coefficients", "values", "samples", "f(t)", "out", "side",
              "derivative", "periodic", "n_points", "target")
     return any(message.startswith(name + " ") for name in names)
 
@@ -306,7 +306,7 @@ def test_threads_share_spaces_safely():
                     space.__init__(1, 2, 1.0)
                     ok = False
                 except AttributeError as error:
-                    ok = str(error) == _checks.IMMUTABLE_MESSAGE.format(type="LegendreSpace")
+                    ok = str(error) == _texts.IMMUTABLE_MESSAGE.format(type="LegendreSpace")
             else:
                 ok = hash(space) == key and held[space] == 1
             if not ok:
