@@ -489,22 +489,19 @@ def _triangular_factors(factor: _Callable) -> Any:
         if not diagonals_in_place():
             return None
     Lp, Up = lower.indptr.astype(np.int64), upper.indptr.astype(np.int64)
-    arrays = (
-        Lp,
-        np.asarray(lower.indices, dtype=np.int32),
-        np.asarray(lower.data),
-        Up,
-        np.asarray(upper.indices, dtype=np.int32),
-        np.asarray(upper.data),
-        1.0 / lower.data[Lp[1:] - 1],
-        1.0 / upper.data[Up[:-1]],
-        np.array(lu.perm_c, dtype=np.int32),
-        np.array(lu.perm_r, dtype=np.int32),
-    )
-    for array in arrays:
-        array.flags.writeable = False  # the native side checked them once
     kind = _core.ComplexFactors if np.iscomplexobj(lower.data) else _core.RealFactors
-    return kind(*arrays)
+    return kind(  # copied and checked by the native side
+        lower_indptr=Lp,
+        lower_indices=np.asarray(lower.indices, dtype=np.int32),
+        lower_data=np.ascontiguousarray(lower.data),
+        upper_indptr=Up,
+        upper_indices=np.asarray(upper.indices, dtype=np.int32),
+        upper_data=np.ascontiguousarray(upper.data),
+        lower_inverse_diagonal=1.0 / lower.data[Lp[1:] - 1],
+        upper_inverse_diagonal=1.0 / upper.data[Up[:-1]],
+        column_permutation=np.array(lu.perm_c, dtype=np.int32),
+        row_permutation=np.array(lu.perm_r, dtype=np.int32),
+    )
 
 
 def _factorise(solver: Callable[[Any], Any], matrix: Any, message: str, **what: Any) -> Callable[..., Any]:
@@ -868,21 +865,25 @@ class DGStepper:
         count = work[0].shape[0]
         n = self._N
         end = np.array(initial, dtype=np.float64, order="C").reshape(n, -1)
-        real: list[tuple[Any, ...]] = []
-        pairs: list[tuple[Any, ...]] = []
-        for shift, factors, w, c, e in zip(entry.shifts, entry.factors, work, coupling, ends):
-            entry_ = (factors, w.reshape(count, -1), complex(c), complex(e))
-            (pairs if shift.pair else real).append(entry_)
+        # Real shifts first, then the pairs: the order the end value is summed in.
+        order = sorted(range(len(entry.shifts)), key=lambda j: bool(entry.shifts[j].pair))
         M = self._M
-        _core.march_decoupled(
+        marcher = _core.DGMarcher(
             M_indptr=M.indptr.astype(np.int64),
             M_indices=np.ascontiguousarray(M.indices, dtype=np.int32),
-            M_data=np.ascontiguousarray(M.data),
-            real_shifts=real,
-            complex_shifts=pairs,
+            M_data=np.ascontiguousarray(M.data, dtype=np.float64),
+        )
+        marcher.set_class(
+            0,
+            factors=[entry.factors[j] for j in order],
+            coupling=[complex(coupling[j]) for j in order],
+            ends=[complex(ends[j]) for j in order],
+        )
+        marcher.march(
+            classes=np.zeros(count, dtype=np.int32),
+            work=[work[j].reshape(count, -1) for j in order],
             end=end,
-            count=count,
-            concurrent=self._concurrent,
+            threads=self._concurrent,
         )
         return end
 
