@@ -180,6 +180,9 @@ void bind_stepping(nb::module_& m) {
         .def_prop_ro("size", &tavik::DGMarcher::size, "N, the size of M.")
         .def("set_class", &set_class, nb::arg("slot"), nb::kw_only(), nb::arg("factors"), nb::arg("coupling"),
              nb::arg("ends"),
+             nb::sig("def set_class(self, slot: int, *, factors: collections.abc.Sequence[RealFactors | "
+                     "ComplexFactors], coupling: collections.abc.Sequence[complex], ends: "
+                     "collections.abc.Sequence[complex]) -> None"),
              "Stores (replacing) the factor set of step class `slot`: per shift its factors, the coupling "
              "(times M u_prev into its right-hand side) and its weight in the end value.")
         .def("drop_class", &tavik::DGMarcher::drop_class, nb::arg("slot"),
@@ -187,6 +190,10 @@ void bind_stepping(nb::module_& m) {
         .def_prop_ro("classes", &classes, "The slots held, increasing.")
         .def("march", &march, nb::kw_only(), nb::arg("classes").noconvert(), nb::arg("work"),
              nb::arg("end").noconvert(), nb::arg("threads"),
+             nb::sig("def march(self, *, classes: numpy.typing.NDArray[numpy.int32], work: "
+                     "collections.abc.Sequence[numpy.typing.NDArray[numpy.float64] | "
+                     "numpy.typing.NDArray[numpy.complex128]], end: numpy.typing.NDArray[numpy.float64], "
+                     "threads: bool) -> None"),
              "Marches the intervals of `classes` (their step classes): work[j] row t holds shift j's load of "
              "interval t on entry and its solution on return; end, the end value before the block, becomes "
              "the one after it.");
