@@ -6,6 +6,7 @@ from collections.abc import Sequence
 from typing import Annotated, overload
 
 import numpy
+import numpy.typing
 from numpy.typing import NDArray
 
 
@@ -136,7 +137,7 @@ class DGMarcher:
     def size(self) -> int:
         """N, the size of M."""
 
-    def set_class(self, slot: int, *, factors: Sequence[object], coupling: Sequence[complex], ends: Sequence[complex]) -> None:
+    def set_class(self, slot: int, *, factors: Sequence[RealFactors | ComplexFactors], coupling: Sequence[complex], ends: Sequence[complex]) -> None:
         """
         Stores (replacing) the factor set of step class `slot`: per shift its factors, the coupling (times M u_prev into its right-hand side) and its weight in the end value.
         """
@@ -148,7 +149,7 @@ class DGMarcher:
     def classes(self) -> tuple:
         """The slots held, increasing."""
 
-    def march(self, *, classes: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], work: Sequence[object], end: Annotated[NDArray[numpy.float64], dict(shape=(None, None), order='C', device='cpu')], threads: bool) -> None:
+    def march(self, *, classes: numpy.typing.NDArray[numpy.int32], work: Sequence[numpy.typing.NDArray[numpy.float64] | numpy.typing.NDArray[numpy.complex128]], end: numpy.typing.NDArray[numpy.float64], threads: bool) -> None:
         """
         Marches the intervals of `classes` (their step classes): work[j] row t holds shift j's load of interval t on entry and its solution on return; end, the end value before the block, becomes the one after it.
         """
