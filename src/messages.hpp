@@ -115,6 +115,14 @@ inline constexpr char kMarchRowsDecrease[] = "M: indptr decreases";
 inline constexpr char kMarchColumn[] = "M: column out of range";
 inline constexpr char kMarchWorkShape[] = "work must have shape (count, N * m)";
 inline constexpr char kMarchNoShifts[] = "no shifts";
+inline constexpr char kMarchShiftLists[] = "set_class: factors, coupling and ends differ in length";
+inline constexpr char kMarchSlot[] = "step class slot out of range";
+inline constexpr char kMarchClassNotHeld[] = "march: step class not held";
+inline constexpr char kMarchWorkShifts[] = "march: work does not match the shifts of a step class";
+inline constexpr char kMarchEndShape[] = "march: end must have shape (N, m)";
+// Argument conversions of the marcher's binding.
+inline constexpr char kMarchFactorType[] = "set_class: factors must be RealFactors or ComplexFactors";
+inline constexpr char kMarchWorkType[] = "march: work arrays must be C-contiguous 2-D float64 or complex128 arrays";
 
 // ---- Python arguments and instances
 inline constexpr char kStrToVec[] = "Can't extract `str` to `Vec`";

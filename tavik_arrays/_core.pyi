@@ -6,6 +6,7 @@ from collections.abc import Sequence
 from typing import Annotated, overload
 
 import numpy
+import numpy.typing
 from numpy.typing import NDArray
 
 
@@ -106,16 +107,49 @@ def interpolation_to_points_shape(degree: int, n_points: int, n_dofs: int) -> tu
     """The same for interpolation_to_points."""
 
 class RealFactors:
-    def __init__(self, arg0: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg1: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], arg2: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg3: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg4: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], arg5: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg6: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg7: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg8: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], arg9: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], /) -> None:
-        """
-        Lower (by rows, diagonal last), upper (by rows, diagonal first), their inverse diagonals, the input and output permutations; checked once.
-        """
+    """
+    Factors B = P_out^T Lo Up P_in^T of a shifted system: lower = Lo by rows (diagonal last), upper = Up by rows (diagonal first), the inverses of both diagonals, column_permutation = P_in, row_permutation = P_out. Every array is copied and checked once.
+    """
+
+    def __init__(self, *, lower_indptr: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], lower_indices: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], lower_data: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], upper_indptr: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], upper_indices: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], upper_data: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], lower_inverse_diagonal: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], upper_inverse_diagonal: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], column_permutation: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], row_permutation: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)]) -> None: ...
+
+    @property
+    def size(self) -> int:
+        """n, the size of the system."""
 
 class ComplexFactors:
-    def __init__(self, arg0: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg1: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], arg2: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], arg3: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], arg4: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], arg5: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], arg6: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], arg7: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], arg8: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], arg9: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], /) -> None:
-        """As RealFactors, complex."""
+    """As RealFactors, with complex128 values."""
 
-def march_decoupled(M_indptr: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], M_indices: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], M_data: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)], real_shifts: Sequence[tuple[RealFactors, Annotated[NDArray[numpy.float64], dict(shape=(None, None), order='C', device='cpu')], complex, complex]], complex_shifts: Sequence[tuple[ComplexFactors, Annotated[NDArray[numpy.complex128], dict(shape=(None, None), order='C', device='cpu')], complex, complex]], end: Annotated[NDArray[numpy.float64], dict(shape=(None, None), order='C', device='cpu')], count: int, concurrent: bool) -> None:
+    def __init__(self, *, lower_indptr: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], lower_indices: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], lower_data: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], upper_indptr: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], upper_indices: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], upper_data: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], lower_inverse_diagonal: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], upper_inverse_diagonal: Annotated[NDArray[numpy.complex128], dict(shape=(None,), order='C', device='cpu', writable=False)], column_permutation: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], row_permutation: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)]) -> None: ...
+
+    @property
+    def size(self) -> int:
+        """n, the size of the system."""
+
+class DGMarcher:
     """
-    The decoupled dG interval loop over LU factors of the shifted systems; work arrays overwritten with the solutions, end with the last end value.
+    The decoupled dG interval loop over M (copied and checked once) and a table of factor sets, one per step class.
     """
+
+    def __init__(self, *, M_indptr: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], M_indices: Annotated[NDArray[numpy.int32], dict(shape=(None,), order='C', device='cpu', writable=False)], M_data: Annotated[NDArray[numpy.float64], dict(shape=(None,), order='C', device='cpu', writable=False)]) -> None: ...
+
+    @property
+    def size(self) -> int:
+        """N, the size of M."""
+
+    def set_class(self, slot: int, *, factors: Sequence[RealFactors | ComplexFactors], coupling: Sequence[complex], ends: Sequence[complex]) -> None:
+        """
+        Stores (replacing) the factor set of step class `slot`: per shift its factors, the coupling (times M u_prev into its right-hand side) and its weight in the end value.
+        """
+
+    def drop_class(self, slot: int) -> None:
+        """Frees the factor set of `slot` (nothing if none is held)."""
+
+    @property
+    def classes(self) -> tuple:
+        """The slots held, increasing."""
+
+    def march(self, *, classes: numpy.typing.NDArray[numpy.int32], work: Sequence[numpy.typing.NDArray[numpy.float64] | numpy.typing.NDArray[numpy.complex128]], end: numpy.typing.NDArray[numpy.float64], threads: bool) -> None:
+        """
+        Marches the intervals of `classes` (their step classes): work[j] row t holds shift j's load of interval t on entry and its solution on return; end, the end value before the block, becomes the one after it.
+        """

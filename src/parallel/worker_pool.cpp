@@ -60,8 +60,9 @@ int PoolBatch::run_chunk(void* context, std::size_t begin, std::size_t end, doub
     }
 }
 
-PoolBatch::PoolBatch(std::size_t n, ChunkBody body, std::size_t scratch_per_thread) : context_(body) {
-    const std::size_t slots = tavik_runtime_batch_open(&batch_, n);
+PoolBatch::PoolBatch(std::size_t n, ChunkBody body, std::size_t scratch_per_thread, std::size_t min_chunk)
+    : context_(body) {
+    const std::size_t slots = tavik_runtime_batch_open_chunked(&batch_, n, min_chunk);
     std::size_t stride = 0;
     try {
         // Before the batch is handed out: nothing has started if this throws.

@@ -84,7 +84,9 @@ private:
 };
 
 // A batch handed to the pool: body over disjoint chunks covering [0, n),
-// each chunk in increasing index order. The constructor allocates
+// each chunk in increasing index order, of at least `min_chunk` elements
+// (0: the pool's minimum for cheap elements; 1 lets every element of a
+// batch of a few costly ones run on a thread of its own). The constructor allocates
 // `scratch_per_thread` doubles for every thread that may run chunks (one
 // block per thread, the caller's included; std::bad_alloc, or a fatal
 // kCapacityOverflow for a size no allocation can have, before any chunk
@@ -99,7 +101,7 @@ private:
 // refers to it while it runs.
 class PoolBatch {
 public:
-    PoolBatch(std::size_t n, ChunkBody body, std::size_t scratch_per_thread = 0);
+    PoolBatch(std::size_t n, ChunkBody body, std::size_t scratch_per_thread = 0, std::size_t min_chunk = 0);
     ~PoolBatch();
     PoolBatch(const PoolBatch&) = delete;
     PoolBatch& operator=(const PoolBatch&) = delete;

@@ -250,22 +250,6 @@ def _triangular_factors(lu: Any) -> Any:
     return _native_factors_from_arrays(**named)
 
 
-# The order of the native factors' fields as the positional constructor
-# takes them.
-_FACTOR_FIELDS = (
-    "lower_indptr",
-    "lower_indices",
-    "lower_data",
-    "upper_indptr",
-    "upper_indices",
-    "upper_data",
-    "lower_inverse_diagonal",
-    "upper_inverse_diagonal",
-    "column_permutation",
-    "row_permutation",
-)
-
-
 def _native_factors_from_arrays(**named: np.ndarray) -> Any:
     kind = _core.ComplexFactors if np.iscomplexobj(named["lower_data"]) else _core.RealFactors
-    return kind(*(named[field] for field in _FACTOR_FIELDS))
+    return kind(**named)

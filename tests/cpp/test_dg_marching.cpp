@@ -1,12 +1,21 @@
+// The dG marcher: a march over step classes equals marching each interval
+// on its own and solving directly; the bits depend neither on the pool nor
+// on workers that cannot start; every check of a march's arguments, with
+// its text.
 #include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <complex>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <type_traits>
 #include <vector>
 
-#include "operators/dg_marching.hpp"
+#include "operators/dg_marcher.hpp"
+#include "parallel/worker_pool.hpp"
 #include "support.hpp"
 
 namespace tavik {
@@ -52,8 +61,9 @@ struct Pair {
         }
     }
 
-    TriangularFactors<S> factors() const {
-        return {Lp, Li, Lx, Up, Ui, Ux, lower_inverse, upper_inverse, in_perm, out_perm};
+    std::shared_ptr<const TriangularFactors<S>> factors() const {
+        return std::make_shared<const TriangularFactors<S>>(Lp, Li, Lx, Up, Ui, Ux, lower_inverse, upper_inverse,
+                                                            in_perm, out_perm);
     }
 
     // B = P_out^T Lo Up P_in^T as the loop applies it: solution[i] =
@@ -131,72 +141,233 @@ struct System {
     }
 };
 
-TEST(DgMarching, MatchesDirectSolvesThreadsOrNot) {
-    const System sys;
-    const MarchMatrix M(sys.Mp, sys.Mi, sys.Mx);
-    const auto real_factors = sys.real.factors();
-    const auto complex_factors = sys.cplx.factors();
-    const double coupling_r = 0.75;
-    const complex coupling_c{0.5, -0.25}, ends_c{1.5, 0.5};
-    const double ends_r = -0.5;
+MarchFactors of(const std::shared_ptr<const TriangularFactors<double>>& f) { return {f, nullptr}; }
+MarchFactors of(const std::shared_ptr<const TriangularFactors<complex>>& f) { return {nullptr, f}; }
 
-    // The reference: every interval's solves done directly.
-    std::vector<double> e = sys.start;
-    std::vector<double> expected_r = sys.load_r;
-    std::vector<complex> expected_c = sys.load_c;
+// Two step classes of the same signature (a real shift, then a complex one)
+// over one M, and a block of intervals alternating between them.
+struct TwoClasses {
+    System sys;
+    Pair<double> real_b{n, sys.rng};
+    Pair<complex> cplx_b{n, sys.rng};
+    DGMarcher marcher{MarchMatrix(sys.Mp, sys.Mi, sys.Mx)};
+    // Per class: factors, coupling and ends of the two shifts.
+    std::vector<MarchFactors> factors[2] = {{of(sys.real.factors()), of(sys.cplx.factors())},
+                                            {of(real_b.factors()), of(cplx_b.factors())}};
+    std::vector<complex> coupling[2] = {{0.75, {0.5, -0.25}}, {-0.3, {0.1, 0.7}}};
+    std::vector<complex> ends[2] = {{-0.5, {1.5, 0.5}}, {0.25, {0.9, -1.1}}};
+    std::vector<std::int32_t> classes = {0, 1, 1, 0, 1};
+
+    TwoClasses() {
+        marcher.set_class(0, factors[0], coupling[0], ends[0]);
+        marcher.set_class(7, factors[1], coupling[1], ends[1]);  // slots need not be dense
+        for (auto& c : classes) c = c == 0 ? 0 : 7;
+    }
+
+    // Marches the block (or its intervals one call each): the end value, then
+    // both works.
+    struct Result {
+        std::vector<double> end, work_r;
+        std::vector<complex> work_c;
+    };
+    Result march(bool one_by_one, bool threads) const {
+        Result r{sys.start, sys.load_r, sys.load_c};
+        if (!one_by_one) {
+            const MarchWork work[] = {{r.work_r, {}, count, false}, {{}, r.work_c, count, true}};
+            marcher.march(classes, work, r.end, m, threads);
+            return r;
+        }
+        for (std::size_t t = 0; t < count; ++t) {
+            const MarchWork work[] = {{std::span(r.work_r).subspan(t * n * m, n * m), {}, 1, false},
+                                      {{}, std::span(r.work_c).subspan(t * n * m, n * m), 1, true}};
+            marcher.march(std::span(classes).subspan(t, 1), work, r.end, m, threads);
+        }
+        return r;
+    }
+};
+
+void expect_same(const TwoClasses::Result& a, const TwoClasses::Result& b) {
+    for (std::size_t i = 0; i < a.end.size(); ++i) EXPECT_TRUE(test::same(a.end[i], b.end[i])) << i;
+    for (std::size_t i = 0; i < a.work_r.size(); ++i) {
+        EXPECT_TRUE(test::same(a.work_r[i], b.work_r[i])) << i;
+        EXPECT_TRUE(test::same(a.work_c[i].real(), b.work_c[i].real()) &&
+                    test::same(a.work_c[i].imag(), b.work_c[i].imag()))
+            << i;
+    }
+}
+
+TEST(DgMarcher, AlternatingClassesMatchDirectSolvesAndIntervalByInterval) {
+    const TwoClasses two;
+    const Pair<double>* real[] = {&two.sys.real, &two.real_b};
+    const Pair<complex>* cplx[] = {&two.sys.cplx, &two.cplx_b};
+
+    // The reference: every interval's solves done directly with its class.
+    std::vector<double> e = two.sys.start, expected_r = two.sys.load_r;
+    std::vector<complex> expected_c = two.sys.load_c;
     for (std::size_t t = 0; t < count; ++t) {
+        const int c = two.classes[t] == 0 ? 0 : 1;
         std::vector<double> Mu(n * m), rhs_r(n * m);
         std::vector<complex> rhs_c(n * m);
         for (std::size_t i = 0; i < n; ++i)
             for (std::size_t j = 0; j < n; ++j)
-                for (std::size_t k = 0; k < m; ++k) Mu[i * m + k] += sys.M_dense[i * n + j] * e[j * m + k];
+                for (std::size_t k = 0; k < m; ++k) Mu[i * m + k] += two.sys.M_dense[i * n + j] * e[j * m + k];
         for (std::size_t i = 0; i < n * m; ++i) {
-            rhs_r[i] = expected_r[t * n * m + i] + coupling_r * Mu[i];
-            rhs_c[i] = expected_c[t * n * m + i] + coupling_c * Mu[i];
+            rhs_r[i] = expected_r[t * n * m + i] + two.coupling[c][0].real() * Mu[i];
+            rhs_c[i] = expected_c[t * n * m + i] + two.coupling[c][1] * Mu[i];
         }
-        const auto y_r = direct_solve(sys.real.dense(), rhs_r, n, m);
-        const auto y_c = direct_solve(sys.cplx.dense(), rhs_c, n, m);
+        const auto y_r = direct_solve(real[c]->dense(), rhs_r, n, m);
+        const auto y_c = direct_solve(cplx[c]->dense(), rhs_c, n, m);
         for (std::size_t i = 0; i < n * m; ++i) {
             expected_r[t * n * m + i] = y_r[i];
             expected_c[t * n * m + i] = y_c[i];
-            e[i] = ends_r * y_r[i] + (ends_c * y_c[i]).real();
+            e[i] = two.ends[c][0].real() * y_r[i] + (two.ends[c][1] * y_c[i]).real();
         }
     }
 
-    std::vector<std::vector<double>> ends;
-    for (const bool concurrent : {false, true}) {
-        SCOPED_TRACE(concurrent);
-        std::vector<double> end = sys.start, work_r = sys.load_r;
-        std::vector<complex> work_c = sys.load_c;
-        const MarchShift<double> r[] = {{&real_factors, work_r, coupling_r, ends_r}};
-        const MarchShift<complex> c[] = {{&complex_factors, work_c, coupling_c, ends_c}};
-        march_decoupled(M, r, c, end, n, m, count, concurrent);
-        for (std::size_t i = 0; i < n * m; ++i) EXPECT_NEAR(end[i], e[i], 1e-12 * (1.0 + std::abs(e[i]))) << i;
-        for (std::size_t i = 0; i < count * n * m; ++i) {
-            EXPECT_NEAR(work_r[i], expected_r[i], 1e-12 * (1.0 + std::abs(expected_r[i]))) << i;
-            EXPECT_NEAR(std::abs(work_c[i] - expected_c[i]), 0.0, 1e-12 * (1.0 + std::abs(expected_c[i]))) << i;
-        }
-        ends.push_back(end);
+    const auto block = two.march(false, false);
+    for (std::size_t i = 0; i < n * m; ++i) EXPECT_NEAR(block.end[i], e[i], 1e-12 * (1.0 + std::abs(e[i]))) << i;
+    for (std::size_t i = 0; i < count * n * m; ++i) {
+        EXPECT_NEAR(block.work_r[i], expected_r[i], 1e-12 * (1.0 + std::abs(expected_r[i]))) << i;
+        EXPECT_NEAR(std::abs(block.work_c[i] - expected_c[i]), 0.0, 1e-12 * (1.0 + std::abs(expected_c[i]))) << i;
     }
-    // The end value is summed in one order whether the shifts ran on threads or not.
-    for (std::size_t i = 0; i < n * m; ++i) EXPECT_TRUE(test::same(ends[0][i], ends[1][i])) << i;
+    // A block is its intervals marched one call each, bit for bit, on the pool or not.
+    expect_same(block, two.march(true, false));
+    expect_same(block, two.march(false, true));
 }
 
-TEST(DgMarching, IndicesAreCopiedAndCheckedWhenMade) {
+// Enough shifts and rows that the pool's workers take part when it has any.
+TEST(DgMarcher, SameBitsWhateverThePool) {
     System sys;
-    std::vector<double> end = sys.start, work = sys.load_r;
-    const MarchShift<double> none[] = {{nullptr, work, 1.0, 1.0}};
-    const MarchMatrix M(sys.Mp, sys.Mi, sys.Mx);
-    const auto factors = sys.real.factors();
-    const MarchShift<double> one[] = {{&factors, work, 1.0, 1.0}};
-    march_decoupled(M, one, {}, end, n, m, count, false);
-    const std::vector<double> first = end;
+    constexpr std::size_t N = 7;
+    std::vector<Pair<double>> reals;
+    std::vector<Pair<complex>> cplxs;
+    std::vector<MarchFactors> factors;
+    for (int j = 0; j < 3; ++j) {
+        reals.emplace_back(N, sys.rng);
+        cplxs.emplace_back(N, sys.rng);
+        factors.push_back(of(reals.back().factors()));
+        factors.push_back(of(cplxs.back().factors()));
+    }
+    const std::vector<complex> coupling = {0.1, {0.2, 0.3}, -0.7, {0.4, -0.1}, 0.3, {-0.6, 0.2}};
+    const std::vector<complex> ends = {0.5, {0.3, 0.1}, 0.2, {-0.2, 0.4}, -0.1, {0.7, 0.6}};
+    DGMarcher marcher(MarchMatrix(sys.Mp, sys.Mi, sys.Mx));
+    marcher.set_class(0, factors, coupling, ends);
+    constexpr std::size_t steps = 40;
+    const std::vector<std::int32_t> classes(steps, 0);
+    auto run = [&](bool threads) {
+        std::vector<std::vector<double>> real_work(3, std::vector<double>(steps * N * m, 0.1));
+        std::vector<std::vector<complex>> complex_work(3, std::vector<complex>(steps * N * m, complex(0.1, -0.2)));
+        std::vector<MarchWork> work;
+        for (int j = 0; j < 3; ++j) {
+            work.push_back({real_work[j], {}, steps, false});
+            work.push_back({{}, complex_work[j], steps, true});
+        }
+        std::vector<double> end = sys.start;
+        marcher.march(classes, work, end, m, threads);
+        return end;
+    };
+    const std::vector<double> alone = run(false);
+    std::vector<double> capped;
+    {
+        const worker_pool_internals::ScopedThreadCap cap(1);
+        capped = run(true);
+    }
+    const std::vector<double> pooled = run(true);
+    for (std::size_t i = 0; i < alone.size(); ++i) {
+        EXPECT_TRUE(test::same(alone[i], capped[i]) && test::same(alone[i], pooled[i])) << i;
+    }
+}
 
-    // Overwriting the arrays passed in moves no access: both objects kept copies.
+TEST(DgMarcher, WorkersThatCannotStartLeaveTheMarchToTheCaller) {
+    EXPECT_TRUE(test::run_fresh("FreshProcess.DISABLED_MarchWithoutWorkers"));
+}
+
+TEST(FreshProcess, DISABLED_MarchWithoutWorkers) {
+    const TwoClasses two;
+    const auto alone = two.march(false, false);
+    // RLIMIT_NPROC reached: no worker can start (the limit binds only
+    // unprivileged users, so root gives up its identity first).
+    if (geteuid() == 0) {
+        ASSERT_EQ(setgid(65534), 0);
+        ASSERT_EQ(setuid(65534), 0);
+    }
+    rlimit limit;
+    ASSERT_EQ(getrlimit(RLIMIT_NPROC, &limit), 0);
+    limit.rlim_cur = 1;
+    ASSERT_EQ(setrlimit(RLIMIT_NPROC, &limit), 0);
+    expect_same(alone, two.march(false, true));
+    EXPECT_EQ(worker_pool_threads(), 0u);
+}
+
+TEST(DgMarcher, EveryCheckOfAMarchWithItsText) {
+    TwoClasses two;
+    auto r = two.march(false, false);
+    const MarchWork work[] = {{r.work_r, {}, count, false}, {{}, r.work_c, count, true}};
+    DGMarcher& marcher = two.marcher;
+
+    expect_fatal([&] { marcher.march(two.classes, work, std::span(r.end).first(n * m - 1), m, false); },
+                 messages::kMarchEndShape);
+    std::vector<std::int32_t> classes = two.classes;
+    for (const std::int32_t missing : {3, -1, INT32_MAX}) {
+        classes[2] = missing;
+        expect_fatal([&] { marcher.march(classes, work, r.end, m, false); }, messages::kMarchClassNotHeld);
+    }
+    const MarchWork swapped[] = {work[1], work[0]};
+    expect_fatal([&] { marcher.march(two.classes, swapped, r.end, m, false); }, messages::kMarchWorkShifts);
+    expect_fatal([&] { marcher.march(two.classes, std::span(work).first(1), r.end, m, false); },
+                 messages::kMarchWorkShifts);
+    expect_fatal([&] { marcher.march({}, std::span(work).first(1), r.end, m, false); },
+                 messages::kMarchWorkShape);  // no interval: work must have none either
+    const MarchWork short_work[] = {{std::span(r.work_r).first(n * m), {}, count, false}, work[1]};
+    expect_fatal([&] { marcher.march(two.classes, short_work, r.end, m, false); }, messages::kMarchWorkShape);
+    const MarchWork reshaped[] = {{r.work_r, {}, count * m, false}, work[1]};
+    expect_fatal([&] { marcher.march(two.classes, reshaped, r.end, 1, false); }, messages::kMarchEndShape);
+    expect_fatal([&] { marcher.march(two.classes, reshaped, r.end, m, false); }, messages::kMarchWorkShape);
+
+    // set_class refuses before it replaces anything.
+    const TwoClasses other;
+    System small;
+    Pair<double> wrong_size{n - 2, small.rng};  // n - 1 = 6: its in_perm would not be one
+    const std::vector<MarchFactors> wrong = {of(wrong_size.factors()), two.factors[0][1]};
+    expect_fatal([&] { marcher.set_class(0, wrong, two.coupling[0], two.ends[0]); }, messages::kFactorOtherSize);
+    const std::vector<MarchFactors> empty = {{}, two.factors[0][1]};
+    expect_fatal([&] { marcher.set_class(0, empty, two.coupling[0], two.ends[0]); }, messages::kFactorOtherSize);
+    expect_fatal([&] { marcher.set_class(0, {}, {}, {}); }, messages::kMarchNoShifts);
+    expect_fatal([&] { marcher.set_class(0, two.factors[0], two.coupling[0], std::span(two.ends[0]).first(1)); },
+                 messages::kMarchShiftLists);
+    for (const std::int64_t slot : {std::int64_t{-1}, DGMarcher::kMaxSlot + 1}) {
+        expect_fatal([&] { marcher.set_class(slot, two.factors[0], two.coupling[0], two.ends[0]); },
+                     messages::kMarchSlot);
+    }
+    EXPECT_EQ(marcher.classes(), (std::vector<std::int64_t>{0, 7}));
+    expect_same(two.march(false, false), other.march(false, false));
+
+    // A dropped class is no longer held; dropping one never held does nothing.
+    marcher.drop_class(7);
+    marcher.drop_class(12345);
+    EXPECT_EQ(marcher.classes(), (std::vector<std::int64_t>{0}));
+    expect_fatal([&] { two.march(false, false); }, messages::kMarchClassNotHeld);
+}
+
+TEST(DgMarcher, ArraysAreCopiedAndCheckedWhenMade) {
+    System sys;
+    DGMarcher marcher(MarchMatrix(sys.Mp, sys.Mi, sys.Mx));
+    const std::vector<MarchFactors> f = {of(sys.real.factors())};
+    const complex one[] = {1.0};
+    marcher.set_class(0, f, one, one);
+    const std::vector<std::int32_t> classes(count, 0);
+    auto run = [&] {
+        std::vector<double> end = sys.start, work = sys.load_r;
+        const MarchWork w[] = {{work, {}, count, false}};
+        marcher.march(classes, w, end, m, false);
+        return end;
+    };
+    const std::vector<double> first = run();
+    // Overwriting the arrays passed in changes nothing: both objects copied them.
     for (auto* v : {&sys.Mi, &sys.real.Li, &sys.real.Ui, &sys.real.in_perm}) v->assign(v->size(), 1 << 30);
-    end = sys.start, work = sys.load_r;
-    march_decoupled(M, one, {}, end, n, m, count, true);
-    for (std::size_t i = 0; i < n * m; ++i) EXPECT_TRUE(test::same(end[i], first[i])) << i;
+    for (auto* v : {&sys.Mx, &sys.real.Lx, &sys.real.lower_inverse}) v->assign(v->size(), -7.0);
+    const std::vector<double> again = run();
+    for (std::size_t i = 0; i < n * m; ++i) EXPECT_TRUE(test::same(again[i], first[i])) << i;
 
     const System fresh;
     Pair<double> bad = fresh.real;
@@ -211,11 +382,6 @@ TEST(DgMarching, IndicesAreCopiedAndCheckedWhenMade) {
     auto column = fresh.Mi;
     column.back() = static_cast<std::int32_t>(n);
     expect_fatal([&] { (void)MarchMatrix(fresh.Mp, column, fresh.Mx); }, messages::kMarchColumn);
-
-    expect_fatal([&] { march_decoupled(M, none, {}, end, n, m, count, false); }, messages::kFactorOtherSize);
-    expect_fatal([&] { march_decoupled(M, one, {}, end, n, m, count + 1, false); }, messages::kMarchWorkShape);
-    expect_fatal([&] { march_decoupled(M, one, {}, end, n - 1, m, count, false); }, messages::kMarchRows);
-    expect_fatal([&] { march_decoupled(M, {}, {}, end, n, m, count, false); }, messages::kMarchNoShifts);
 }
 
 }  // namespace

@@ -21,13 +21,18 @@ using namespace tavik::runtime;
 extern "C" {
 
 size_t tavik_runtime_batch_open(tavik_runtime_batch* storage, size_t n) noexcept {
+    return tavik_runtime_batch_open_chunked(storage, n, 0);
+}
+
+size_t tavik_runtime_batch_open_chunked(tavik_runtime_batch* storage, size_t n, size_t min_chunk) noexcept {
+    if (min_chunk == 0) min_chunk = kMinChunk;
     Batch& batch = *new (storage->opaque) Batch(n);
     std::fegetenv(&batch.env);
     Pool* pool = pool_for_batch();
     if (n == 0 || pool == nullptr) return 1;
     const std::size_t cap = std::max<std::size_t>(g_thread_cap.load(std::memory_order_relaxed), 1);
     const std::size_t threads = std::min(pool->concurrency, cap);
-    batch.chunks = std::clamp<std::size_t>((n + kMinChunk - 1) / kMinChunk, 1, threads * kChunksPerThread);
+    batch.chunks = std::clamp<std::size_t>(n / min_chunk + (n % min_chunk != 0), 1, threads * kChunksPerThread);
     batch.max_helpers = std::min(threads, batch.chunks) - 1;  // more would find no chunk
     batch.pool = pool;
     return batch.max_helpers + 1;

@@ -50,6 +50,13 @@ typedef struct tavik_runtime_batch {
  * open batch is closed once. */
 TAVIK_RUNTIME_API size_t tavik_runtime_batch_open(tavik_runtime_batch* batch, size_t n) TAVIK_RUNTIME_NOEXCEPT;
 
+/* As tavik_runtime_batch_open, with chunks of at least `min_chunk` elements
+ * (0: the pool's own minimum, meant for cheap elements). A batch of a few
+ * costly elements (the shifts of one dG interval) passes 1, so that each
+ * element may run on a thread of its own. */
+TAVIK_RUNTIME_API size_t tavik_runtime_batch_open_chunked(tavik_runtime_batch* batch, size_t n,
+                                                          size_t min_chunk) TAVIK_RUNTIME_NOEXCEPT;
+
 /* Hands the batch to the workers: `chunk` over disjoint chunks covering
  * [0, n), each in increasing index order and in the opening thread's
  * floating-point environment, with block i of `scratch` (`stride` doubles
