@@ -117,7 +117,7 @@ TARGET_START_MESSAGE = "target must start where this space starts, at {start!r},
 TARGET_NODES_TYPE_MESSAGE = (
     "target must be a LagrangeSpace for a space on a mesh of nodes (an int stands for a uniform mesh of [0, T]), "
     "not {type}"
-
+)
 
 # ---- stepping
 
