@@ -7,7 +7,7 @@ import pytest
 import tavik_arrays as ta
 from support import raises_exactly, same, scipy_sparse_or_skip
 from tavik_arrays import _core, _texts
-from tavik_arrays.stepping import METHODS, Method, _interval, _solvers, _stepper
+from tavik_arrays.stepping import METHODS, Method, _decoupling, _interval, _solvers, _stepper
 
 sp = scipy_sparse_or_skip()
 import scipy.linalg  # noqa: E402
@@ -123,13 +123,13 @@ def test_one_marcher_call_per_block_whatever_the_classes(monkeypatch):
 
 
 def test_decoupled_is_refused_where_its_basis_amplifies_rounding():
-    limit = _interval.DECOUPLED_MAX_DEGREE
+    limit = _decoupling.DECOUPLED_MAX_DEGREE
     space = ta.LegendreSpace(limit + 1, 3, 0.3)
     message = _texts.DECOUPLED_DEGREE_MESSAGE.format(limit=limit, degree=limit + 1)
     raises_exactly(ValueError, message, ta.DGStepper, space, [[1.0]], [[1.0]], method="decoupled")
     raises_exactly(ValueError, message, ta.dg_solve, space, [[1.0]], [[1.0]], [1.0], method="decoupled")
     assert ta.DGStepper(space, [[1.0]], [[1.0]]).method == "coupled"
-    auto = _interval.AUTO_DECOUPLED_MAX_DEGREE
+    auto = _decoupling.AUTO_DECOUPLED_MAX_DEGREE
     assert ta.DGStepper(ta.LegendreSpace(auto, 3, 0.3), [[1.0]], [[1.0]]).method == "decoupled"
 
 
@@ -195,18 +195,3 @@ def test_a_method_and_a_solver_of_ones_own():
     decoupled = ta.dg_solve(space, M, A, u0, f, method="decoupled", solver=solver)
     assert solver.patterns == 1 and solver.kinds == {("f", (6, 6)), ("f", (12, 12))}
     assert np.abs(decoupled - reference).max() < 1e-12 * np.abs(reference).max()
-
-
-@pytest.mark.parametrize("form", ["real", "complex", "real2x2"])
-def test_shifted_matrices_in_every_form(form):
-    M, A = heat(4)
-    shift = 2.5 + 1.5j
-    x = np.arange(1.0, 5.0) + 1j * np.arange(4.0, 0.0, -1.0)
-    matrix = _solvers.shifted_matrix(M, A, shift, form).toarray()
-    if form == "real":
-        assert np.array_equal(matrix, (2.5 * M + A).toarray())
-    elif form == "complex":
-        assert np.allclose(matrix @ x, (shift * M + A) @ x, rtol=1e-15)
-    else:
-        y = matrix @ np.concatenate([x.real, x.imag])
-        assert np.allclose(y[:4] + 1j * y[4:], (shift * M + A) @ x, rtol=1e-15)

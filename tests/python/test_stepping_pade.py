@@ -85,7 +85,10 @@ def cond_v(q):
 
 
 def decoupled_bound(q):
-    return 1e-13 if q <= 5 else 10 * cond_v(q) * EPS
+    # From q = 5 on the end value's terms cancel by about 3.6e3 (z = 2.5), so
+    # a last-bit change in how a shift is divided by the step moves the error
+    # between 8e-14 and 3e-13: the form's own floor, not a fault.
+    return 1e-13 if q <= 4 else 10 * cond_v(q) * EPS
 
 
 def decoupled_bound_general(q):
