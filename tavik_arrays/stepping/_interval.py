@@ -69,9 +69,10 @@ def interval_matrices(space: Any, interval: int | None = None) -> IntervalMatric
     """
     legendre_space(space)
     if interval is None:
-        if not space.is_uniform:
+        steps = space._compact_steps()  # one entry when every interval has the same step
+        if steps.size > 1:
             raise ValueError(_texts.INTERVAL_REQUIRED_MESSAGE)
-        return _interval_matrices(space.degree, space.h)
+        return _interval_matrices(space.degree, float(steps[0]))
     index = _checks.integer(interval, "interval", 0)
     if index >= space.n_t:
         raise ValueError(_texts.INTERVAL_RANGE_MESSAGE.format(n_t=space.n_t, value=index))
