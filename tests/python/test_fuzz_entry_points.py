@@ -1170,7 +1170,7 @@ def test_array_meshes_are_accepted_exactly_by_the_rule_and_compute_right(degree,
 # name first.
 NEWER_ARGUMENT_NAMES = ARGUMENT_NAMES + (
     "a", "b", "kind", "weight", "squared", "total", "reference", "reference(points)", "derivative(points)",
-    "nodes", "intervals", "space", "M", "A", "u0", "f(t)", "method", "solver", "solver(matrix)", "threads",
+    "nodes", "intervals", "space", "M", "A", "u0", "f", "f(t)", "method", "solver", "solver(matrix)", "threads",
     "cache_size", "the arguments", "the shifted system", "the interval block", "the solution", "the stepper",
 )
 
@@ -1189,6 +1189,8 @@ KNOWN_FAULTS = [
     (RuntimeWarning, "overflow encountered in subtract"),
     # integral on a periodic space: whole periods counted in an int.
     (OverflowError, "cannot convert float infinity to integer"),
+    # An array conversion's UnicodeDecodeError re-raised with one argument.
+    (TypeError, "function takes exactly 5 arguments"),
 ]
 
 
@@ -1638,3 +1640,12 @@ def test_integral_over_many_tiny_periods():
     coefficients = np.zeros((4, 3))
     coefficients[:, 0] = 1.0
     assert space.integral(coefficients, 0.0, 1e30) == pytest.approx(1e30, rel=1e-12)
+
+
+@pytest.mark.xfail(strict=True, reason="a UnicodeDecodeError of numpy's conversion is re-raised as its own type "
+                                       "with one argument, which fails as a TypeError of another text")
+def test_undecodable_bytes_among_coefficients_are_named():
+    space = ta.LegendreSpace(0, 1, 1.0)
+    with pytest.raises(ValueError) as info:
+        space.norm(["", b"\x80"])
+    assert str(info.value).startswith("coefficients ")  # text: ARRAY_CONVERSION_MESSAGE
