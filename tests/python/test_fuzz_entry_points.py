@@ -1203,8 +1203,10 @@ def check_newer_outcome(function, args, kwargs):
             return True, function(*args, **kwargs)
         except BaseException as exc:  # noqa: BLE001
             text = str(exc)
-            if isinstance(exc, FuzzError) or type(exc) in PASSED_ON or "Reentrant(" in repr((args, kwargs)):
+            if isinstance(exc, FuzzError) or "raised by a hostile argument" in text or type(exc) in PASSED_ON:
                 return False, exc
+            if type(exc) is PanicException and "Reentrant(" in repr((args, kwargs)):
+                return False, exc  # raised by a reentrant argument's own call into tavik
             if any(type(exc) is kind and text.startswith(start) for kind, start in KNOWN_FAULTS):
                 return False, exc
             if type(exc) is MemoryError:
