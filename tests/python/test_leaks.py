@@ -16,7 +16,10 @@ and 10 000 further calls (200 for the pool) traced by tracemalloc leave
 less than 64 KiB.
 
 tavik_arrays's entry points, whose Python layer costs more per call, run
-20 000 times per path (200 on the pool), 2 000 more traced.
+20 000 times per path (200 on the pool), 2 000 more traced; its integrals
+1 000 times (300 traced), refinement and coarsening 400 (100 traced),
+stepping 250 (50 traced): each call of those is tens of numpy and scipy
+operations.
 
 Inputs are small, so the whole file runs in about a minute. The
 sanitized run makes 2 000 calls per path and checks the reference counts;
@@ -40,7 +43,8 @@ from support import PanicException as Panic
 from tavik_arrays import _core
 
 try:
-    import scipy.sparse  # noqa: F401
+    import scipy.sparse
+    import scipy.sparse.linalg
 except ImportError:  # Debian's debug interpreter imports numpy but not scipy
     HAVE_SCIPY = False
 else:
@@ -141,9 +145,10 @@ EMPTY_EVALUATOR = LBE(TWO, 0, T)
 REENTERING = [Reentering(EVALUATOR)] * 9
 
 
-def case(name, call, raises=None, *, batch=False, allocation_failure=False, arrays=False, scipy=False):
+def case(name, call, raises=None, *, batch=False, allocation_failure=False, arrays=False, scipy=False, calls=None):
     """One path of one entry point; arrays: tavik_arrays's (fewer calls);
-    scipy: it builds a sparse matrix."""
+    scipy: it builds a sparse matrix; calls: (calls, traced calls) for the
+    paths whose every call costs up to milliseconds of Python and scipy."""
     marks = [pytest.mark.allocation_failure] if allocation_failure else []
     if scipy and not HAVE_SCIPY:
         marks.append(pytest.mark.skip(reason="scipy does not import under this interpreter"))
@@ -151,7 +156,9 @@ def case(name, call, raises=None, *, batch=False, allocation_failure=False, arra
     # debug interpreter, Debian's numpy is a release build whose reference
     # operations that total does not see, so it drifts by a few references
     # per numpy call (np.asarray of a list: 4) with nothing leaked.
-    if arrays:
+    if calls is not None:
+        counts = (min(calls[0], ARRAY_CALLS), calls[1], False)
+    elif arrays:
         counts = (ARRAY_BATCH_CALLS, TRACED_BATCH_CALLS, False) if batch else (ARRAY_CALLS, TRACED_ARRAY_CALLS, False)
     else:
         counts = (BATCH_CALLS, TRACED_BATCH_CALLS, True) if batch else (CALLS, TRACED_CALLS, True)
@@ -368,6 +375,147 @@ CASES += [
     case("native-too-many", lambda: _core.derivative(2**40, 2**20), ValueError, arrays=True),
 ]
 
+
+# Integrals, adaptivity and stepping: each call runs tens of numpy and scipy
+# operations (a stepper's construction factorises), so fewer calls per path,
+# but more than the 200 blocks allowed: an object leaked per call still shows.
+INTEGRAL_CALLS = (1_000, 300)
+ADAPTIVITY_CALLS = (400, 100)
+STEPPING_CALLS = (250, 50)
+NODES = np.array([0.0, 0.1, 0.35, 0.6, 1.25])
+NODES_LIST = NODES.tolist()
+DECREASING = NODES[::-1].copy()
+NAN_NODES = np.array([0.0, float("nan"), 1.0])
+EXPLODING_NODES = np.array([0.0, ExplodingReal(), 2.0], dtype=object)
+NODES_SPACE = LS.from_nodes(TWO, NODES)
+TWO_STEPS = LS.from_nodes(TWO, NODES[:3])
+NODES_COEFFS = np.arange(24.0).reshape(4, 3, 2) / 11
+EYE_2 = np.eye(2)
+EYE_3 = np.eye(3)
+NEGATIVE_EYE_2 = -np.eye(2)
+A_BOUND, B_BOUND = float("0.3"), float("1.1")
+NAN_BOUND = float("nan")
+L2, H1, KIND_TEXT = str("L2"), str("H1"), str("L3")
+MASK = np.array([True, False, True])
+INDICES = [0, 2]
+REPEATED = [1, 1]
+FLOAT_INDICES = np.array([0.0, 1.0])
+INNER = [1]
+ENDS = [0]
+LAGRANGE_NODES = LAS.from_nodes(TWO, NODES)
+COARSE_PAIR = (LS(1, 2, T), np.ones((2, 2)))
+OTHER_PAIR = (LS(1, 2, 2 * T), np.ones((2, 2)))
+
+
+def slopes(points):
+    return 2.0 * points
+
+
+def exploding(points):
+    raise Boom("no values today")
+
+
+CASES += [
+    case("integral", lambda: SPACE.integral(COEFFS_2, A_BOUND, B_BOUND), arrays=True, calls=INTEGRAL_CALLS),
+    case("integral-periodic", lambda: PERIODIC_SPACE.integral(COEFFS, -T, B_BOUND), arrays=True, calls=INTEGRAL_CALLS),
+    case("integral-nodes", lambda: NODES_SPACE.integral(NODES_COEFFS, B_BOUND), arrays=True, calls=INTEGRAL_CALLS),
+    case("integral-range", lambda: SPACE.integral(COEFFS, -T), ValueError, arrays=True, calls=INTEGRAL_CALLS),
+    case("integral-nan", lambda: SPACE.integral(COEFFS, NAN_BOUND), ValueError, arrays=True, calls=INTEGRAL_CALLS),
+    case("integral-bound-type", lambda: SPACE.integral(COEFFS, TEXT), TypeError, arrays=True, calls=INTEGRAL_CALLS),
+    case("integral-shape", lambda: SPACE.integral(FLAT), ValueError, arrays=True, calls=INTEGRAL_CALLS),
+    case("integral-exploding", lambda: SPACE.integral(EXPLODING_COEFFS), Boom, arrays=True, calls=INTEGRAL_CALLS),
+    case("norm", lambda: SPACE.norm(COEFFS_2), arrays=True, calls=INTEGRAL_CALLS),
+    case("norm-h1-total", lambda: SPACE.norm(COEFFS_2, H1, total=True), arrays=True, calls=INTEGRAL_CALLS),
+    case("norm-weight", lambda: SPACE.norm(COEFFS_2, weight=EYE_2), arrays=True, calls=INTEGRAL_CALLS),
+    case("norm-nodes", lambda: NODES_SPACE.norm(NODES_COEFFS, H1, squared=True), arrays=True, calls=INTEGRAL_CALLS),
+    case("norm-kind", lambda: SPACE.norm(COEFFS, KIND_TEXT), ValueError, arrays=True, calls=INTEGRAL_CALLS),
+    case("norm-flag", lambda: SPACE.norm(COEFFS, squared=TEXT), TypeError, arrays=True, calls=INTEGRAL_CALLS),
+    case("norm-weight-shape", lambda: SPACE.norm(COEFFS_2, weight=EYE_3), ValueError, arrays=True,
+         calls=INTEGRAL_CALLS),
+    case("norm-indefinite", lambda: SPACE.norm(COEFFS_2, weight=NEGATIVE_EYE_2), ValueError, arrays=True,
+         calls=INTEGRAL_CALLS),
+    case("error-callable", lambda: SPACE.error(COEFFS, squares), arrays=True, calls=INTEGRAL_CALLS),
+    case("error-h1", lambda: NODES_SPACE.error(NODES_COEFFS[..., 0], squares, H1, derivative=slopes), arrays=True,
+         calls=INTEGRAL_CALLS),
+    case("error-space", lambda: SPACE.error(COEFFS, COARSE_PAIR), arrays=True, calls=INTEGRAL_CALLS),
+    case("error-derivative-missing", lambda: SPACE.error(COEFFS, squares, H1), ValueError, arrays=True,
+         calls=INTEGRAL_CALLS),
+    case("error-reference-type", lambda: SPACE.error(COEFFS, TEXT), TypeError, arrays=True, calls=INTEGRAL_CALLS),
+    case("error-reference-shape", lambda: SPACE.error(COEFFS, wrong_shape), ValueError, arrays=True,
+         calls=INTEGRAL_CALLS),
+    case("error-reference-raises", lambda: SPACE.error(COEFFS, exploding), Boom, arrays=True, calls=INTEGRAL_CALLS),
+    case("error-other-interval", lambda: SPACE.error(COEFFS, OTHER_PAIR), ValueError, arrays=True,
+         calls=INTEGRAL_CALLS),
+    case("from-nodes", lambda: LS.from_nodes(TWO, NODES), arrays=True, calls=INTEGRAL_CALLS),
+    case("from-nodes-list", lambda: LAS.from_nodes(TWO, NODES_LIST, True), arrays=True, calls=INTEGRAL_CALLS),
+    case("from-nodes-decreasing", lambda: LS.from_nodes(TWO, DECREASING), ValueError, arrays=True,
+         calls=INTEGRAL_CALLS),
+    case("from-nodes-nan", lambda: LS.from_nodes(TWO, NAN_NODES), ValueError, arrays=True, calls=INTEGRAL_CALLS),
+    case("from-nodes-type", lambda: LS.from_nodes(TWO, TEXT), TypeError, arrays=True, calls=INTEGRAL_CALLS),
+    case("from-nodes-element", lambda: LS.from_nodes(TWO, EXPLODING_NODES), Boom, arrays=True, calls=INTEGRAL_CALLS),
+    case("refine-mask", lambda: SPACE.refine(MASK), arrays=True, scipy=True, calls=ADAPTIVITY_CALLS),
+    case("refine-indices", lambda: NODES_SPACE.refine(INDICES), arrays=True, scipy=True, calls=ADAPTIVITY_CALLS),
+    case("refine-lagrange", lambda: LAGRANGE_NODES.refine(INDICES), arrays=True, scipy=True, calls=ADAPTIVITY_CALLS),
+    case("refine-repeated", lambda: SPACE.refine(REPEATED), ValueError, arrays=True, calls=ADAPTIVITY_CALLS),
+    case("refine-dtype", lambda: SPACE.refine(FLOAT_INDICES), TypeError, arrays=True, calls=ADAPTIVITY_CALLS),
+    case("coarsen", lambda: NODES_SPACE.coarsen(INNER), arrays=True, scipy=True, calls=ADAPTIVITY_CALLS),
+    case("coarsen-lagrange", lambda: LAGRANGE_NODES.coarsen(INNER), arrays=True, scipy=True, calls=ADAPTIVITY_CALLS),
+    case("coarsen-end", lambda: NODES_SPACE.coarsen(ENDS), ValueError, arrays=True, calls=ADAPTIVITY_CALLS),
+]
+
+if HAVE_SCIPY:
+    M_SPARSE = scipy.sparse.csr_array(np.eye(3) + 0.25 * np.eye(3, k=1) + 0.25 * np.eye(3, k=-1))
+    A_DENSE = np.diag([1.0, 2.0, 3.0]) - 0.5 * np.eye(3, k=1)
+    U0 = np.array([1.0, -0.5, 0.25])
+    U0_K = np.stack([U0, 2 * U0], axis=1)
+    SOURCE = np.full((3, 3, 3), 0.5)
+    STEPPER = ta.DGStepper(SPACE, M_SPARSE, A_DENSE)
+    COUPLED = ta.DGStepper(SPACE, M_SPARSE, A_DENSE, method="coupled")
+    # One step class kept of the mesh's two: every march factorises again.
+    EVICTING = ta.DGStepper(TWO_STEPS, M_SPARSE, A_DENSE, cache_size=1)
+else:
+    M_SPARSE = A_DENSE = U0 = U0_K = SOURCE = STEPPER = COUPLED = EVICTING = None
+ZERO_3 = np.zeros((3, 3))
+NAN_U0 = np.array([1.0, float("nan"), 0.0])
+COUPLED_TEXT = str("coupled")
+
+
+def source_values(t):
+    return np.multiply.outer(np.cos(t), U0)
+
+
+def plain_solver(matrix):
+    return scipy.sparse.linalg.splu(matrix).solve
+
+
+CASES += [
+    case(name, call, raises, arrays=True, scipy=True, calls=STEPPING_CALLS)
+    for name, call, raises in [
+        ("system", lambda: ta.space_time_system(SPACE, M_SPARSE, A_DENSE, U0, SOURCE), None),
+        ("system-periodic", lambda: ta.space_time_system(PERIODIC_SPACE, M_SPARSE, A_DENSE, f=source_values), None),
+        ("system-u0-missing", lambda: ta.space_time_system(SPACE, M_SPARSE, A_DENSE), ValueError),
+        ("system-matrix-type", lambda: ta.space_time_system(SPACE, TEXT, A_DENSE, U0), TypeError),
+        ("stepper-new", lambda: ta.DGStepper(SPACE, M_SPARSE, A_DENSE), None),
+        ("stepper-new-coupled", lambda: ta.DGStepper(SPACE, M_SPARSE, A_DENSE, method=COUPLED_TEXT), None),
+        ("stepper-new-solver", lambda: ta.DGStepper(SPACE, M_SPARSE, A_DENSE, solver=plain_solver), None),
+        ("stepper-new-periodic", lambda: ta.DGStepper(PERIODIC_SPACE, M_SPARSE, A_DENSE), ValueError),
+        ("stepper-new-method", lambda: ta.DGStepper(SPACE, M_SPARSE, A_DENSE, method=TEXT), ValueError),
+        ("stepper-new-solver-type", lambda: ta.DGStepper(SPACE, M_SPARSE, A_DENSE, solver=TEXT), TypeError),
+        ("stepper-new-singular", lambda: ta.DGStepper(SPACE, ZERO_3, ZERO_3), ValueError),
+        ("stepper-solve", lambda: STEPPER.solve(U0, SOURCE), None),
+        ("stepper-solve-several", lambda: STEPPER.solve(U0_K), None),
+        ("stepper-solve-callable", lambda: COUPLED.solve(U0, source_values), None),
+        ("stepper-steps", lambda: list(STEPPER.steps(U0, source_values)), None),
+        ("stepper-solve-evicting", lambda: EVICTING.solve(U0), None),
+        ("stepper-solve-shape", lambda: STEPPER.solve(FLAT), ValueError),
+        ("stepper-solve-nan", lambda: STEPPER.solve(NAN_U0), ValueError),
+        ("stepper-solve-source-shape", lambda: STEPPER.solve(U0, wrong_shape), ValueError),
+        ("stepper-solve-source-raises", lambda: STEPPER.solve(U0, exploding), Boom),
+        ("dg-solve", lambda: ta.dg_solve(SPACE, M_SPARSE, A_DENSE, U0, method=COUPLED_TEXT), None),
+        ("dg-solve-u0", lambda: ta.dg_solve(SPACE, M_SPARSE, A_DENSE, TEXT), TypeError),
+    ]
+]
+
 # Everything a call may hold on to: the arguments, the instances, the classes.
 WATCHED = [T, BIG, NEGATIVE, HUGE, UNALLOCATABLE, TEXT, VALS, VALS_TUPLE, VALS_ARRAY, SHORT, BAD_ELEMENT,
            SMALL_TIMES, BIG_TIMES, FLOAT32_TIMES, MISALIGNED_TIMES, CTYPES_TIMES, LIST_TIMES, BASIS, EMPTY_BASIS,
@@ -377,6 +525,10 @@ WATCHED = [T, BIG, NEGATIVE, HUGE, UNALLOCATABLE, TEXT, VALS, VALS_TUPLE, VALS_A
            OUT_F32, READONLY_OUT, SAMPLES,
            LEFT, FINE, EXPLODING_T, ExplodingReal,
            LAGRANGE_TOO_HIGH, squares, wrong_shape]
+WATCHED += [TWO_STEPS, NODES, NODES_LIST, DECREASING, NAN_NODES, EXPLODING_NODES, NODES_SPACE, NODES_COEFFS, EYE_2, EYE_3, NEGATIVE_EYE_2,
+            A_BOUND, B_BOUND, NAN_BOUND, L2, H1, KIND_TEXT, MASK, INDICES, REPEATED, FLOAT_INDICES, INNER, ENDS,
+            LAGRANGE_NODES, COARSE_PAIR, OTHER_PAIR, slopes, exploding, M_SPARSE, A_DENSE, U0, U0_K, SOURCE, STEPPER,
+            COUPLED, EVICTING, ZERO_3, NAN_U0, COUPLED_TEXT, source_values, plain_solver]
 
 
 def repeat(call, raises, n):

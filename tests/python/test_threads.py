@@ -20,7 +20,7 @@ import pytest
 import tavik
 from support import ALREADY_BORROWED as BORROWED
 from support import ALREADY_MUTABLY_BORROWED as MUTABLY
-from support import CAPACITY_OVERFLOW, MATRIX_TOO_SMALL, NO_INTERVALS, SANITIZED, bits
+from support import CAPACITY_OVERFLOW, MATRIX_TOO_SMALL, NO_INTERVALS, SANITIZED, bits, scipy_sparse_or_skip
 from support import PanicException as Panic
 
 DURATION = 1.0 if SANITIZED else 2.0
@@ -289,3 +289,103 @@ GC_WALKER = textwrap.dedent(
 def test_collector_never_sees_a_list_being_filled():
     proc = subprocess.run([sys.executable, "-c", GC_WALKER], capture_output=True, text=True, timeout=JOIN_TIMEOUT)
     assert (proc.returncode, proc.stdout.strip()) == (0, "ok"), proc.stderr
+
+
+# ---------------------------------------------------------------- tavik_arrays: integrals, adaptivity, stepping
+
+ROUNDS = 3  # calls of each operation per thread
+
+
+def snapshot(value):
+    """A result as bytes, recursively: arrays and sparse matrices by shape,
+    dtype and every bit, spaces by their nodes."""
+    if isinstance(value, (tuple, list)):
+        return tuple(snapshot(v) for v in value)
+    if hasattr(value, "tocsr") and hasattr(value, "nnz"):
+        m = value.tocsr()
+        return ("sparse", m.shape, snapshot(m.indptr), snapshot(m.indices), snapshot(m.data))
+    if hasattr(value, "n_dofs"):
+        return (type(value).__name__, value.degree, value.periodic, snapshot(value.nodes))
+    if hasattr(value, "matvec"):  # a LinearOperator: what it does to a fixed vector
+        return ("operator", snapshot(value @ np.linspace(-1.0, 1.0, value.shape[1])))
+    array = np.asarray(value)
+    return (array.shape, array.dtype.str, array.tobytes())
+
+
+def test_threads_share_spaces_and_steppers():
+    """Eight threads call every newer entry point on shared spaces and shared
+    steppers at once, each stepper's marches racing one another over its
+    cache of factorisations (one of them keeps a single step class of three,
+    so it factorises again as the threads alternate): every result has the
+    bits of the single-threaded one."""
+    sparse = scipy_sparse_or_skip()
+    import tavik_arrays as ta
+
+    n = 40
+    M = sparse.csr_array(np.eye(n) * 0.5 + np.eye(n, k=1) / 12 + np.eye(n, k=-1) / 12)
+    A = sparse.csr_array(2.0 * np.eye(n) - np.eye(n, k=1) - np.eye(n, k=-1)) * (n * n / 7.3)
+    uniform = ta.LegendreSpace(2, 30, 7.3)
+    nodes = np.concatenate([np.linspace(0.0, 3.0, 11), np.linspace(3.0, 5.0, 9)[1:], np.linspace(5.0, 7.3, 6)[1:]])
+    graded = ta.LegendreSpace.from_nodes(2, nodes)
+    lagrange = ta.LagrangeSpace.from_nodes(2, nodes)
+    rng = np.random.default_rng(11)
+    c = rng.uniform(-1.0, 1.0, (uniform.n_t, 3, 2))
+    g = rng.uniform(-1.0, 1.0, (graded.n_t, 3, n))
+    u0 = np.sin(np.linspace(0.0, np.pi, n))
+    u0_k = np.stack([u0, -u0], axis=1)
+    mask = np.arange(uniform.n_t) % 3 == 0
+
+    def source(t):
+        return np.multiply.outer(np.cos(t), u0)
+
+    steppers = {
+        "decoupled": ta.DGStepper(graded, M, A, method="decoupled"),
+        "coupled": ta.DGStepper(graded, M, A, method="coupled"),
+        "evicting": ta.DGStepper(graded, M, A, cache_size=1),
+        "threaded": ta.DGStepper(uniform, M, A, threads=True),
+    }
+    operations = {
+        "integral": lambda: uniform.integral(c, 0.35, 6.1),
+        "integral-graded": lambda: graded.integral(g, 0.35, 6.9),
+        "norm": lambda: (uniform.norm(c), uniform.norm(c, "H1", total=True), graded.norm(g, weight=M)),
+        "error": lambda: (uniform.error(c, lambda t: np.multiply.outer(np.sin(t), [1.0, 2.0])),
+                          graded.error(g[..., :2], (uniform, c))),
+        "refine": lambda: (uniform.refine(mask), graded.refine([0, 5, 20]), lagrange.refine([1])),
+        "coarsen": lambda: (graded.coarsen([3, 4]), lagrange.coarsen([2])),
+        "from_nodes": lambda: (ta.LegendreSpace.from_nodes(3, nodes), ta.LagrangeSpace.from_nodes(1, nodes, False)),
+        "space_time_system": lambda: ta.space_time_system(graded, M, A, u0, source),
+        "dg_solve": lambda: ta.dg_solve(uniform, M, A, u0_k, method="coupled"),
+        **{f"solve-{k}": (lambda s=s: s.solve(u0, source)) for k, s in steppers.items()},
+        **{f"steps-{k}": (lambda s=s: list(s.steps(u0_k))) for k, s in steppers.items() if k != "threaded"},
+    }
+    expected = {name: snapshot(call()) for name, call in operations.items()}
+    names = sorted(operations)
+    start = threading.Barrier(THREADS)
+    errors, mismatches = [], []
+    lock = threading.Lock()
+
+    def worker(seed):
+        order = names * ROUNDS
+        np.random.default_rng(seed).shuffle(order)
+        try:
+            start.wait(JOIN_TIMEOUT)
+            for name in order:
+                if snapshot(operations[name]()) != expected[name]:
+                    with lock:
+                        mismatches.append(name)
+        except BaseException as exc:  # noqa: BLE001 - reported below
+            with lock:
+                errors.append(f"thread {seed}: {type(exc).__name__}: {exc}")
+
+    threads = [threading.Thread(target=worker, args=(seed,), daemon=True) for seed in range(THREADS)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join(JOIN_TIMEOUT)
+    assert not any(th.is_alive() for th in threads), "a thread did not finish: deadlock"
+    assert errors == []
+    assert sorted(set(mismatches)) == []
+    # The steppers still march as before, and the evicting one holds one class.
+    for name in ("solve-decoupled", "solve-evicting"):
+        assert snapshot(operations[name]()) == expected[name]
+    assert len(steppers["evicting"].cached_steps) == 1
