@@ -941,6 +941,8 @@ def check_array_outcome(function, args, kwargs):
                 return False, exc
             if type(exc) is PanicException and "Reentrant(" in repr((args, kwargs)):
                 return False, exc  # raised by a reentrant argument's own call into tavik
+            if type(exc) is MemoryError:
+                return False, exc  # numpy sizing a sequence that claims 2**62 items
             if not binds(function, args, kwargs):
                 assert type(exc) is TypeError, f"{type(exc).__name__}: {exc}"
                 return False, exc
