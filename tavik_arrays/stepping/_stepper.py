@@ -48,9 +48,9 @@ class DGStepper:
     uniform or on a mesh of nodes.
     M, A: N x N, scipy.sparse or dense, real; M invertible (a mass matrix).
     method: "coupled" factorises the (q+1)N x (q+1)N block of an interval;
-    "decoupled" (up to degree 6) the shifted systems lambda_j M + A (one per
+    "decoupled" (up to degree 7) the shifted systems lambda_j M + A (one per
     real eigenvalue and one complex one per conjugate pair; see ``shifts``);
-    "auto" (default) is decoupled up to degree 6, coupled beyond; or a
+    "auto" (default) is decoupled up to degree 4, coupled beyond; or a
     class implementing :class:`tavik_arrays.stepping.Method`.
     solver: None (SuperLU, whose factors a native marcher solves with for
     N up to 30000); a :class:`tavik_arrays.stepping.Solver` (analyse a
@@ -58,7 +58,9 @@ class DGStepper:
     ``scipy.sparse.csc_array`` (complex for a pair) and returning a callable
     ``solve(rhs)`` for rhs of shape (n,) or (n, k). A solver that raises
     RuntimeError, ValueError, ArithmeticError or LinAlgError on a singular
-    matrix has that surface as a ValueError naming the shift.
+    matrix has that surface as a ValueError naming the shift. SuperLU's
+    factorisations and solves run the BLAS on one thread (the caller's
+    setting is restored afterwards).
     threads: whether the native marcher solves the shifts of an interval on
     the runtime pool's threads (True), in turn (False), or the former when
     N >= 2000 and there is more than one shift (None, the default). The
