@@ -241,3 +241,24 @@ def test_workers_survive_address_space_running_out(kernel, degree):
         """
     )
     assert len(out) == 2 and all(r in ("ok", "MemoryError") for r in out), out
+
+
+MARCH = """
+import scipy.sparse as sp
+import tavik_arrays as ta
+n = 2400
+one = sp.diags_array([-np.ones(n - 1), 2 * np.ones(n), -np.ones(n - 1)], offsets=[-1, 0, 1]) * float(n + 1) ** 2
+stepper = ta.DGStepper(ta.LegendreSpace(3, 300, 0.7), sp.eye_array(n), one, threads=True)
+u = stepper.solve(np.sin(np.linspace(0.0, 3.0, n)))
+print(float(np.abs(u).sum()).hex(), workers())
+"""
+
+
+@pytest.mark.parametrize("env, threads", [({}, CPUS), ({"OMP_NUM_THREADS": "1"}, 1), ({"OMP_THREAD_LIMIT": "1"}, 1)])
+def test_a_threaded_march_starts_no_thread_beyond_the_limits(env, threads):
+    # The shifts of an interval go to the process's one pool, whose size the
+    # environment bounds; the bits do not depend on it.
+    pytest.importorskip("scipy.sparse")
+    out = run(MARCH, env=env)
+    alone = run(MARCH, env={"OMP_NUM_THREADS": "1"})
+    assert out[1] == str(threads - 1) and out[0] == alone[0]
