@@ -147,7 +147,7 @@ def selection(value: object, name: str, size: int, low: int, high: int) -> np.nd
     high] (so a mask must choose none outside it) and appear once. Negative
     indices are refused rather than counted from the end: a slip in an index
     computation would otherwise pick an interval silently."""
-    array = np.asarray(value)
+    array = _converted(value, name)
     if array.size == 0 and array.dtype.kind == "f":
         array = array.astype(np.int64)  # [] comes as float64
     if array.ndim != 1:
@@ -222,6 +222,17 @@ def left_side(side: object) -> bool:
     raise ValueError(_texts.SIDE_MESSAGE.format(value=side))
 
 
+def _converted(value: Any, name: str) -> np.ndarray:
+    """np.asarray(value), numpy's own kind of failure (TypeError for objects
+    it cannot take, ValueError for ragged nesting or undecodable bytes)
+    raised again naming the argument."""
+    try:
+        return np.asarray(value)
+    except (TypeError, ValueError) as error:
+        kind = TypeError if isinstance(error, TypeError) else ValueError
+        raise kind(_texts.ARRAY_CONVERSION_MESSAGE.format(name=name, error=error)) from None
+
+
 def real_array(value: Any, name: str) -> np.ndarray:
     """value as an aligned, C-contiguous float64 array in native byte order.
 
@@ -231,11 +242,7 @@ def real_array(value: Any, name: str) -> np.ndarray:
     non-real dtypes are refused with TypeError.
     """
     try:
-        array = np.asarray(value)
-    except (TypeError, ValueError) as error:
-        # numpy's own kind of failure: TypeError for objects it cannot take,
-        # ValueError for ragged nesting.
-        raise type(error)(_texts.ARRAY_CONVERSION_MESSAGE.format(name=name, error=error)) from None
+        array = _converted(value, name)
     except OverflowError as error:
         # A Python int beyond float64 among floats.
         raise ValueError(_texts.FLOAT_RANGE_MESSAGE.format(name=name, error=error)) from None

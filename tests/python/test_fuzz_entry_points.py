@@ -1181,19 +1181,9 @@ NEWER_ARGUMENT_NAMES = ARGUMENT_NAMES + (
 # factorises): half the examples keeps their share of the run small.
 NEWER_FUZZ = settings(FUZZ, max_examples=max(1, EXAMPLES // 2))
 
-# Faults known today, each shown by a strict xfail test below: tolerated here
-# so that the fuzzing still finds others. Remove an entry once its test passes.
-KNOWN_FAULTS = [
-    # A selection's conversion does not name its argument.
-    (ValueError, "setting an array element with a sequence"),
-    (TypeError, "Could not convert object to sequence"),
-    # from_nodes: numpy's overflow warning before the refusal.
-    (RuntimeWarning, "overflow encountered in subtract"),
-    # integral on a periodic space: whole periods counted in an int.
-    (OverflowError, "cannot convert float infinity to integer"),
-    # An array conversion's UnicodeDecodeError re-raised with one argument.
-    (TypeError, "function takes exactly 5 arguments"),
-]
+# Faults known and not yet mended, as (type, start of the text), each with a
+# strict xfail test: tolerated here so that the fuzzing still finds others.
+KNOWN_FAULTS: list[tuple[type, str]] = []
 
 
 def check_newer_outcome(function, args, kwargs):
@@ -1616,10 +1606,9 @@ def test_array_stepping_agrees_with_the_whole_system(space, n, extra, method, so
 
 
 
-# ---------------------------------------------------------------- known faults
+# ------------------------------------------------- faults the fuzzing found once
 
 
-@pytest.mark.xfail(strict=True, reason="refine/coarsen pass numpy's conversion errors on without naming the argument")
 @pytest.mark.parametrize("value", [[0, [1, 2]], [IterableSequence([], None, "non-iterator", None)]],
                          ids=["ragged", "not-iterable"])
 def test_selection_conversion_names_its_argument(value):
@@ -1630,7 +1619,6 @@ def test_selection_conversion_names_its_argument(value):
         assert str(info.value).startswith(name + " ")  # text: ARRAY_CONVERSION_MESSAGE or its like
 
 
-@pytest.mark.xfail(strict=True, reason="from_nodes lets numpy's overflow warning out before its ValueError")
 def test_from_nodes_of_the_widest_range_warns_nothing():
     with warnings.catch_warnings():
         warnings.simplefilter("error")
@@ -1638,7 +1626,6 @@ def test_from_nodes_of_the_widest_range_warns_nothing():
             ta.LegendreSpace.from_nodes(1, [-1e308, 1e308])
 
 
-@pytest.mark.xfail(strict=True, reason="integral counts whole periods in an int: OverflowError for a tiny period")
 def test_integral_over_many_tiny_periods():
     space = ta.LegendreSpace(2, 4, 1e-280, periodic=True)
     coefficients = np.zeros((4, 3))
@@ -1646,8 +1633,6 @@ def test_integral_over_many_tiny_periods():
     assert space.integral(coefficients, 0.0, 1e30) == pytest.approx(1e30, rel=1e-12)
 
 
-@pytest.mark.xfail(strict=True, reason="a UnicodeDecodeError of numpy's conversion is re-raised as its own type "
-                                       "with one argument, which fails as a TypeError of another text")
 def test_undecodable_bytes_among_coefficients_are_named():
     space = ta.LegendreSpace(0, 1, 1.0)
     with pytest.raises(ValueError) as info:
