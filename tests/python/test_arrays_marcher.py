@@ -26,9 +26,10 @@ from support import (
     MARCH_WORK_TYPE,
     OUTPUT_OVERLAPS,
     raises_exactly,
+    scipy_sparse_or_skip,
 )
 
-sp = pytest.importorskip("scipy.sparse")
+sp = scipy_sparse_or_skip()
 from tavik_arrays import _core  # noqa: E402
 
 JOIN_TIMEOUT = 120

@@ -13,7 +13,7 @@ import textwrap
 
 import pytest
 
-from support import SANITIZED
+from support import SANITIZED, scipy_sparse_or_skip
 
 TIMEOUT = 60
 CPUS = len(os.sched_getaffinity(0))
@@ -258,7 +258,7 @@ print(float(np.abs(u).sum()).hex(), workers())
 def test_a_threaded_march_starts_no_thread_beyond_the_limits(env, threads):
     # The shifts of an interval go to the process's one pool, whose size the
     # environment bounds; the bits do not depend on it.
-    pytest.importorskip("scipy.sparse")
+    scipy_sparse_or_skip()
     out = run(MARCH, env=env)
     alone = run(MARCH, env={"OMP_NUM_THREADS": "1"})
     assert out[1] == str(threads - 1) and out[0] == alone[0]
