@@ -926,13 +926,14 @@ def binds(function, args, kwargs):
     return True
 
 
-def check_array_outcome(function, args, kwargs):
+def check_array_outcome(function, args, kwargs, names=ARGUMENT_NAMES, warn="ignore"):
     """Makes a call of tavik_arrays; returns (True, result) or (False,
     exception) after checking that a failure is a TypeError or ValueError
-    naming its argument, a binding error, or what a hostile argument raised
-    itself."""
+    naming its argument (one of `names`), a binding error, or what a hostile
+    argument raised itself. warn: what warnings do meanwhile ("error": they
+    fail the call as exceptions of their own)."""
     with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
+        warnings.simplefilter(warn)
         try:
             return True, function(*args, **kwargs)
         except BaseException as exc:  # noqa: BLE001
@@ -947,7 +948,7 @@ def check_array_outcome(function, args, kwargs):
                 assert type(exc) is TypeError, f"{type(exc).__name__}: {exc}"
                 return False, exc
             assert type(exc) in (TypeError, ValueError), f"{type(exc).__name__}: {exc}"
-            assert text.startswith(tuple(name + " " for name in ARGUMENT_NAMES)), f"{type(exc).__name__}: {exc}"
+            assert text.startswith(tuple(name + " " for name in names)), f"{type(exc).__name__}: {exc}"
             return False, exc
 
 
@@ -1181,34 +1182,10 @@ NEWER_ARGUMENT_NAMES = ARGUMENT_NAMES + (
 # factorises): half the examples keeps their share of the run small.
 NEWER_FUZZ = settings(FUZZ, max_examples=max(1, EXAMPLES // 2))
 
-# Faults known and not yet mended, as (type, start of the text), each with a
-# strict xfail test: tolerated here so that the fuzzing still finds others.
-KNOWN_FAULTS: list[tuple[type, str]] = []
-
-
 def check_newer_outcome(function, args, kwargs):
     """check_array_outcome for the newer entry points, warnings raised as
-    errors; returns (True, result) or (False, exception)."""
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")
-        try:
-            return True, function(*args, **kwargs)
-        except BaseException as exc:  # noqa: BLE001
-            text = str(exc)
-            if isinstance(exc, FuzzError) or "raised by a hostile argument" in text or type(exc) in PASSED_ON:
-                return False, exc
-            if type(exc) is PanicException and "Reentrant(" in repr((args, kwargs)):
-                return False, exc  # raised by a reentrant argument's own call into tavik
-            if any(type(exc) is kind and text.startswith(start) for kind, start in KNOWN_FAULTS):
-                return False, exc
-            if type(exc) is MemoryError:
-                return False, exc  # numpy sizing a sequence that claims 2**62 items
-            if not binds(function, args, kwargs):
-                assert type(exc) is TypeError, f"{type(exc).__name__}: {exc}"
-                return False, exc
-            assert type(exc) in (TypeError, ValueError), f"{type(exc).__name__}: {exc}"
-            assert text.startswith(tuple(name + " " for name in NEWER_ARGUMENT_NAMES)), f"{type(exc).__name__}: {exc}"
-            return False, exc
+    errors."""
+    return check_array_outcome(function, args, kwargs, NEWER_ARGUMENT_NAMES, "error")
 
 
 def _marked(value):
